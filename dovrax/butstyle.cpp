@@ -1,0 +1,180 @@
+#include "butstyle.h"
+
+#include <QApplication>
+#include <QPalette>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace {
+
+// Written out rather than std::clamp: the bounds may cross for degenerate parameters
+// (negative radius), and then the lower bound has to win.
+double clampTo(double x, double lo, double hi)
+{
+    return std::max(std::min(x, hi), lo);
+}
+
+// Limit of num / den as den goes to +0 when den is exactly 0, so a zero edge softness turns
+// the soft transitions into hard steps instead of producing NaN.
+double limitDiv(double num, double den)
+{
+    if (den != 0.0)
+        return num / den;
+    if (num > 0.0)
+        return std::numeric_limits<double>::infinity();
+    if (num < 0.0)
+        return -std::numeric_limits<double>::infinity();
+    return num == 0.0 ? 0.0 : num; // 0/0 -> 0, NaN stays NaN
+}
+
+// A zero coefficient switches its term off even when the factor blew up to infinity;
+// otherwise 0 * inf would poison the whole weight with NaN.
+double term(double coefficient, double factor)
+{
+    return coefficient == 0.0 ? 0.0 : coefficient * factor;
+}
+
+double finiteOrZero(double x)
+{
+    return std::isfinite(x) ? x : 0.0;
+}
+
+} // namespace
+
+QColor colorFromRef(COLORREF ref)
+{
+    return QColor(redOf(ref), greenOf(ref), blueOf(ref));
+}
+
+COLORREF refFromColor(const QColor &color)
+{
+    return makeColorRef(color.red(), color.green(), color.blue());
+}
+
+ButtonStyleParams defaultButtonStyleParams(COLORREF buttonFace)
+{
+    ButtonStyleParams p;
+    std::fill(std::begin(p.OutsideColors), std::end(p.OutsideColors), buttonFace);
+    p.RingColors[FrameDisabled] = buttonFace;
+    return p;
+}
+
+double ringInnerRadius(const ButtonStyleParams &p)
+{
+    return clampTo((1.0 - p.RingRatio) * p.Radius, 0.0, p.Radius);
+}
+
+int maskEdgeRadius(const ButtonStyleParams &p)
+{
+    const double r = std::ceil(p.EdgeSoftness / 2.0 + p.Radius);
+    if (std::isnan(r) || r <= 0.0)
+        return 0;
+    if (r >= kMaxMaskEdge)
+        return kMaxMaskEdge;
+    return static_cast<int>(r);
+}
+
+MaskWeights maskWeights(const ButtonStyleParams &p, double rin, int i, int j)
+{
+    const double soft = p.EdgeSoftness;
+    const double d = std::sqrt(double(i) * i + double(j) * j);
+
+    const double wOut = clampTo(limitDiv((d - p.Radius) * 2.0, soft) + 0.5, 0.0, 1.0);
+
+    const double t = limitDiv(p.Radius + rin - 2.0 * d, p.Radius - rin);
+    const double wRing = (1.0 - term(p.RingShading, t * t)) *
+                         clampTo(0.5 - limitDiv((d - p.Radius) * 2.0, soft), 0.0, 1.0) *
+                         clampTo(limitDiv((d - rin) * 2.0, soft) + 0.5, 0.0, 1.0);
+
+    const double q = limitDiv(d, rin);
+    // Multiplied in the order q * DomeShading * q so the bytes match the documented formula.
+    const double dome = p.DomeShading == 0.0 ? 0.0 : q * p.DomeShading * q;
+    double wFace = p.DomeShading > 0.0 ? 1.0 - dome : 1.0 + p.DomeShading - dome;
+    wFace *= clampTo(0.5 - limitDiv((d - rin) * 2.0, soft), 0.0, 1.0);
+    const double dl = std::sqrt((i - p.LightX) * (i - p.LightX) + (j - p.LightY) * (j - p.LightY));
+    wFace *= 1.0 + term(p.LightGain,
+                        clampTo(1.0 - limitDiv(term(p.DomeShading, dl), p.LightRadius), -1.0, 1.0));
+
+    return MaskWeights{finiteOrZero(wOut), finiteOrZero(wRing), finiteOrZero(wFace)};
+}
+
+int shadeChannel(int outside, int ring, int face, const MaskWeights &w)
+{
+    const double v = outside * w.outside + ring * w.ring + face * w.face;
+    if (std::isnan(v))
+        return 0;
+    // Clamping before the conversion keeps huge weights from overflowing the int cast;
+    // for values in range it equals truncating first and clamping after.
+    return static_cast<int>(clampTo(v, 0.0, 255.0));
+}
+
+QRgb shadePixel(COLORREF outside, COLORREF ring, COLORREF face, const MaskWeights &w)
+{
+    return qRgb(shadeChannel(redOf(outside), redOf(ring), redOf(face), w),
+                shadeChannel(greenOf(outside), greenOf(ring), greenOf(face), w),
+                shadeChannel(blueOf(outside), blueOf(ring), blueOf(face), w));
+}
+
+CButtonStyle::CButtonStyle()
+    : m_params(defaultButtonStyleParams(refFromColor(QApplication::palette().color(QPalette::Button))))
+{
+}
+
+bool CButtonStyle::GetButtonStyle(ButtonStyleParams *params) const
+{
+    if (!params)
+        return false;
+    *params = m_params;
+    return true;
+}
+
+bool CButtonStyle::SetButtonStyle(const ButtonStyleParams *params)
+{
+    if (!params)
+        return false;
+    if (*params == m_params)
+        return true;
+    m_params = *params;
+    m_rendered = false;
+    return true;
+}
+
+const QImage *CButtonStyle::GetButtonBitmap()
+{
+    if (!m_rendered) {
+        DrawMasks();
+        // A failed rendering is not retried on every call; the next parameter change does.
+        m_rendered = true;
+    }
+    return m_mask.isNull() ? nullptr : &m_mask;
+}
+
+bool CButtonStyle::DrawMasks()
+{
+    const ButtonStyleParams &p = m_params;
+    const double rin = ringInnerRadius(p);
+    const int r = maskEdgeRadius(p);
+    const int s = 2 * r + 1;
+
+    QImage mask(s, kButtonFrameCount * s, QImage::Format_RGB32);
+    if (mask.isNull())
+        return false;
+
+    for (int i = -r; i <= r; ++i) {
+        for (int j = -r; j <= r; ++j) {
+            // The weights depend on the position only; the frames differ in colour alone.
+            const MaskWeights w = maskWeights(p, rin, i, j);
+            for (int k = 0; k < kButtonFrameCount; ++k) {
+                auto *line = reinterpret_cast<QRgb *>(mask.scanLine(r + j + k * s));
+                line[r + i] = shadePixel(p.OutsideColors[k], p.RingColors[k], p.FaceColors[k], w);
+            }
+        }
+    }
+
+    m_mask = std::move(mask);
+    m_edge = QSize(r, r);
+    ++m_renderCount;
+    return true;
+}
