@@ -1,0 +1,111 @@
+// Owner-drawn indicator button that stretches the shaded masks of a CButtonStyle.
+#pragma once
+
+#include "butstyle.h"
+
+#include <QFont>
+#include <QImage>
+#include <QPushButton>
+#include <QRect>
+#include <QString>
+
+#include <array>
+
+class QEnterEvent;
+class QEvent;
+class QMouseEvent;
+class QPaintEvent;
+
+// One piece of a nine-slice stretch: where it lands in the button bitmap and where it is
+// taken from in the mask image.
+struct SlicePiece
+{
+    QRect target;
+    QRect source;
+};
+
+// The nine pieces that stretch mask frame `frame` (edge radius `edge`, frame size `maskSize`)
+// onto the same frame of a bitmap of `button`-sized frames. The corners keep their size up to
+// half the button; edges and centre stretch a single mask row or column. Order: top-left,
+// bottom-left, top-right, bottom-right, top, bottom, left, right, centre. Pieces may be empty.
+std::array<SlicePiece, 9> nineSlice(QSize button, int edge, int maskSize, int frame);
+
+// The frame a button shows: disabled beats pressed, pressed beats checked, checked beats hot.
+int indicatorFrame(bool enabled, bool down, bool checked, bool hotTracking, bool mouseOver);
+
+// The default caption font: Tahoma bold, antialiased, at pixel size 13, which gives the
+// 16-pixel cell height (ascent + descent) the captions are laid out for.
+QFont defaultCaptionFont();
+
+// Push button drawn from five cached frames (disabled, normal, checked, pressed, hot), each the
+// style's mask stretched to the button with the caption on top. The frames are rebuilt only
+// when the size, the style, the caption font or colours, or the text change; an ordinary
+// repaint copies one frame.
+class CCButton : public QPushButton
+{
+    Q_OBJECT
+
+public:
+    explicit CCButton(QWidget *parent = nullptr);
+    explicit CCButton(const QString &text, QWidget *parent = nullptr);
+    ~CCButton() override;
+
+    // Uses `style` (not owned; must outlive the button) from the next paint. False for null,
+    // keeping the current style. Setting the same style again picks up changed parameters.
+    bool SetRoundButtonStyle(CButtonStyle *style);
+    CButtonStyle *roundButtonStyle() const { return m_style; }
+
+    // Copies the caption font out; false for null.
+    bool GetCaptionFont(QFont *font) const;
+    // Replaces the caption font; false for null.
+    bool SetCaptionFont(const QFont *font);
+    // Copies the five caption colours (one per frame) out; false for null.
+    bool GetCaptionColors(COLORREF *colors) const;
+    // Replaces the five caption colours; false for null.
+    bool SetCaptionColors(const COLORREF *colors);
+
+    // A left click flips the indicator.
+    bool toggleOnClick() const { return m_toggleOnClick; }
+    void setToggleOnClick(bool on) { m_toggleOnClick = on; }
+    // A left click turns the indicator on (after any toggle).
+    bool checkOnClick() const { return m_checkOnClick; }
+    void setCheckOnClick(bool on) { m_checkOnClick = on; }
+    // Shows the hot frame while the pointer is over the button.
+    bool hotTracking() const { return m_hotTracking; }
+    void setHotTracking(bool on);
+    // The indicator's own checked state (independent of QAbstractButton's checkable state).
+    bool isIndicatorChecked() const { return m_checked; }
+    void setIndicatorChecked(bool checked);
+    bool isMouseOver() const { return m_mouseOver; }
+
+    // Times the frames were redrawn (faces and captions), and times the bitmap was allocated.
+    int rebuildCount() const { return m_rebuildCount; }
+    int bitmapAllocCount() const { return m_bitmapAllocCount; }
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+    void enterEvent(QEnterEvent *event) override;
+    void leaveEvent(QEvent *event) override;
+
+private:
+    void updateFrames();
+    void drawFaces();
+    void drawCaptions();
+    void markRedraw();
+
+    QRect m_frameRect;
+    QImage m_frameBitmap;
+    QFont m_captionFont;
+    std::array<COLORREF, kButtonFrameCount> m_captionColors;
+    QString m_caption;
+    bool m_toggleOnClick = false;
+    bool m_checkOnClick = false;
+    bool m_hotTracking = false;
+    bool m_checked = false;
+    bool m_mouseOver = false;
+    bool m_redrawNeeded = false;
+    CButtonStyle *m_style = nullptr;
+    int m_rebuildCount = 0;
+    int m_bitmapAllocCount = 0;
+};

@@ -1,0 +1,85 @@
+// Group frame with a rounded border and a caption set into its top edge.
+#pragma once
+
+#include "butstyle.h"
+
+#include <QFont>
+#include <QGroupBox>
+#include <QImage>
+#include <QRect>
+#include <QSize>
+#include <QString>
+
+class QEvent;
+class QPaintEvent;
+
+// Caption alignments accepted by CCPGroup::SetAlignment.
+enum GroupCaptionAlignment : int {
+    GroupCaptionLeft = 0,
+    GroupCaptionCentre = 1,
+    GroupCaptionRight = 2,
+};
+
+// Rectangles of a group frame, in widget coordinates (QRect: x, y, width, height).
+struct GroupFrameGeometry
+{
+    QRect client; // the widget less one pixel on every side
+    QRect text;   // the caption, on the client's top edge
+    QRect frame;  // the border, its top line through the middle of the caption
+};
+
+// Layout of a `widget`-sized frame whose caption measures `text`. The caption sits 10 pixels
+// in from the left (alignment 0) or right (2) of the client area, or is centred (1,
+// truncating); any other alignment is treated as 0.
+GroupFrameGeometry groupFrameGeometry(QSize widget, QSize text, int alignment);
+
+// Group box drawn as a rounded frame with the caption on a filled band. The caption is the
+// text given to SetTitle, or else the group box title as first seen when painting, padded
+// with a space on each side.
+class CCPGroup : public QGroupBox
+{
+    Q_OBJECT
+
+public:
+    explicit CCPGroup(QWidget *parent = nullptr);
+    explicit CCPGroup(const QString &title, QWidget *parent = nullptr);
+    ~CCPGroup() override;
+
+    // Colour of the border line. Each setter redraws the frame through the parent right away.
+    virtual CCPGroup &SetFrameColor(COLORREF color);
+    // Colour of the caption text.
+    virtual CCPGroup &SetTitleColor(COLORREF color);
+    // Same as SetFrameColor.
+    virtual CCPGroup &SetBorderColor(COLORREF color);
+    // Sets the caption to " text ". Ignored, and the text dropped, while the group is not yet
+    // part of a window: it has no parent and has never been shown.
+    virtual CCPGroup &SetTitle(const QString &text);
+    // GroupCaptionLeft, GroupCaptionCentre or GroupCaptionRight; other values mean left.
+    virtual CCPGroup &SetAlignment(int alignment);
+
+    QString caption() const { return m_caption; }
+    COLORREF frameColor() const { return m_frameColor; }
+    COLORREF titleBackgroundColor() const { return m_titleBackColor; }
+    COLORREF captionColor() const { return m_captionColor; }
+    int captionAlignment() const { return m_alignment; }
+    // Times the cached frame image was drawn.
+    int renderCount() const { return m_renderCount; }
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void changeEvent(QEvent *event) override;
+
+private:
+    void RedrawFrame();
+    void renderFrame();
+
+    QString m_caption;
+    COLORREF m_frameColor;
+    COLORREF m_titleBackColor;
+    COLORREF m_captionColor;
+    int m_alignment = GroupCaptionLeft;
+    QFont m_captionFont;
+    QImage m_cache;
+    bool m_cacheValid = false;
+    int m_renderCount = 0;
+};
