@@ -1,0 +1,65 @@
+// The virtual adapter as one process sees it: its handle table and its view of the shared
+// segment. The nine C functions forward here.
+#pragma once
+
+#include "deliverythread.h"
+#include "handleslot.h"
+#include "mulvolib.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace mulvo::sim {
+class SimSegment;
+}
+
+namespace mulvo::lib {
+
+class Adapter
+{
+public:
+    Adapter();
+    ~Adapter();
+    Adapter(const Adapter &) = delete;
+    Adapter &operator=(const Adapter &) = delete;
+
+    // The process's adapter, or null once the library is being unloaded.
+    static Adapter *instance();
+
+    uint32_t open(uint32_t device);
+    int32_t close(uint32_t handle);
+    int32_t writeOutput(uint32_t handle, uint32_t value);
+    int32_t readInput(uint32_t handle, uint32_t *value);
+    int32_t setExtension(uint32_t handle, void *record);
+    void *extension(uint32_t handle);
+    int32_t connect(uint32_t handle, mulvo_callback callback);
+    int32_t interruptControl(uint32_t handle, uint32_t value);
+    int32_t writePort(uint32_t handle, uint32_t port, uint32_t value);
+
+private:
+    class Use;
+
+    sim::SimSegment *ensureSegment();
+    void report(const std::string &message);
+    void disarm(unsigned index);
+    void waitForCallbacks(unsigned index);
+    void forgetAfterFork();
+    static void childAfterFork();
+
+    HandleSlot slots_[kHandleSlots];
+    std::atomic<unsigned> slotsInUse_{0}; // slots above this index have never been used
+    std::atomic<uint32_t> openHandles_{0};
+    std::atomic<uint32_t> nextSerial_{1};
+
+    std::mutex setupMutex_; // guards the segment set-up and the error report
+    std::unique_ptr<sim::SimSegment> segment_;
+    int processEntry_ = -1;
+    std::string lastReport_;
+
+    DeliveryThread delivery_;
+};
+
+} // namespace mulvo::lib

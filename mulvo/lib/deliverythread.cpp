@@ -1,0 +1,172 @@
+#include "deliverythread.h"
+
+#include "simsegment.h"
+
+#include <algorithm>
+
+namespace mulvo::lib {
+
+namespace {
+
+// Long enough to keep the idle thread cheap, short enough that it notices it is no longer
+// needed; interrupts and stop requests wake it at once.
+constexpr int kWaitTimeoutMs = 100;
+// Interrupts given to one handle before the others get their turn.
+constexpr uint64_t kChunk = 1024;
+
+thread_local int t_callbackSlot = -1;
+
+} // namespace
+
+DeliveryThread::DeliveryThread(HandleSlot *slots, const std::atomic<unsigned> &slotsInUse,
+                               const std::atomic<uint32_t> &openHandles)
+    : slots_(slots), slotsInUse_(slotsInUse), openHandles_(openHandles)
+{}
+
+DeliveryThread::~DeliveryThread()
+{
+    stop();
+}
+
+int DeliveryThread::currentCallbackSlot()
+{
+    return t_callbackSlot;
+}
+
+void DeliveryThread::ensureRunning(sim::SimSegment &segment, int processEntry)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (running_.load())
+        return;
+    // A thread that ended because it was idle has left the loop already; joining is quick.
+    if (thread_ && thread_->joinable())
+        thread_->join();
+    segment_ = &segment;
+    processEntry_ = processEntry;
+    stop_.store(false);
+    // Interrupts raised before this point belong to nobody here: every handle's own arming
+    // point decides what it receives, so the cursors only need to start low enough.
+    std::fill(std::begin(cursor_), std::end(cursor_), 0);
+    base_ = previousBase_ = segment.raisedBase();
+    running_.store(true);
+    thread_ = std::make_unique<std::thread>([this] { run(); });
+}
+
+void DeliveryThread::stop()
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!thread_)
+        return;
+    stop_.store(true);
+    if (running_.load() && segment_)
+        segment_->wakeDelivery();
+    std::unique_ptr<std::thread> thread = std::move(thread_);
+    lock.unlock();
+    if (thread->get_id() == std::this_thread::get_id())
+        thread->detach();
+    else if (thread->joinable())
+        thread->join();
+    running_.store(false);
+}
+
+void DeliveryThread::forgetAfterFork()
+{
+    // The thread object names a thread of the parent; destroying it would terminate the child.
+    (void)thread_.release();
+    new (&mutex_) std::mutex;
+    running_.store(false);
+    stop_.store(false);
+}
+
+void DeliveryThread::run()
+{
+    while (!stop_.load()) {
+        if (deliverPending())
+            continue;
+        if (openHandles_.load() == 0 && exitWhenIdle())
+            return;
+        // Register as a sleeper before the last look for work, so that a raise in between
+        // either is seen by that look or sees the sleeper and wakes it.
+        const uint32_t word = segment_->beginWait(processEntry_);
+        if (!deliverPending() && !stop_.load())
+            segment_->wait(word, kWaitTimeoutMs);
+        segment_->endWait(processEntry_);
+    }
+}
+
+bool DeliveryThread::exitWhenIdle()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    // A connect that opened a handle after this check finds running_ false and starts anew.
+    if (openHandles_.load() != 0)
+        return false;
+    running_.store(false);
+    return true;
+}
+
+bool DeliveryThread::deliverPending()
+{
+    const uint64_t raised = segment_->raisedSequence();
+    const uint64_t base = segment_->raisedBase();
+    if (base != base_) {
+        previousBase_ = base_;
+        base_ = base;
+    }
+    bool progress = false;
+    const unsigned inUse = slotsInUse_.load(std::memory_order_acquire);
+    for (unsigned i = 0; i < inUse; ++i) {
+        const uint64_t from = slots_[i].armedFrom.load(std::memory_order_acquire);
+        if (from == kDisarmed)
+            continue;
+        cursor_[i] = std::max(cursor_[i], from);
+        if (cursor_[i] < raised)
+            progress |= deliverSlot(i, raised);
+    }
+    return progress;
+}
+
+bool DeliveryThread::deliverSlot(unsigned index, uint64_t raised)
+{
+    HandleSlot &slot = slots_[index];
+    uint64_t &cursor = cursor_[index];
+    const uint64_t start = cursor;
+    const uint64_t limit = std::min(raised, cursor + kChunk);
+
+    // Marking the slot busy before each look at armedFrom (both sequentially consistent) pairs
+    // with disarm, which clears armedFrom before it looks at the mark: either no callback
+    // starts, or disarm sees the mark and waits for it to go.
+    slot.callbackPhase.fetch_add(1);
+    t_callbackSlot = int(index);
+    while (cursor < limit) {
+        const uint64_t from = slot.armedFrom.load();
+        if (from == kDisarmed)
+            break;
+        if (from > cursor) {
+            // Disarmed and armed again since the last callback: skip what came in between.
+            cursor = from;
+            continue;
+        }
+        const uint64_t sequence = ++cursor;
+        const mulvo_callback callback = slot.callback.load(std::memory_order_acquire);
+        const auto handle = uint32_t(slot.control.load(std::memory_order_acquire) >> 32);
+        segment_->layout().delivered.fetch_add(1, std::memory_order_relaxed);
+        callback(handle, number(sequence));
+    }
+    t_callbackSlot = -1;
+    slot.callbackPhase.fetch_add(1);
+    slot.callbackPhase.notify_all();
+    return cursor != start;
+}
+
+uint32_t DeliveryThread::number(uint64_t sequence) const
+{
+    // Numbers count from the last reset; an interrupt raised before a reset keeps the number it
+    // had then.
+    if (sequence > base_)
+        return uint32_t(sequence - base_);
+    if (sequence > previousBase_)
+        return uint32_t(sequence - previousBase_);
+    return uint32_t(sequence);
+}
+
+} // namespace mulvo::lib

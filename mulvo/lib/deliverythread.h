@@ -1,0 +1,62 @@
+// The library's own thread that calls the interrupt callbacks of this process's handles.
+#pragma once
+
+#include "handleslot.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace mulvo::sim {
+class SimSegment;
+}
+
+namespace mulvo::lib {
+
+class DeliveryThread
+{
+public:
+    DeliveryThread(HandleSlot *slots, const std::atomic<unsigned> &slotsInUse,
+                   const std::atomic<uint32_t> &openHandles);
+    ~DeliveryThread();
+    DeliveryThread(const DeliveryThread &) = delete;
+    DeliveryThread &operator=(const DeliveryThread &) = delete;
+
+    // Starts the thread unless it runs; the segment and process entry must stay valid until
+    // stop(). The thread ends by itself once no handle is open for a while.
+    void ensureRunning(sim::SimSegment &segment, int processEntry);
+    // Ends the thread and joins it (detaches it when called on the thread itself).
+    void stop();
+    // Forgets a thread that does not exist in a child made by fork().
+    void forgetAfterFork();
+
+    // The slot whose callback the calling thread is running, or -1.
+    static int currentCallbackSlot();
+
+private:
+    void run();
+    bool deliverPending();
+    bool deliverSlot(unsigned index, uint64_t raised);
+    uint32_t number(uint64_t sequence) const;
+    bool exitWhenIdle();
+
+    HandleSlot *slots_;
+    const std::atomic<unsigned> &slotsInUse_;
+    const std::atomic<uint32_t> &openHandles_;
+
+    std::mutex mutex_; // guards thread_ and running_ changes, never held around a callback
+    std::unique_ptr<std::thread> thread_;
+    std::atomic<bool> running_{false};
+    std::atomic<bool> stop_{false};
+
+    // Owned by the running thread.
+    sim::SimSegment *segment_ = nullptr;
+    int processEntry_ = -1;
+    uint64_t base_ = 0;
+    uint64_t previousBase_ = 0;
+    uint64_t cursor_[kHandleSlots] = {};
+};
+
+} // namespace mulvo::lib

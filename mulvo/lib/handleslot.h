@@ -1,0 +1,28 @@
+// One entry of the library's handle table.
+#pragma once
+
+#include "mulvolib.h"
+
+#include <atomic>
+#include <cstdint>
+
+namespace mulvo::lib {
+
+inline constexpr unsigned kHandleSlots = 256; // a handle's low 8 bits are its slot index
+inline constexpr uint64_t kDisarmed = ~uint64_t(0);
+
+struct HandleSlot
+{
+    // (handle << 32) | (users << 1) | closing; 0 while the slot is free. A call on a handle
+    // counts itself as a user, so that close waits for calls already under way.
+    std::atomic<uint64_t> control{0};
+    std::atomic<void *> extension{nullptr};
+    std::atomic<mulvo_callback> callback{nullptr};
+    // kDisarmed, or the interrupt sequence when the handle was armed: the handle receives the
+    // interrupts numbered above it.
+    std::atomic<uint64_t> armedFrom{kDisarmed};
+    // Odd while the delivery thread is in (or about to enter) this slot's callbacks.
+    std::atomic<uint32_t> callbackPhase{0};
+};
+
+} // namespace mulvo::lib
