@@ -44,7 +44,8 @@ int indicatorFrame(bool enabled, bool down, bool checked, bool hotTracking, bool
 
 QFont defaultCaptionFont()
 {
-    // Tahoma's ascent + descent is 1.207 em, so 13 px rounds up to a 16-pixel cell.
+    // The 16-pixel cell is Tahoma's Windows ascent + descent, 1.207 em, which makes the em
+    // 13 pixels. (Qt measures the font with its typographic metrics, which come out smaller.)
     QFont font(QStringLiteral("Tahoma"));
     font.setPixelSize(13);
     font.setBold(true);

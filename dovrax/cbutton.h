@@ -33,8 +33,8 @@ std::array<SlicePiece, 9> nineSlice(QSize button, int edge, int maskSize, int fr
 // The frame a button shows: disabled beats pressed, pressed beats checked, checked beats hot.
 int indicatorFrame(bool enabled, bool down, bool checked, bool hotTracking, bool mouseOver);
 
-// The default caption font: Tahoma bold, antialiased, at pixel size 13, which gives the
-// 16-pixel cell height (ascent + descent) the captions are laid out for.
+// The default caption font: Tahoma bold, antialiased, with a 16-pixel cell height, realised
+// as pixel size 13.
 QFont defaultCaptionFont();
 
 // Push button drawn from five cached frames (disabled, normal, checked, pressed, hot), each the
