@@ -1,0 +1,173 @@
+#include "dovrax.h"
+
+#include "dovraxdlg.h"
+#include "dovraxdoc.h"
+#include "fonts.h"
+#include "mainfrm.h"
+#include "res/ids.h"
+#include "res/resources.h"
+
+#include <QLabel>
+#include <QLoggingCategory>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSettings>
+
+Q_LOGGING_CATEGORY(lcApp, "dovrax.app")
+
+namespace {
+// A window class name is kept to 79 characters.
+constexpr int kClassNameMax = 79;
+} // namespace
+
+CAboutDlg::CAboutDlg(QWidget *parent) : QDialog(parent)
+{
+    const platform::DialogTemplate &dialog = res::aboutBoxTemplate();
+    setWindowTitle(QString::fromLatin1(dialog.caption));
+    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowCloseButtonHint);
+    setFont(platform::dialogFont());
+    platform::buildDialog(this, dialog);
+    for (QLabel *label : findChildren<QLabel *>()) {
+        if (label->text().isEmpty())
+            label->setPixmap(QPixmap(QStringLiteral(":/dovrax/icon128.png"))
+                                 .scaled(label->size(), Qt::KeepAspectRatio,
+                                         Qt::SmoothTransformation));
+    }
+    auto *ok = static_cast<QPushButton *>(platform::controlById(this, res::IDOK));
+    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+    if (parent) {
+        const QRect owner = parent->window()->frameGeometry();
+        move(owner.center() - rect().center());
+    }
+}
+
+CDovraxApp::CDovraxApp(int &argc, char **argv) : QApplication(argc, argv)
+{
+    setOrganizationName(QStringLiteral("Velmora"));
+    setApplicationName(QString::fromLatin1(res::kAppTitle));
+    setApplicationVersion(QString::fromLatin1(res::kVersion));
+    setDesktopFileName(QStringLiteral("dovrax"));
+    setWindowIcon(QIcon(QStringLiteral(":/dovrax/icon128.png")));
+}
+
+CDovraxApp::~CDovraxApp()
+{
+    ExitInstance();
+}
+
+CMainFrame *CDovraxApp::mainFrame() const
+{
+    return template_ ? static_cast<CMainFrame *>(template_->frame()) : nullptr;
+}
+
+bool CDovraxApp::InitInstance(const QString &documentPath, int &exitCode)
+{
+    exitCode = 1;
+    platform::loadFonts();
+    hostWindows_ = platform::createHostWindows();
+
+    {
+        QSettings settings;
+        if (settings.status() != QSettings::NoError)
+            qCWarning(lcApp) << "the settings file" << settings.fileName()
+                             << "cannot be read; starting with defaults";
+    }
+    if (bringRunningCopyToFront()) {
+        exitCode = 0;
+        return false;
+    }
+
+    std::string error;
+    library_ = mulvo::Library::load(error);
+    if (!library_) {
+        libraryError_ = QString::fromStdString(error);
+        qCWarning(lcApp).noquote() << "adapter library:" << libraryError_;
+    }
+    const mulvo::Api *api = library_ ? &library_->api() : nullptr;
+
+    template_ = std::make_unique<platform::SingleDocTemplate>(
+        [] { return std::make_unique<CDovraxDoc>(); },
+        [this, api]() -> std::unique_ptr<platform::FrameWindow> {
+            auto frame = std::make_unique<CMainFrame>([this, api](QWidget *parent) {
+                return new CDovraxDlg(api, libraryError_, parent);
+            });
+            if (!frame->isCreated())
+                return nullptr;
+            connect(frame.get(), &CMainFrame::commandIssued, this, &CDovraxApp::onCommand);
+            return frame;
+        });
+
+    const bool opened = documentPath.isEmpty() ? template_->newDocument()
+                                               : template_->openDocument(documentPath);
+    if (!opened) {
+        QMessageBox::critical(nullptr, QString::fromLatin1(res::kAppTitle),
+                              documentPath.isEmpty()
+                                  ? QStringLiteral("Failed to create empty document.")
+                                  : QStringLiteral("Cannot open the document %1.")
+                                        .arg(documentPath));
+        return false;
+    }
+    storeWindowClass();
+    exitCode = 0;
+    return true;
+}
+
+bool CDovraxApp::bringRunningCopyToFront()
+{
+    QSettings settings;
+    const QString windowClass =
+        settings.value(QLatin1String(kClassNameKey), QLatin1String(kClassNameDefault)).toString();
+    const platform::HostWindow running = hostWindows_->findByClass(windowClass);
+    if (!running)
+        return false;
+    hostWindows_->bringToFront(running);
+    return true;
+}
+
+void CDovraxApp::storeWindowClass()
+{
+    CMainFrame *frame = mainFrame();
+    QString windowClass = hostWindows_->windowClass(frame->winId());
+    if (windowClass.isEmpty())
+        return; // no window system that names window classes
+    windowClass.truncate(kClassNameMax);
+    QSettings settings;
+    settings.setValue(QLatin1String(kClassNameKey), windowClass);
+    settings.sync();
+    if (settings.status() != QSettings::NoError)
+        qCWarning(lcApp) << "the settings file" << settings.fileName() << "cannot be written";
+}
+
+void CDovraxApp::onCommand(int command)
+{
+    switch (command) {
+    case res::ID_FILE_NEW:
+        template_->newDocument();
+        break;
+    case res::ID_FILE_OPEN:
+        template_->openWithChooser();
+        break;
+    case res::ID_FILE_SAVE:
+        template_->save();
+        break;
+    case res::ID_APP_ABOUT:
+        OnAppAbout();
+        break;
+    default:
+        break;
+    }
+}
+
+void CDovraxApp::OnAppAbout()
+{
+    CAboutDlg about(mainFrame());
+    about.exec();
+}
+
+int CDovraxApp::ExitInstance()
+{
+    template_.reset();
+    library_.reset();
+    return 0;
+}

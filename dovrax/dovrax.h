@@ -1,0 +1,54 @@
+// The application object and the About box.
+#pragma once
+
+#include "doctemplate.h"
+#include "hostwindows.h"
+#include "mulvoloader.h"
+
+#include <QApplication>
+#include <QDialog>
+
+#include <memory>
+
+class CMainFrame;
+
+class CAboutDlg : public QDialog
+{
+    Q_OBJECT
+public:
+    explicit CAboutDlg(QWidget *parent = nullptr);
+};
+
+class CDovraxApp : public QApplication
+{
+    Q_OBJECT
+public:
+    CDovraxApp(int &argc, char **argv);
+    ~CDovraxApp() override;
+
+    // Start-up: false when the program should end at once; `exitCode` says with which status
+    // (0 when another copy was brought to the front instead).
+    bool InitInstance(const QString &documentPath, int &exitCode);
+    // Shutdown: the frame, the form and the document go, then the adapter library.
+    int ExitInstance();
+
+    CMainFrame *mainFrame() const;
+    platform::SingleDocTemplate *docTemplate() const { return template_.get(); }
+
+    // Settings store entry holding the window class of the running copy's main window.
+    static constexpr const char *kClassNameKey = "Settings/Class Name";
+    static constexpr const char *kClassNameDefault = "default string";
+
+    void OnAppAbout();
+
+private:
+    void onCommand(int command);
+    bool bringRunningCopyToFront();
+    void storeWindowClass();
+
+    std::unique_ptr<platform::HostWindows> hostWindows_;
+    // The library outlives the template, whose form calls it until it is destroyed.
+    std::unique_ptr<mulvo::Library> library_;
+    QString libraryError_;
+    std::unique_ptr<platform::SingleDocTemplate> template_;
+};

@@ -1,0 +1,478 @@
+#include "dovraxdlg.h"
+
+#include "cbutton.h"
+#include "cgroup.h"
+#include "fonts.h"
+#include "messagebox.h"
+#include "messagelist.h"
+#include "outputvalue.h"
+#include "profile.h"
+#include "res/ids.h"
+#include "res/resources.h"
+#include "sortedcombobox.h"
+
+#include <QDir>
+#include <QLabel>
+#include <QPushButton>
+#include <QThread>
+#include <QTimerEvent>
+
+#include <cstdlib>
+#include <new>
+
+std::atomic<InterruptRecord *> g_interruptRecord{nullptr};
+
+namespace {
+
+// The adapter table the interrupt callback calls through. Set before the interrupt is armed
+// and never cleared, so a late callback still finds valid functions.
+std::atomic<const mulvo::Api *> g_callbackAdapter{nullptr};
+
+constexpr int kMonitorPeriodMs = 500;
+constexpr int kStartPulseMs = 1000;
+// setup.ini holds at most this many characters, the terminating one included.
+constexpr int kAppNameSize = 80;
+
+} // namespace
+
+extern "C" void InterruptCallback(std::uint32_t handle, std::uint32_t value)
+{
+    const mulvo::Api *api = g_callbackAdapter.load(std::memory_order_acquire);
+    if (!api)
+        return;
+    auto *record = static_cast<InterruptRecord *>(api->get_extension(handle));
+    // A handle without a record has nothing to mark, and must not be answered as ours.
+    if (!record)
+        return;
+    api->mbout(handle, 0);
+    record->count.fetch_add(1, std::memory_order_relaxed);
+    record->value.store(value, std::memory_order_relaxed);
+    record->triggered.store(1, std::memory_order_release);
+    api->out2(handle, MULVO_PORT_ACK, 0);
+    api->mbout(handle, 1);
+}
+
+QEvent::Type FormMessageEvent::eventType()
+{
+    static const QEvent::Type type = QEvent::Type(QEvent::registerEventType(QEvent::User + 0x0658));
+    return type;
+}
+
+const QString &CDovraxDlg::separatorLine()
+{
+    static const QString line(70, QLatin1Char('-'));
+    return line;
+}
+
+CDovraxDlg::CDovraxDlg(const mulvo::Api *adapter, const QString &loadError, QWidget *parent)
+    : QWidget(parent), adapter_(adapter), loadError_(loadError),
+      hostWindows_(platform::createHostWindows())
+{
+    // The form draws its own background; no border, as a child form without a frame.
+    setAutoFillBackground(true);
+    setFont(platform::dialogFont());
+    platform::buildDialog(this, res::formTemplate(),
+                          [this](const platform::ControlTemplate &control, QWidget *parent) {
+                              return createControl(control, parent);
+                          });
+    for (const char *item : res::deviceComboItems())
+        static_cast<platform::SortedComboBox *>(platform::controlById(this, res::IDC_DEVICE_COMBO))
+            ->addSortedItem(QString::fromLatin1(item));
+    for (const char *item : res::outputComboItems())
+        static_cast<platform::SortedComboBox *>(platform::controlById(this, res::IDC_OUTPUT_COMBO))
+            ->addSortedItem(QString::fromLatin1(item));
+}
+
+CDovraxDlg::~CDovraxDlg()
+{
+    OnFormDestroy();
+}
+
+void CDovraxDlg::setHostWindows(std::unique_ptr<platform::HostWindows> hostWindows)
+{
+    hostWindows_ = std::move(hostWindows);
+}
+
+QWidget *CDovraxDlg::createControl(const platform::ControlTemplate &control, QWidget *parent)
+{
+    const QString caption = QString::fromUtf8(control.caption ? control.caption : "");
+    if (control.id >= res::IDC_BIT0 && control.id <= res::IDC_BIT7) {
+        auto *button = new CCButton(parent);
+        button->setText(caption);
+        return button;
+    }
+    if (control.id >= res::IDC_IO_GROUP && control.id <= res::IDC_OUTPUT_GROUP) {
+        auto *group = new CCPGroup(parent);
+        group->setTitle(caption);
+        return group;
+    }
+    return nullptr;
+}
+
+void CDovraxDlg::bindControls()
+{
+    if (bound_)
+        return;
+    bound_ = true;
+    auto find = [this](int id) { return platform::controlById(this, id); };
+    indicatorBit7_ = static_cast<CCButton *>(find(1007));
+    indicatorBit6_ = static_cast<CCButton *>(find(1006));
+    indicatorBit5_ = static_cast<CCButton *>(find(1005));
+    indicatorBit4_ = static_cast<CCButton *>(find(1004));
+    indicatorBit3_ = static_cast<CCButton *>(find(1003));
+    indicatorBit2_ = static_cast<CCButton *>(find(1002));
+    indicatorBit1_ = static_cast<CCButton *>(find(1001));
+    indicatorBit0_ = static_cast<CCButton *>(find(1000));
+    inputDisplay_ = static_cast<QLabel *>(find(res::IDC_INPUT_DISPLAY));
+    outputCombo_ = static_cast<platform::SortedComboBox *>(find(res::IDC_OUTPUT_COMBO));
+    messageList_ = static_cast<platform::MessageList *>(find(res::IDC_MESSAGE_LIST));
+    deviceCombo_ = static_cast<platform::SortedComboBox *>(find(res::IDC_DEVICE_COMBO));
+    outputButton_ = static_cast<QPushButton *>(find(res::IDC_OUTPUT_BUTTON));
+    inputButton_ = static_cast<QPushButton *>(find(res::IDC_INPUT_BUTTON));
+    ioGroup_ = static_cast<CCPGroup *>(find(res::IDC_IO_GROUP));
+    messageGroup_ = static_cast<CCPGroup *>(find(res::IDC_MESSAGE_GROUP));
+    deviceGroup_ = static_cast<CCPGroup *>(find(res::IDC_DEVICE_GROUP));
+    inputGroup_ = static_cast<CCPGroup *>(find(res::IDC_INPUT_GROUP));
+    outputGroup_ = static_cast<CCPGroup *>(find(res::IDC_OUTPUT_GROUP));
+    startButton_ = static_cast<QPushButton *>(find(res::IDC_START_BUTTON));
+    connectMessageTable();
+}
+
+void CDovraxDlg::connectMessageTable()
+{
+    auto clicked = [this](int id, void (CDovraxDlg::*handler)()) {
+        auto *button = static_cast<QPushButton *>(platform::controlById(this, id));
+        connect(button, &QPushButton::clicked, this, handler);
+    };
+    clicked(res::IDC_INPUT_BUTTON, &CDovraxDlg::OnInputButton);
+    clicked(res::IDC_OUTPUT_BUTTON, &CDovraxDlg::OnOutputButton);
+    connect(messageList_, &platform::MessageList::listDoubleClicked, this,
+            &CDovraxDlg::OnMessageListDoubleClick);
+    clicked(res::IDC_NOTEPAD_BUTTON, &CDovraxDlg::OnNotepadButton);
+    clicked(res::IDC_RIP_PRINT_BUTTON, &CDovraxDlg::OnRipPrintButton);
+    clicked(res::IDC_MOVE_BUTTON, &CDovraxDlg::OnMoveButton);
+    clicked(res::IDC_START_BUTTON, &CDovraxDlg::OnStartButton);
+    clicked(res::IDC_PRINT_SYSTEM_BUTTON, &CDovraxDlg::OnPrintSystemButton);
+}
+
+void CDovraxDlg::onInitialUpdate()
+{
+    // 1. Bind the controls (once).
+    bindControls();
+
+    // A renewal while the interrupt is armed disarms it first, and the handle opened earlier
+    // is closed before the adapter is opened again.
+    if (monitoring_)
+        stopMonitoring();
+    releaseAdapter();
+
+    // 2. The frame fits itself to the form when it is activated.
+    if (QWidget *frame = window(); frame && frame != this)
+        frame->adjustSize();
+
+    // 3.
+    ApplyIndicatorStyle();
+
+    // 4.
+    adapterHandle_ = adapter_ ? adapter_->open(0) : 0;
+
+    // 5.
+    if (adapterHandle_ == 0) {
+        const QString text = QStringLiteral("No DOV-RAX Adapter found on the system ! ");
+        platform::messageBox(this, text, QStringLiteral("Confirm DOV-RAX Exist"),
+                             platform::MessageIcon::Stop);
+        if (!adapter_)
+            LogMessage(false, QStringLiteral("Adapter library: ") + loadError_);
+        LogMessage(false, text);
+        outputButton_->setEnabled(false);
+        inputButton_->setEnabled(false);
+        deviceCombo_->setEnabled(false);
+    } else {
+        LogMessage(false, QStringLiteral("DOV-RAX adapter found on the system."));
+    }
+
+    // 6. The banner goes in directly: no selection change, no scrolling, no separator.
+    messageList_->appendLine(QStringLiteral("Velmora Technologies CO. LTD."));
+
+    // 7.
+    outputCombo_->setCurrentIndex(1);
+    deviceCombo_->setCurrentIndex(0);
+
+    // 8.
+    messageList_->setFocus();
+
+    // 9.
+    if (ReadSetupIni() != 0)
+        platform::messageBox(this, QStringLiteral("Failed to open setup.ini file ! "),
+                             QStringLiteral("Confirm Setup.ini Setting"),
+                             platform::MessageIcon::Exclamation);
+
+    // 10.
+    applyGroupColors();
+}
+
+void CDovraxDlg::ApplyIndicatorStyle()
+{
+    ButtonStyleParams tStyle;
+    indicatorStyle_.GetButtonStyle(&tStyle);
+    tStyle.RingColors[0] = makeColorRef(255, 255, 255);
+    tStyle.FaceColors[0] = makeColorRef(0, 206, 52);
+    tStyle.RingColors[2] = makeColorRef(255, 255, 255);
+    tStyle.FaceColors[2] = makeColorRef(164, 164, 164);
+    indicatorStyle_.SetButtonStyle(&tStyle);
+    for (int id = res::IDC_BIT0; id <= res::IDC_BIT7; ++id)
+        static_cast<CCButton *>(platform::controlById(this, id))
+            ->SetRoundButtonStyle(&indicatorStyle_);
+}
+
+void CDovraxDlg::applyGroupColors()
+{
+    for (CCPGroup *group : {ioGroup_, messageGroup_, deviceGroup_, inputGroup_, outputGroup_}) {
+        group->SetBorderColor(makeColorRef(84, 146, 219));
+        group->SetTitleColor(makeColorRef(16, 140, 231));
+    }
+}
+
+void CDovraxDlg::LogMessage(bool separator, const QString &text)
+{
+    messageList_->appendAndSelect(text);
+    if (separator)
+        messageList_->appendLine(separatorLine());
+}
+
+int CDovraxDlg::ReadSetupIni()
+{
+    // The file is looked up in the current directory at each call.
+    const QString filePath = QDir::currentPath() + QStringLiteral("/setup.ini");
+    const QString value = platform::readProfileString(filePath, QStringLiteral("OPEN_APP"),
+                                                      QStringLiteral("NAME"), QString(),
+                                                      kAppNameSize);
+    if (value.isEmpty())
+        return 1;
+    appName_ = value;
+    return 0;
+}
+
+void CDovraxDlg::OnMessageListDoubleClick()
+{
+    messageList_->clear();
+}
+
+void CDovraxDlg::OnFormDestroy()
+{
+    // The interrupt stays armed until the handle is closed; the record may only go once the
+    // library has let go of it.
+    releaseAdapter();
+    if (InterruptRecord *record = g_interruptRecord.exchange(nullptr)) {
+        monitorTimer_.stop();
+        monitoring_ = 0;
+        record->~InterruptRecord();
+        std::free(record);
+    }
+}
+
+void CDovraxDlg::releaseAdapter()
+{
+    if (adapterHandle_ != 0 && adapter_)
+        adapter_->close(adapterHandle_);
+    adapterHandle_ = 0;
+}
+
+// ---- data input and output -------------------------------------------------------------
+
+void CDovraxDlg::OnInputButton()
+{
+    TransferData(false);
+}
+
+void CDovraxDlg::OnOutputButton()
+{
+    TransferData(true);
+}
+
+int CDovraxDlg::TransferData(bool output)
+{
+    std::uint32_t nvalue = 0;
+    QString strtmp;
+    if (output) {
+        strtmp = outputCombo_->currentText();
+        if (strtmp.isEmpty())
+            return 1;
+        const std::optional<std::uint8_t> parsed = parseOutputValue(strtmp);
+        if (!parsed) {
+            // Writing 0 for a text that names no value would put a byte on the lines that the
+            // operator never asked for.
+            LogMessage(true, QStringLiteral("Output Data : [ %1 ] is not a hexadecimal value")
+                                 .arg(strtmp));
+            return 1;
+        }
+        nvalue = *parsed;
+        if (adapter_)
+            adapter_->mbout(adapterHandle_, nvalue);
+        LogMessage(true, QStringLiteral("Output Data : [ 0x%1 ]").arg(nvalue, 0, 16));
+    } else {
+        if (adapter_)
+            adapter_->mbin(adapterHandle_, &nvalue);
+        nvalue &= 0xFF;
+        LogMessage(true, QStringLiteral("Input Data : [ 0x%1 ]").arg(nvalue, 0, 16));
+        inputDisplay_->setText(QStringLiteral("0x%1").arg(nvalue, 0, 16));
+    }
+    showIndicators(nvalue);
+    return 0;
+}
+
+void CDovraxDlg::showIndicators(std::uint32_t value)
+{
+    for (int n = 7; n >= 0; --n) {
+        QWidget *indicator = platform::controlById(this, res::IDC_BIT0 + n);
+        indicator->setEnabled((value & (1u << n)) == 0);
+    }
+}
+
+// ---- interrupt monitoring --------------------------------------------------------------
+
+void CDovraxDlg::OnStartButton()
+{
+    if (monitoring_ == 0)
+        startMonitoring();
+    else
+        stopMonitoring();
+}
+
+void CDovraxDlg::startMonitoring()
+{
+    startButton_->setText(QStringLiteral("Stop"));
+    const std::uint32_t handle = adapterHandle_;
+    if (adapter_)
+        adapter_->mbout(handle, 0);
+    QThread::msleep(kStartPulseMs);
+    if (adapter_)
+        adapter_->mbout(handle, 1);
+    void *memory = std::malloc(sizeof(InterruptRecord));
+    auto *record = memory ? new (memory) InterruptRecord : nullptr;
+    g_interruptRecord.store(record);
+    if (adapter_) {
+        g_callbackAdapter.store(adapter_, std::memory_order_release);
+        adapter_->set_extension(handle, record);
+        adapter_->connect(handle, &InterruptCallback);
+    }
+    armedHandle_ = handle;
+    monitorTimer_.start(kMonitorPeriodMs, this);
+    monitoring_ = 1;
+}
+
+void CDovraxDlg::stopMonitoring()
+{
+    InterruptRecord *record = g_interruptRecord.load();
+    if (record)
+        record->triggered.store(0);
+    monitorTimer_.stop();
+    startButton_->setText(QStringLiteral("Start"));
+    // Disarm the handle that was armed, even if the adapter was opened again since.
+    if (adapter_)
+        adapter_->intcout(armedHandle_, MULVO_INT_DISARM);
+    if (record) {
+        g_interruptRecord.store(nullptr);
+        record->~InterruptRecord();
+        std::free(record);
+    }
+    armedHandle_ = 0;
+    monitoring_ = 0;
+}
+
+void CDovraxDlg::timerEvent(QTimerEvent *event)
+{
+    if (event->timerId() == monitorTimer_.timerId()) {
+        InterruptRecord *record = g_interruptRecord.load();
+        if (record && record->triggered.load(std::memory_order_acquire) != 0) {
+            LogMessage(false, QStringLiteral("Trig INT"));
+            record->triggered.store(0, std::memory_order_relaxed);
+        }
+    }
+    QWidget::timerEvent(event);
+}
+
+bool CDovraxDlg::event(QEvent *event)
+{
+    if (event->type() == FormMessageEvent::eventType()) {
+        static_cast<FormMessageEvent *>(event)->result = 1;
+        return true;
+    }
+    return QWidget::event(event);
+}
+
+// ---- host application automation -------------------------------------------------------
+
+void CDovraxDlg::sendKeyStroke(platform::HostWindow window, bool ctrlP)
+{
+    using platform::VirtualKey;
+    hostWindows_->showNormal(window);
+    hostWindows_->activate(window);
+    if (ctrlP) {
+        // Ctrl is released before P.
+        hostWindows_->keyDown(VirtualKey::Control);
+        hostWindows_->keyDown(VirtualKey::P);
+        hostWindows_->keyUp(VirtualKey::Control);
+        hostWindows_->keyUp(VirtualKey::P);
+    } else {
+        hostWindows_->keyDown(VirtualKey::F5);
+        hostWindows_->keyUp(VirtualKey::F5);
+    }
+}
+
+void CDovraxDlg::OnNotepadButton()
+{
+    const QString notepadClass = QStringLiteral("Notepad");
+    if (platform::HostWindow notepad = hostWindows_->findByClass(notepadClass)) {
+        if (platform::HostWindow edit =
+                hostWindows_->findChildByClass(notepad, QStringLiteral("Edit"))) {
+            for (char16_t c : {u'H', u'E', u'L', u'L', u'O'})
+                hostWindows_->postChar(edit, c);
+        }
+    }
+    LogMessage(false, QStringLiteral("Command : CTRL + P"));
+    if (platform::HostWindow notepad = hostWindows_->findByClass(notepadClass))
+        sendKeyStroke(notepad, true);
+    else
+        LogMessage(false, QStringLiteral("Status : Failed to open Notepad"));
+}
+
+void CDovraxDlg::OnRipPrintButton()
+{
+    if (appName_.isEmpty()) {
+        LogMessage(false, QStringLiteral("APP_Name : Empty"));
+        return;
+    }
+    LogMessage(false, QStringLiteral("Command : (RIP) CTRL + P"));
+    if (platform::HostWindow host = hostWindows_->findByTitle(appName_))
+        sendKeyStroke(host, true);
+}
+
+void CDovraxDlg::OnPrintSystemButton()
+{
+    if (appName_.isEmpty()) {
+        LogMessage(false, QStringLiteral("APP_Name : Empty"));
+        return;
+    }
+    LogMessage(false, QStringLiteral("Command : (Print_System) F5"));
+    if (platform::HostWindow host = hostWindows_->findByTitle(appName_))
+        sendKeyStroke(host, false);
+}
+
+void CDovraxDlg::OnMoveButton()
+{
+    if (appName_.isEmpty()) {
+        LogMessage(false, QStringLiteral("APP_Name : Empty"));
+        return;
+    }
+    LogMessage(false, QStringLiteral("Command : Move Window"));
+    const platform::HostWindow host = hostWindows_->findByTitle(appName_);
+    if (!host)
+        return;
+    // The rectangle is read only to learn that the window is still there; the move keeps
+    // its size and vertical position.
+    if (!hostWindows_->frameGeometry(host))
+        return;
+    hostWindows_->activate(host);
+    hostWindows_->moveBy(host, 50, 0);
+}

@@ -1,0 +1,82 @@
+#include "dovrax.h"
+#include "res/resources.h"
+
+#include <QCommandLineParser>
+#include <QStringList>
+
+#include <cstdio>
+
+namespace {
+
+// Qt's own command-line options, which QApplication takes out of the arguments. The parser runs
+// before the application exists (so that --help works without a display) and must accept them.
+void addQtOptions(QCommandLineParser &parser)
+{
+    for (const char *name : {"platform", "platformpluginpath", "platformtheme", "plugin",
+                             "qwindowgeometry", "qwindowicon", "qwindowtitle", "display",
+                             "geometry", "style", "stylesheet", "session", "name", "title"}) {
+        QCommandLineOption option(QString::fromLatin1(name), QString(), QStringLiteral("value"));
+        option.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(option);
+    }
+    for (const char *name : {"reverse", "widgetcount", "nograb", "dograb", "sync"}) {
+        QCommandLineOption option(QString::fromLatin1(name));
+        option.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(option);
+    }
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.setApplicationDescription(
+        QStringLiteral("Bench tool for the DOV-RAX 8-bit digital I/O adapter."));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Displays help on commandline options."));
+    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
+                                     QStringLiteral("Displays version information."));
+    parser.addOption(help);
+    parser.addOption(version);
+    addQtOptions(parser);
+    parser.addPositionalArgument(QStringLiteral("file"),
+                                 QStringLiteral("Document to open (its content is not read)."),
+                                 QStringLiteral("[file]"));
+    if (!parser.parse(arguments)) {
+        std::fprintf(stderr, "dovrax: %s\nTry 'dovrax --help' for more information.\n",
+                     qPrintable(parser.errorText()));
+        return 2;
+    }
+    if (parser.isSet(help)) {
+        std::fputs(qPrintable(parser.helpText().replace(QLatin1String(argv[0]),
+                                                        QLatin1String("dovrax"))),
+                   stdout);
+        return 0;
+    }
+    if (parser.isSet(version)) {
+        std::printf("dovrax %s\n", res::kVersion);
+        return 0;
+    }
+    const QStringList files = parser.positionalArguments();
+    if (files.size() > 1) {
+        std::fprintf(stderr, "dovrax: at most one file may be given\n"
+                             "Try 'dovrax --help' for more information.\n");
+        return 2;
+    }
+
+    CDovraxApp app(argc, argv);
+    int exitCode = 0;
+    if (!app.InitInstance(files.value(0), exitCode)) {
+        app.ExitInstance();
+        return exitCode;
+    }
+    const int status = app.exec();
+    app.ExitInstance();
+    return status;
+}

@@ -1,0 +1,207 @@
+#include "mainfrm.h"
+
+#include "dovraxdlg.h"
+#include "lockkeys.h"
+#include "res/ids.h"
+#include "res/resources.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLayout>
+#include <QLoggingCategory>
+#include <QMenuBar>
+#include <QScreen>
+#include <QStatusBar>
+#include <QTimer>
+#include <QToolBar>
+
+Q_LOGGING_CATEGORY(lcFrame, "dovrax.frame")
+
+namespace {
+constexpr int kMessagePaneWidth = 295;
+constexpr int kToolBarHeight = 26;
+constexpr int kLockPollMs = 250;
+} // namespace
+
+CMainFrame::CMainFrame(const ViewFactory &makeView)
+{
+    // Caption, system menu and minimise box: no maximise box and no sizing border.
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setWindowTitle(QString::fromLatin1(res::kWindowTitle));
+    setWindowIcon(QIcon(QStringLiteral(":/dovrax/icon128.png")));
+
+    form_ = makeView ? makeView(this) : nullptr;
+    if (!form_)
+        return;
+    setCentralWidget(form_);
+    if (!createToolBar()) {
+        qCDebug(lcFrame, "Failed to create toolbar\n");
+        return;
+    }
+    if (!createStatusBar()) {
+        qCDebug(lcFrame, "Failed to create status bar\n");
+        return;
+    }
+    createMenuAndAccelerators();
+    created_ = true;
+}
+
+CMainFrame::~CMainFrame() = default;
+
+platform::View *CMainFrame::activeView() const
+{
+    return created_ ? form_ : nullptr;
+}
+
+bool CMainFrame::createToolBar()
+{
+    toolBar_ = new QToolBar(this);
+    toolBar_->setObjectName(QString::number(res::AFX_IDW_TOOLBAR));
+    // No buttons are loaded: an empty band above the form. Bars do not dock elsewhere.
+    toolBar_->setMovable(false);
+    toolBar_->setFloatable(false);
+    toolBar_->setFixedHeight(kToolBarHeight);
+    toolBar_->toggleViewAction()->setEnabled(false);
+    addToolBar(Qt::TopToolBarArea, toolBar_);
+    return true;
+}
+
+bool CMainFrame::createStatusBar()
+{
+    QStatusBar *bar = statusBar();
+    bar->setObjectName(QString::number(res::AFX_IDW_STATUS_BAR));
+    bar->setSizeGripEnabled(false);
+    // The message pane is the status bar's own message area; it keeps a width of 295 pixels
+    // and shows "Ready" when idle.
+    auto *ready = new QLabel(res::loadString(57345), bar);
+    ready->setObjectName(QStringLiteral("0"));
+    ready->setFixedWidth(kMessagePaneWidth);
+    ready->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    bar->addWidget(ready);
+    connect(bar, &QStatusBar::messageChanged, ready, [ready](const QString &message) {
+        ready->setText(message.isEmpty() ? res::loadString(57345) : message);
+    });
+    const int ids[3] = {res::ID_INDICATOR_CAPS, res::ID_INDICATOR_NUM, res::ID_INDICATOR_SCRL};
+    for (int i = 0; i < 3; ++i) {
+        auto *pane = new QLabel(bar);
+        pane->setObjectName(QString::number(ids[i]));
+        pane->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        pane->setAlignment(Qt::AlignCenter);
+        pane->setMinimumWidth(pane->fontMetrics().horizontalAdvance(res::loadString(ids[i])) + 8);
+        bar->addPermanentWidget(pane);
+        lockPanes_[i] = pane;
+    }
+    updateLockIndicators();
+    auto *poll = new QTimer(this);
+    connect(poll, &QTimer::timeout, this, &CMainFrame::updateLockIndicators);
+    poll->start(kLockPollMs);
+    return true;
+}
+
+void CMainFrame::updateLockIndicators()
+{
+    const platform::LockKeys keys = platform::lockKeyState();
+    const bool on[3] = {keys.caps, keys.num, keys.scroll};
+    const int ids[3] = {res::ID_INDICATOR_CAPS, res::ID_INDICATOR_NUM, res::ID_INDICATOR_SCRL};
+    for (int i = 0; i < 3; ++i)
+        lockPanes_[i]->setText(on[i] ? res::loadString(ids[i]) : QString());
+}
+
+void CMainFrame::createMenuAndAccelerators()
+{
+    auto makeAction = [this](const QString &text, int command) {
+        auto *action = new QAction(text, this);
+        action->setStatusTip(res::commandPrompt(command));
+        action->setData(command);
+        actions_.insert(command, action);
+        return action;
+    };
+    for (const res::MenuColumn &column : res::mainMenu()) {
+        const QString title = QString::fromLatin1(column.title);
+        if (column.entries.empty()) {
+            // A top-level entry without a pop-up; choosing it does nothing.
+            menuBar()->addAction(title);
+            continue;
+        }
+        QMenu *menu = menuBar()->addMenu(title);
+        for (const res::MenuEntry &entry : column.entries) {
+            if (!entry.text) {
+                menu->addSeparator();
+                continue;
+            }
+            // Qt shows the text after the tab as the key of the entry.
+            const QString text = QString::fromLatin1(entry.text);
+            QAction *action = actions_.value(entry.command);
+            if (!action)
+                action = makeAction(text, entry.command);
+            else
+                action->setText(text);
+            menu->addAction(action);
+        }
+    }
+    for (const res::Accelerator &accelerator : res::accelerators()) {
+        QAction *action = actions_.value(accelerator.command);
+        if (!action) {
+            action = makeAction(QString(), accelerator.command);
+            addAction(action); // reachable by its keys without a menu entry
+        }
+        QList<QKeySequence> keys = action->shortcuts();
+        keys << QKeySequence(accelerator.keys);
+        action->setShortcuts(keys);
+    }
+    for (QAction *action : std::as_const(actions_)) {
+        const int command = action->data().toInt();
+        switch (command) {
+        case res::ID_EDIT_UNDO:
+        case res::ID_EDIT_CUT:
+        case res::ID_EDIT_COPY:
+        case res::ID_EDIT_PASTE:
+            // Nothing in the program handles these: they show disabled and do nothing.
+            action->setEnabled(false);
+            break;
+        case res::ID_NEXT_PANE:
+        case res::ID_PREV_PANE:
+            // The frame has one pane: nothing to switch to.
+            break;
+        case res::ID_APP_EXIT:
+            connect(action, &QAction::triggered, this, &QWidget::close);
+            break;
+        default:
+            connect(action, &QAction::triggered, this,
+                    [this, command] { Q_EMIT commandIssued(command); });
+            break;
+        }
+    }
+}
+
+QPoint CMainFrame::centredPosition(const QSize &frameSize, const QSize &screenSize)
+{
+    return QPoint((screenSize.width() - frameSize.width()) / 2,
+                  (screenSize.height() - frameSize.height()) / 2);
+}
+
+void CMainFrame::activateFrame()
+{
+    // Fit the frame to the form, then centre it on the whole primary screen (the area under
+    // panels included).
+    layout()->invalidate();
+    adjustSize();
+    setFixedSize(sizeHint());
+    QScreen *screen = QGuiApplication::primaryScreen();
+    const QSize screenSize = screen ? screen->geometry().size() : QSize();
+    const QSize outer = isVisible() ? frameGeometry().size() : size();
+    move(centredPosition(outer, screenSize));
+    show();
+    raise();
+    activateWindow();
+    repaint();
+}
+
+void CMainFrame::closeEvent(QCloseEvent *event)
+{
+    // The document is never modified, so closing never asks to save.
+    event->accept();
+}

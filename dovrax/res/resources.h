@@ -1,0 +1,52 @@
+// The program's resources as data: dialog templates, menu, accelerators and strings.
+#pragma once
+
+#include "dialogtemplate.h"
+
+#include <QKeySequence>
+#include <QString>
+
+#include <span>
+
+namespace res {
+
+const platform::DialogTemplate &formTemplate();     // dialog 101
+const platform::DialogTemplate &aboutBoxTemplate(); // dialog 100
+
+// Initial items of the form's combo boxes, in the order they are added.
+std::span<const char *const> deviceComboItems();
+std::span<const char *const> outputComboItems();
+
+struct MenuEntry
+{
+    const char *text; // null for a separator
+    int command;
+};
+
+struct MenuColumn
+{
+    const char *title;
+    int command; // for an entry without a pop-up
+    std::span<const MenuEntry> entries;
+};
+
+std::span<const MenuColumn> mainMenu(); // menu 128
+
+struct Accelerator
+{
+    QKeyCombination keys;
+    int command;
+};
+
+std::span<const Accelerator> accelerators(); // accelerator table 128
+
+// String table lookup; empty for an unknown id.
+QString loadString(int id);
+// The status-bar prompt of a command (the text before the line break of its string).
+QString commandPrompt(int command);
+
+inline constexpr const char *kWindowTitle = "DOVRAX ( For Test)";
+inline constexpr const char *kAppTitle = "DOVRAX";
+inline constexpr const char *kVersion = "1.0.0.1";
+
+} // namespace res

@@ -1,0 +1,226 @@
+// The main frame, the document template and the About box.
+#include "../form/fakeadapter.h"
+
+#include "dovrax.h"
+#include "dovraxdlg.h"
+#include "dovraxdoc.h"
+#include "mainfrm.h"
+#include "messagebox.h"
+#include "messagelist.h"
+#include "res/ids.h"
+
+#include <QAction>
+#include <QFile>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QStatusBar>
+#include <QTemporaryDir>
+#include <QToolBar>
+#include <gtest/gtest.h>
+
+namespace {
+
+class Shell : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        fake::reset(true);
+        previousDir_ = QDir::currentPath();
+        QDir::setCurrent(dir.path());
+        QFile ini(dir.filePath("setup.ini"));
+        ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+        ini.write("[OPEN_APP]\nNAME=Host\n");
+        ini.close();
+        platform::setMessageBoxHook([this](const platform::MessageBoxCall &call) {
+            boxes << call.text;
+        });
+        docTemplate = std::make_unique<platform::SingleDocTemplate>(
+            [] { return std::make_unique<CDovraxDoc>(); },
+            []() -> std::unique_ptr<platform::FrameWindow> {
+                auto frame = std::make_unique<CMainFrame>(
+                    [](QWidget *parent) { return new CDovraxDlg(&fake::api(), {}, parent); });
+                if (!frame->isCreated())
+                    return nullptr;
+                return frame;
+            });
+        docTemplate->setFileChooser([this](QWidget *, bool save) {
+            chooserCalls << save;
+            return chosenFile;
+        });
+        ASSERT_TRUE(docTemplate->newDocument());
+        frame = static_cast<CMainFrame *>(docTemplate->frame());
+        form = frame->form();
+    }
+
+    void TearDown() override
+    {
+        docTemplate.reset();
+        platform::setMessageBoxHook({});
+        QDir::setCurrent(previousDir_);
+    }
+
+    QStringList logLines() const
+    {
+        QStringList lines;
+        for (int i = 0; i < form->messageList()->count(); ++i)
+            lines << form->messageList()->line(i);
+        return lines;
+    }
+
+    QTemporaryDir dir;
+    std::unique_ptr<platform::SingleDocTemplate> docTemplate;
+    CMainFrame *frame = nullptr;
+    CDovraxDlg *form = nullptr;
+    QStringList boxes;
+    QList<bool> chooserCalls;
+    QString chosenFile;
+
+private:
+    QString previousDir_;
+};
+
+TEST_F(Shell, FrameIsFixedCentredAndTitled)
+{
+    EXPECT_TRUE(frame->isVisible());
+    EXPECT_EQ(frame->windowTitle(), "DOVRAX ( For Test)");
+    EXPECT_EQ(frame->minimumSize(), frame->maximumSize()) << "no sizing";
+    EXPECT_FALSE(frame->windowFlags() & Qt::WindowMaximizeButtonHint);
+    EXPECT_TRUE(frame->windowFlags() & Qt::WindowMinimizeButtonHint);
+    EXPECT_EQ(frame->centralWidget(), form);
+    EXPECT_GE(frame->width(), form->width());
+    const QSize screen = QGuiApplication::primaryScreen()->geometry().size();
+    EXPECT_EQ(frame->frameGeometry().topLeft(),
+              CMainFrame::centredPosition(frame->frameGeometry().size(), screen));
+    EXPECT_EQ(CMainFrame::centredPosition(QSize(101, 51), QSize(800, 600)), QPoint(349, 274));
+    EXPECT_EQ(CMainFrame::centredPosition(QSize(900, 700), QSize(800, 600)), QPoint(-50, -50));
+
+    // Moved away, the next activation centres it again.
+    frame->move(0, 0);
+    ASSERT_TRUE(docTemplate->newDocument());
+    EXPECT_EQ(frame->frameGeometry().topLeft(),
+              CMainFrame::centredPosition(frame->frameGeometry().size(), screen));
+    EXPECT_EQ(frame->windowTitle(), "DOVRAX ( For Test)");
+}
+
+TEST_F(Shell, MenuEntriesAndAccelerators)
+{
+    QStringList titles;
+    for (QAction *action : frame->menuBar()->actions())
+        titles << action->text();
+    EXPECT_EQ(titles, QStringList({"&File", "&Edit", "&Option", "&Help"}));
+
+    QMenu *edit = frame->menuBar()->actions()[1]->menu();
+    ASSERT_NE(edit, nullptr);
+    QStringList editTexts;
+    for (QAction *action : edit->actions()) {
+        editTexts << (action->isSeparator() ? QStringLiteral("-") : action->text());
+        if (!action->isSeparator())
+            EXPECT_FALSE(action->isEnabled()) << action->text().toStdString();
+    }
+    EXPECT_EQ(editTexts, QStringList({"&Undo\tCtrl+Z", "-", "Cu&t\tCtrl+X", "&Copy\tCtrl+C",
+                                      "&Paste\tCtrl+V"}));
+    EXPECT_EQ(frame->menuBar()->actions()[2]->menu(), nullptr) << "Option has no pop-up";
+    EXPECT_EQ(frame->menuBar()->actions()[0]->menu()->actions()[0]->text(), "E&xit");
+    EXPECT_EQ(frame->menuBar()->actions()[3]->menu()->actions()[0]->text(), "&About DOVRAX...");
+
+    const std::pair<int, QKeySequence> keys[] = {
+        {res::ID_FILE_NEW, QKeySequence("Ctrl+N")},      {res::ID_FILE_OPEN, QKeySequence("Ctrl+O")},
+        {res::ID_FILE_SAVE, QKeySequence("Ctrl+S")},     {res::ID_EDIT_UNDO, QKeySequence("Ctrl+Z")},
+        {res::ID_EDIT_UNDO, QKeySequence("Alt+Backspace")}, {res::ID_EDIT_CUT, QKeySequence("Shift+Del")},
+        {res::ID_EDIT_COPY, QKeySequence("Ctrl+Ins")},   {res::ID_EDIT_PASTE, QKeySequence("Shift+Ins")},
+        {res::ID_NEXT_PANE, QKeySequence("F6")},         {res::ID_PREV_PANE, QKeySequence("Shift+F6")},
+    };
+    for (const auto &[command, sequence] : keys) {
+        QAction *action = frame->commandAction(command);
+        ASSERT_NE(action, nullptr) << command;
+        EXPECT_TRUE(action->shortcuts().contains(sequence)) << command;
+    }
+    EXPECT_EQ(frame->commandAction(res::ID_FILE_NEW)->statusTip(), "Create a new document");
+    EXPECT_EQ(frame->commandAction(res::ID_APP_ABOUT)->statusTip(),
+              "Display program information, version number and copyright");
+}
+
+TEST_F(Shell, StatusBarPanesAndEmptyToolBar)
+{
+    auto *ready = frame->statusBar()->findChild<QLabel *>("0");
+    ASSERT_NE(ready, nullptr);
+    EXPECT_EQ(ready->text(), "Ready");
+    EXPECT_EQ(ready->width(), 295);
+    for (const char *id : {"59137", "59138", "59139"})
+        EXPECT_NE(frame->statusBar()->findChild<QLabel *>(id), nullptr) << id;
+    auto *toolBar = frame->findChild<QToolBar *>("59392");
+    ASSERT_NE(toolBar, nullptr);
+    EXPECT_TRUE(toolBar->actions().isEmpty());
+    EXPECT_TRUE(toolBar->isVisible());
+}
+
+TEST_F(Shell, NewRunsFirstShowAgainOnTheSameFormAndClosesTheEarlierHandle)
+{
+    const std::uint32_t first = form->adapterHandle();
+    ASSERT_TRUE(docTemplate->newDocument());
+    EXPECT_EQ(frame->form(), form) << "frame and form are reused";
+    EXPECT_NE(form->adapterHandle(), first);
+    EXPECT_EQ(fake::callNames(), (std::vector<std::string>{"open", "close", "open"}));
+    EXPECT_EQ(logLines().count("DOV-RAX adapter found on the system."), 2);
+}
+
+TEST_F(Shell, OpenCancelledChangesNothingAndOpenChosenRenews)
+{
+    const QStringList before = logLines();
+    fake::clearCalls();
+    EXPECT_FALSE(docTemplate->openWithChooser());
+    EXPECT_EQ(chooserCalls, QList<bool>({false}));
+    EXPECT_EQ(logLines(), before);
+    EXPECT_TRUE(fake::calls().empty());
+
+    chosenFile = dir.filePath("setup.ini");
+    EXPECT_TRUE(docTemplate->openWithChooser());
+    EXPECT_EQ(fake::callNames(), (std::vector<std::string>{"close", "open"}));
+    EXPECT_EQ(docTemplate->recentFiles().value(0), chosenFile);
+    EXPECT_EQ(frame->windowTitle(), "DOVRAX ( For Test)");
+}
+
+TEST_F(Shell, SaveCreatesANewEmptyFileAndNeverEmptiesAnExistingOne)
+{
+    chosenFile = dir.filePath("new.dovrax");
+    EXPECT_TRUE(docTemplate->save());
+    EXPECT_EQ(chooserCalls, QList<bool>({true}));
+    EXPECT_TRUE(QFile::exists(chosenFile));
+    EXPECT_EQ(QFileInfo(chosenFile).size(), 0);
+
+    // Open a file with content, then save: the content stays.
+    const QString existing = dir.filePath("setup.ini");
+    ASSERT_TRUE(docTemplate->openDocument(existing));
+    chooserCalls.clear();
+    EXPECT_TRUE(docTemplate->save());
+    EXPECT_TRUE(chooserCalls.isEmpty()) << "an opened document has its name";
+    QFile file(existing);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), QByteArray("[OPEN_APP]\nNAME=Host\n"));
+}
+
+TEST_F(Shell, AboutBoxFollowsItsTemplate)
+{
+    CAboutDlg about(frame);
+    EXPECT_EQ(about.windowTitle(), "About DOVRAX");
+    EXPECT_EQ(about.size(), QSize(255, 100));
+    QStringList texts;
+    for (QLabel *label : about.findChildren<QLabel *>())
+        if (!label->text().isEmpty())
+            texts << label->text();
+    EXPECT_TRUE(texts.contains("DOVRAX, Version 1.0"));
+    auto *ok = static_cast<QPushButton *>(platform::controlById(&about, res::IDOK));
+    ASSERT_NE(ok, nullptr);
+    EXPECT_TRUE(ok->isDefault());
+    EXPECT_EQ(ok->geometry(), QRect(169, 66, 75, 22));
+    about.show();
+    ok->click();
+    EXPECT_EQ(about.result(), QDialog::Accepted);
+    EXPECT_FALSE(about.isVisible());
+}
+
+} // namespace
