@@ -1,0 +1,773 @@
+#include "x11hostwindows.h"
+
+#include <QLoggingCategory>
+#include <QStringDecoder>
+
+// Xlib's macros (None, Bool, Status...) clash with Qt's headers; keep it below them.
+#include "xerrortrap.h"
+
+#include <X11/Xatom.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+namespace platform {
+
+namespace {
+
+Q_LOGGING_CATEGORY(lcHostWindows, "dovrax.hostwindows")
+
+using Clock = std::chrono::steady_clock;
+
+// X resource ids have 29 significant bits; anything larger cannot name a window.
+constexpr HostWindow largestXid = 0x1fffffff;
+// Deeper than any real window tree; only guards the parent walks against a looping server.
+constexpr int maxTreeDepth = 64;
+
+constexpr auto focusWait = std::chrono::milliseconds(300);
+constexpr auto moveWait = std::chrono::milliseconds(500);
+constexpr auto pollInterval = std::chrono::milliseconds(5);
+
+// EWMH source indication for requests made on the user's behalf by a tool such as a pager:
+// window managers carry these out without applying focus-stealing prevention.
+constexpr long sourcePager = 2;
+constexpr long netWmStateRemove = 0;
+
+struct XFreeDeleter
+{
+    void operator()(void *data) const
+    {
+        if (data)
+            XFree(data);
+    }
+};
+template <typename T> using XData = std::unique_ptr<T, XFreeDeleter>;
+
+struct Property
+{
+    ::Atom type = None;
+    int format = 0;
+    unsigned long count = 0;
+    XData<unsigned char> data;
+};
+
+Property readProperty(Display *display, Window window, ::Atom name, ::Atom type = AnyPropertyType)
+{
+    Property property;
+    unsigned long bytesAfter = 0;
+    unsigned char *data = nullptr;
+    if (XGetWindowProperty(display, window, name, 0, 0x10000, False, type, &property.type,
+                           &property.format, &property.count, &bytesAfter, &data) != Success) {
+        return {};
+    }
+    property.data.reset(data);
+    if (type != AnyPropertyType && property.type != type)
+        return {};
+    return property;
+}
+
+// Xlib hands format-32 items over as longs, whatever the server's word size.
+std::vector<unsigned long> longsIn(const Property &property)
+{
+    if (property.format != 32 || !property.data)
+        return {};
+    const auto *items = reinterpret_cast<const unsigned long *>(property.data.get());
+    return {items, items + property.count};
+}
+
+// ICCCM says STRING is Latin-1, yet plenty of programs put UTF-8 there; take it as UTF-8 when
+// it is valid UTF-8.
+QString fromUtf8OrLatin1(const QByteArray &bytes)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString text = decoder(bytes);
+    return decoder.hasError() ? QString::fromLatin1(bytes) : text;
+}
+
+QString decodeText(Display *display, const Property &property, ::Atom utf8String,
+                   ::Atom compoundText)
+{
+    if (property.format != 8 || !property.data)
+        return {};
+    if (property.type == compoundText) {
+        XTextProperty text{property.data.get(), property.type, property.format, property.count};
+        char **list = nullptr;
+        int count = 0;
+        if (Xutf8TextPropertyToTextList(display, &text, &list, &count) >= Success && list) {
+            const QString decoded = count > 0 ? QString::fromUtf8(list[0]) : QString();
+            XFreeStringList(list);
+            return decoded;
+        }
+    }
+    QByteArray bytes(reinterpret_cast<const char *>(property.data.get()),
+                     static_cast<qsizetype>(property.count));
+    // A text property may hold a NUL-separated list; a name is its first item.
+    if (const qsizetype nul = bytes.indexOf('\0'); nul >= 0)
+        bytes.truncate(nul);
+    return property.type == utf8String ? QString::fromUtf8(bytes) : fromUtf8OrLatin1(bytes);
+}
+
+// ICCCM reads the position of a configure request as where the reference point chosen by the
+// window's gravity goes: a corner or edge middle of the frame, or the client itself for static
+// gravity. Requesting "reference point now + delta" therefore moves the frame by exactly delta.
+QPoint referencePoint(int gravity, const QRect &frame, const QRect &client)
+{
+    if (gravity == StaticGravity)
+        return client.topLeft();
+    int x = frame.x();
+    int y = frame.y();
+    switch (gravity) {
+    case NorthGravity:
+    case CenterGravity:
+    case SouthGravity:
+        x += (frame.width() - client.width()) / 2;
+        break;
+    case NorthEastGravity:
+    case EastGravity:
+    case SouthEastGravity:
+        x += frame.width() - client.width();
+        break;
+    default:
+        break;
+    }
+    switch (gravity) {
+    case WestGravity:
+    case CenterGravity:
+    case EastGravity:
+        y += (frame.height() - client.height()) / 2;
+        break;
+    case SouthWestGravity:
+    case SouthGravity:
+    case SouthEastGravity:
+        y += frame.height() - client.height();
+        break;
+    default:
+        break;
+    }
+    return {x, y};
+}
+
+KeySym keysymForCharacter(char16_t character)
+{
+    switch (character) {
+    case u'\b':
+        return XK_BackSpace;
+    case u'\t':
+        return XK_Tab;
+    case u'\n':
+    case u'\r':
+        return XK_Return;
+    case 0x1b:
+        return XK_Escape;
+    default:
+        break;
+    }
+    if (character < 0x20 || character == 0x7f || (character >= 0xd800 && character <= 0xdfff))
+        return NoSymbol;
+    // Latin-1 keysyms equal their code points; the rest of the BMP has a keysym of its own.
+    if (character < 0x100)
+        return character;
+    return 0x01000000 | character;
+}
+
+} // namespace
+
+std::unique_ptr<X11HostWindows> X11HostWindows::open()
+{
+    Display *display = XOpenDisplay(nullptr);
+    if (!display) {
+        qCWarning(lcHostWindows) << "cannot connect to the X display"
+                                 << qEnvironmentVariable("DISPLAY");
+        return nullptr;
+    }
+    return std::unique_ptr<X11HostWindows>(new X11HostWindows(display));
+}
+
+X11HostWindows::X11HostWindows(Display *display) : m_display(display)
+{
+    static const char *const names[AtomCount] = {"WM_STATE",
+                                                 "WM_CHANGE_STATE",
+                                                 "WM_NAME",
+                                                 "_NET_WM_NAME",
+                                                 "UTF8_STRING",
+                                                 "COMPOUND_TEXT",
+                                                 "_NET_SUPPORTED",
+                                                 "_NET_SUPPORTING_WM_CHECK",
+                                                 "_NET_CLIENT_LIST",
+                                                 "_NET_CLIENT_LIST_STACKING",
+                                                 "_NET_ACTIVE_WINDOW",
+                                                 "_NET_WM_STATE",
+                                                 "_NET_WM_STATE_MAXIMIZED_VERT",
+                                                 "_NET_WM_STATE_MAXIMIZED_HORZ",
+                                                 "_NET_WM_STATE_HIDDEN"};
+    XInternAtoms(m_display, const_cast<char **>(names), AtomCount, False, m_atoms.data());
+    char selection[32];
+    std::snprintf(selection, sizeof selection, "WM_S%d", DefaultScreen(m_display));
+    m_managerSelection = XInternAtom(m_display, selection, False);
+
+    int event = 0;
+    int error = 0;
+    int major = 0;
+    int minor = 0;
+    m_hasXTest = XTestQueryExtension(m_display, &event, &error, &major, &minor);
+}
+
+X11HostWindows::~X11HostWindows()
+{
+    XCloseDisplay(m_display);
+}
+
+unsigned long X11HostWindows::root() const
+{
+    return DefaultRootWindow(m_display);
+}
+
+bool X11HostWindows::validWindow(HostWindow window) const
+{
+    return window != 0 && window <= largestXid && window != root();
+}
+
+void X11HostWindows::warnGone(const char *action, HostWindow window, int errorCode) const
+{
+    if (window == 0) {
+        qCWarning(lcHostWindows, "%s: no window given", action);
+    } else if (errorCode == 0) {
+        qCWarning(lcHostWindows, "%s: 0x%llx is not a window that can be driven", action,
+                  static_cast<unsigned long long>(window));
+    } else {
+        qCWarning(lcHostWindows, "%s: window 0x%llx is gone (X error %d)", action,
+                  static_cast<unsigned long long>(window), errorCode);
+    }
+}
+
+bool X11HostWindows::windowManagerRunning()
+{
+    XErrorTrap trap(m_display);
+    // The EWMH check window names itself; a stale id left by a manager that died does not.
+    const auto check =
+        longsIn(readProperty(m_display, root(), atom(NetSupportingWmCheck), XA_WINDOW));
+    if (!check.empty()) {
+        const auto self =
+            longsIn(readProperty(m_display, check.front(), atom(NetSupportingWmCheck), XA_WINDOW));
+        if (!self.empty() && self.front() == check.front())
+            return true;
+    }
+    // A manager without EWMH still owns the ICCCM manager selection.
+    return XGetSelectionOwner(m_display, m_managerSelection) != None;
+}
+
+bool X11HostWindows::windowManagerSupports(AtomId which)
+{
+    if (!windowManagerRunning())
+        return false;
+    XErrorTrap trap(m_display);
+    const auto supported = longsIn(readProperty(m_display, root(), atom(NetSupported), XA_ATOM));
+    return std::find(supported.begin(), supported.end(), atom(which)) != supported.end();
+}
+
+bool X11HostWindows::hasWmState(unsigned long window)
+{
+    return readProperty(m_display, window, atom(WmState), atom(WmState)).count > 0;
+}
+
+bool X11HostWindows::isIconic(unsigned long window)
+{
+    const auto state = longsIn(readProperty(m_display, window, atom(WmState), atom(WmState)));
+    if (!state.empty() && state.front() == IconicState)
+        return true;
+    const auto netState = longsIn(readProperty(m_display, window, atom(NetWmState), XA_ATOM));
+    return std::find(netState.begin(), netState.end(), atom(NetWmStateHidden)) != netState.end();
+}
+
+std::vector<unsigned long> X11HostWindows::clientWindows()
+{
+    XErrorTrap trap(m_display);
+    const bool managed = windowManagerRunning();
+    if (managed) {
+        auto stacking =
+            longsIn(readProperty(m_display, root(), atom(NetClientListStacking), XA_WINDOW));
+        if (!stacking.empty()) {
+            std::reverse(stacking.begin(), stacking.end());
+            return stacking;
+        }
+        auto mapped = longsIn(readProperty(m_display, root(), atom(NetClientList), XA_WINDOW));
+        if (!mapped.empty())
+            return mapped;
+    }
+
+    Window rootReturn = None;
+    Window parent = None;
+    Window *children = nullptr;
+    unsigned count = 0;
+    if (!XQueryTree(m_display, root(), &rootReturn, &parent, &children, &count))
+        return {};
+    const XData<Window> ownedChildren(children);
+
+    std::vector<unsigned long> clients;
+    for (unsigned i = count; i-- > 0;) {
+        const Window child = children[i];
+        if (hasWmState(child)) {
+            clients.push_back(child);
+        } else if (managed) {
+            // A reparenting manager's frame holds the client one level down; anything deeper
+            // belongs to the application.
+            Window *grandchildren = nullptr;
+            unsigned grandCount = 0;
+            if (XQueryTree(m_display, child, &rootReturn, &parent, &grandchildren, &grandCount)) {
+                const XData<Window> ownedGrandchildren(grandchildren);
+                for (unsigned j = 0; j < grandCount; ++j) {
+                    if (hasWmState(grandchildren[j])) {
+                        clients.push_back(grandchildren[j]);
+                        break;
+                    }
+                }
+            }
+        } else {
+            // With nobody managing, the clients are the shown root children; a window never
+            // shown (or hidden again) is not one, nor is a menu or tooltip.
+            XWindowAttributes attributes;
+            if (XGetWindowAttributes(m_display, child, &attributes) &&
+                !attributes.override_redirect && attributes.map_state != IsUnmapped) {
+                clients.push_back(child);
+            }
+        }
+    }
+    return clients;
+}
+
+HostWindow X11HostWindows::findClient(const std::function<bool(unsigned long)> &matches)
+{
+    XErrorTrap trap(m_display);
+    // A client destroyed while we look simply fails to match.
+    for (const unsigned long client : clientWindows()) {
+        if (matches(client))
+            return client;
+    }
+    return 0;
+}
+
+QString X11HostWindows::title(unsigned long window)
+{
+    const Property netName = readProperty(m_display, window, atom(NetWmName), atom(Utf8String));
+    if (netName.count > 0)
+        return decodeText(m_display, netName, atom(Utf8String), atom(CompoundText));
+    return decodeText(m_display, readProperty(m_display, window, atom(WmName)), atom(Utf8String),
+                      atom(CompoundText));
+}
+
+QString X11HostWindows::classOf(unsigned long window)
+{
+    XClassHint hint{nullptr, nullptr};
+    if (!XGetClassHint(m_display, window, &hint))
+        return {};
+    const XData<char> name(hint.res_name);
+    const XData<char> windowClass(hint.res_class);
+    return windowClass ? fromUtf8OrLatin1(QByteArray(windowClass.get())) : QString();
+}
+
+HostWindow X11HostWindows::findByTitle(const QString &text)
+{
+    if (text.isEmpty())
+        return 0;
+    return findClient([&](unsigned long window) { return title(window) == text; });
+}
+
+HostWindow X11HostWindows::findByClass(const QString &windowClass)
+{
+    if (windowClass.isEmpty())
+        return 0;
+    return findClient([&](unsigned long window) { return classOf(window) == windowClass; });
+}
+
+HostWindow X11HostWindows::findChildByClass(HostWindow parent, const QString &windowClass)
+{
+    if (windowClass.isEmpty())
+        return 0;
+    if (!validWindow(parent)) {
+        warnGone("findChildByClass", parent, 0);
+        return 0;
+    }
+    XErrorTrap trap(m_display);
+    Window rootReturn = None;
+    Window parentReturn = None;
+    Window *children = nullptr;
+    unsigned count = 0;
+    if (!XQueryTree(m_display, parent, &rootReturn, &parentReturn, &children, &count)) {
+        warnGone("findChildByClass", parent, trap.failed() ? trap.errorCode() : 0);
+        return 0;
+    }
+    const XData<Window> ownedChildren(children);
+    for (unsigned i = 0; i < count; ++i) {
+        if (classOf(children[i]) == windowClass)
+            return children[i];
+    }
+    return 0;
+}
+
+unsigned long X11HostWindows::frameOf(unsigned long window)
+{
+    unsigned long current = window;
+    for (int depth = 0; depth < maxTreeDepth; ++depth) {
+        Window rootReturn = None;
+        Window parent = None;
+        Window *children = nullptr;
+        unsigned count = 0;
+        if (!XQueryTree(m_display, current, &rootReturn, &parent, &children, &count))
+            return 0;
+        XFree(children);
+        if (parent == rootReturn || parent == None)
+            return current;
+        current = parent;
+    }
+    return 0;
+}
+
+std::optional<QRect> X11HostWindows::outerGeometry(unsigned long window)
+{
+    Window rootReturn = None;
+    int x = 0;
+    int y = 0;
+    unsigned width = 0;
+    unsigned height = 0;
+    unsigned border = 0;
+    unsigned depth = 0;
+    if (!XGetGeometry(m_display, window, &rootReturn, &x, &y, &width, &height, &border, &depth))
+        return std::nullopt;
+    return QRect(x, y, static_cast<int>(width + 2 * border), static_cast<int>(height + 2 * border));
+}
+
+std::optional<QRect> X11HostWindows::frameGeometry(HostWindow window)
+{
+    if (!validWindow(window)) {
+        warnGone("frameGeometry", window, 0);
+        return std::nullopt;
+    }
+    XErrorTrap trap(m_display);
+    const unsigned long frame = frameOf(window);
+    std::optional<QRect> geometry = frame ? outerGeometry(frame) : std::nullopt;
+    if (trap.failed() || !geometry) {
+        warnGone("frameGeometry", window, trap.errorCode());
+        return std::nullopt;
+    }
+    return geometry;
+}
+
+bool X11HostWindows::focusIsWithin(unsigned long window)
+{
+    Window focus = None;
+    int revertTo = 0;
+    XGetInputFocus(m_display, &focus, &revertTo);
+    for (int depth = 0; depth < maxTreeDepth && focus != None && focus != PointerRoot; ++depth) {
+        if (focus == window)
+            return true;
+        Window rootReturn = None;
+        Window parent = None;
+        Window *children = nullptr;
+        unsigned count = 0;
+        if (!XQueryTree(m_display, focus, &rootReturn, &parent, &children, &count))
+            return false;
+        XFree(children);
+        if (parent == rootReturn)
+            return false;
+        focus = parent;
+    }
+    return false;
+}
+
+void X11HostWindows::sendToRoot(unsigned long window, AtomId message, long l0, long l1, long l2,
+                                long l3)
+{
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = window;
+    event.xclient.message_type = atom(message);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = l0;
+    event.xclient.data.l[1] = l1;
+    event.xclient.data.l[2] = l2;
+    event.xclient.data.l[3] = l3;
+    XSendEvent(m_display, root(), False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
+}
+
+void X11HostWindows::removeMaximizedFromProperty(unsigned long window)
+{
+    auto states = longsIn(readProperty(m_display, window, atom(NetWmState), XA_ATOM));
+    const auto kept = std::remove_if(states.begin(), states.end(), [this](unsigned long state) {
+        return state == atom(NetWmStateMaximizedVert) || state == atom(NetWmStateMaximizedHorz);
+    });
+    if (kept == states.end())
+        return;
+    states.erase(kept, states.end());
+    if (states.empty()) {
+        XDeleteProperty(m_display, window, atom(NetWmState));
+    } else {
+        XChangeProperty(m_display, window, atom(NetWmState), XA_ATOM, 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char *>(states.data()),
+                        static_cast<int>(states.size()));
+    }
+}
+
+void X11HostWindows::showNormal(HostWindow window)
+{
+    if (!validWindow(window)) {
+        warnGone("showNormal", window, 0);
+        return;
+    }
+    XErrorTrap trap(m_display);
+    const bool managed = windowManagerRunning();
+    const bool iconic = isIconic(window);
+    // Mapping an iconic client is how ICCCM asks for it back; some managers leave the client
+    // mapped inside a hidden frame and only listen to an activation request.
+    XMapWindow(m_display, window);
+    if (iconic && windowManagerSupports(NetActiveWindow))
+        sendToRoot(window, NetActiveWindow, sourcePager, CurrentTime);
+
+    // A managed window's state belongs to its manager, which has to be asked; otherwise the
+    // property is only a hint for whoever manages it later, so edit it in place.
+    if (managed && hasWmState(window)) {
+        sendToRoot(window, NetWmState, netWmStateRemove,
+                   static_cast<long>(atom(NetWmStateMaximizedVert)),
+                   static_cast<long>(atom(NetWmStateMaximizedHorz)), sourcePager);
+    } else {
+        removeMaximizedFromProperty(window);
+    }
+    if (trap.failed())
+        warnGone("showNormal", window, trap.errorCode());
+}
+
+void X11HostWindows::activate(HostWindow window)
+{
+    if (!validWindow(window)) {
+        warnGone("activate", window, 0);
+        return;
+    }
+    XErrorTrap trap(m_display);
+    // The manager takes a request for a window that is gone without a word; find out here.
+    XWindowAttributes attributes;
+    if (!XGetWindowAttributes(m_display, window, &attributes) || trap.failed()) {
+        warnGone("activate", window, trap.errorCode());
+        return;
+    }
+    if (windowManagerSupports(NetActiveWindow)) {
+        sendToRoot(window, NetActiveWindow, sourcePager, CurrentTime);
+    } else {
+        XRaiseWindow(m_display, window);
+        XSetInputFocus(m_display, window, RevertToParent, CurrentTime);
+    }
+    if (trap.failed()) {
+        warnGone("activate", window, trap.errorCode());
+        return;
+    }
+    // The manager acts when it gets to it; key strokes sent before then would go elsewhere.
+    const auto deadline = Clock::now() + focusWait;
+    while (!focusIsWithin(window) && Clock::now() < deadline)
+        std::this_thread::sleep_for(pollInterval);
+}
+
+std::optional<QPoint> X11HostWindows::waitForMove(unsigned long frame, QPoint from)
+{
+    const auto deadline = Clock::now() + moveWait;
+    std::optional<QRect> geometry = outerGeometry(frame);
+    while (geometry && geometry->topLeft() == from && Clock::now() < deadline) {
+        std::this_thread::sleep_for(pollInterval);
+        geometry = outerGeometry(frame);
+    }
+    if (!geometry)
+        return std::nullopt;
+    return geometry->topLeft();
+}
+
+void X11HostWindows::moveBy(HostWindow window, int dx, int dy)
+{
+    if (!validWindow(window)) {
+        warnGone("moveBy", window, 0);
+        return;
+    }
+    XErrorTrap trap(m_display);
+    const unsigned long frame = frameOf(window);
+    const std::optional<QRect> before = frame ? outerGeometry(frame) : std::nullopt;
+    XWindowAttributes attributes;
+    int clientX = 0;
+    int clientY = 0;
+    Window child = None;
+    if (!before || !XGetWindowAttributes(m_display, window, &attributes) ||
+        !XTranslateCoordinates(m_display, window, root(), 0, 0, &clientX, &clientY, &child) ||
+        trap.failed()) {
+        warnGone("moveBy", window, trap.errorCode());
+        return;
+    }
+    if (dx == 0 && dy == 0)
+        return;
+
+    XSizeHints *hints = XAllocSizeHints();
+    long supplied = 0;
+    int gravity = NorthWestGravity;
+    if (hints && XGetWMNormalHints(m_display, window, hints, &supplied) &&
+        (hints->flags & PWinGravity)) {
+        gravity = hints->win_gravity;
+    }
+    XFree(hints);
+
+    const int border = attributes.border_width;
+    const QRect client(clientX - border, clientY - border, attributes.width + 2 * border,
+                       attributes.height + 2 * border);
+    const QPoint delta(dx, dy);
+    const QPoint target = before->topLeft() + delta;
+    const QPoint request = referencePoint(gravity, *before, client) + delta;
+    XMoveWindow(m_display, window, request.x(), request.y());
+    XSync(m_display, False);
+
+    // Without a manager the move is done by now; with one, wait until it has placed the frame so
+    // that the next move starts from there.
+    std::optional<QPoint> now = waitForMove(frame, before->topLeft());
+    if (now && *now != target && *now != before->topLeft()) {
+        // This manager reads requests with an offset of its own; it is the same for every
+        // request, so one correction lands exactly.
+        const QPoint corrected = request + (target - *now);
+        XMoveWindow(m_display, window, corrected.x(), corrected.y());
+        XSync(m_display, False);
+        now = waitForMove(frame, *now);
+    }
+    if (trap.failed())
+        warnGone("moveBy", window, trap.errorCode());
+}
+
+void X11HostWindows::fakeKey(VirtualKey key, bool press)
+{
+    if (!m_hasXTest) {
+        if (!m_warnedNoXTest)
+            qCWarning(lcHostWindows, "the X server lacks the XTest extension; keys are not sent");
+        m_warnedNoXTest = true;
+        return;
+    }
+    KeySym keysym = NoSymbol;
+    switch (key) {
+    case VirtualKey::Control:
+        keysym = XK_Control_L;
+        break;
+    case VirtualKey::P:
+        keysym = XK_p;
+        break;
+    case VirtualKey::F5:
+        keysym = XK_F5;
+        break;
+    }
+    const KeyCode keycode = keysym == NoSymbol ? 0 : XKeysymToKeycode(m_display, keysym);
+    if (keycode == 0) {
+        qCWarning(lcHostWindows, "virtual key 0x%x has no key on this keyboard",
+                  static_cast<unsigned>(key));
+        return;
+    }
+    XErrorTrap trap(m_display);
+    XTestFakeKeyEvent(m_display, keycode, press ? True : False, CurrentTime);
+}
+
+void X11HostWindows::keyDown(VirtualKey key)
+{
+    fakeKey(key, true);
+}
+
+void X11HostWindows::keyUp(VirtualKey key)
+{
+    fakeKey(key, false);
+}
+
+void X11HostWindows::postChar(HostWindow window, char16_t character)
+{
+    if (!validWindow(window)) {
+        warnGone("postChar", window, 0);
+        return;
+    }
+    const KeySym keysym = keysymForCharacter(character);
+    const KeyCode keycode = keysym == NoSymbol ? 0 : XKeysymToKeycode(m_display, keysym);
+    if (keycode == 0) {
+        qCWarning(lcHostWindows, "postChar: U+%04X has no key on this keyboard",
+                  static_cast<unsigned>(character));
+        return;
+    }
+
+    // The receiver turns keycode and modifiers back into a character through the same keyboard
+    // map, so work out whether this keysym sits on the shifted level of its key.
+    int perKeycode = 0;
+    const XData<KeySym> keysyms(XGetKeyboardMapping(m_display, keycode, 1, &perKeycode));
+    KeySym plain = keysyms && perKeycode > 0 ? keysyms.get()[0] : NoSymbol;
+    KeySym shifted = keysyms && perKeycode > 1 ? keysyms.get()[1] : NoSymbol;
+    if (shifted == NoSymbol)
+        XConvertCase(plain, &plain, &shifted);
+    unsigned state = 0;
+    if (keysym == shifted && keysym != plain) {
+        state = ShiftMask;
+    } else if (keysym != plain) {
+        qCWarning(lcHostWindows, "postChar: U+%04X needs a key level other than Shift",
+                  static_cast<unsigned>(character));
+        return;
+    }
+
+    XEvent event{};
+    XKeyEvent &key = event.xkey;
+    key.display = m_display;
+    key.window = window;
+    key.root = root();
+    key.subwindow = None;
+    key.time = CurrentTime;
+    key.x = key.y = key.x_root = key.y_root = 1;
+    key.state = state;
+    key.keycode = keycode;
+    key.same_screen = True;
+
+    XErrorTrap trap(m_display);
+    key.type = KeyPress;
+    XSendEvent(m_display, window, False, KeyPressMask, &event);
+    key.type = KeyRelease;
+    XSendEvent(m_display, window, False, KeyReleaseMask, &event);
+    if (trap.failed())
+        warnGone("postChar", window, trap.errorCode());
+}
+
+void X11HostWindows::bringToFront(HostWindow window)
+{
+    if (!validWindow(window)) {
+        warnGone("bringToFront", window, 0);
+        return;
+    }
+    {
+        XErrorTrap trap(m_display);
+        if (isIconic(window))
+            XMapWindow(m_display, window);
+        if (trap.failed()) {
+            warnGone("bringToFront", window, trap.errorCode());
+            return;
+        }
+    }
+    // A modal box of the running copy must come up in front of it, or the user faces a window
+    // that ignores them.
+    const HostWindow transient = findClient([&](unsigned long client) {
+        Window owner = None;
+        return client != window && XGetTransientForHint(m_display, client, &owner) &&
+               owner == window;
+    });
+    const HostWindow target = transient ? transient : window;
+    activate(target);
+}
+
+QString X11HostWindows::windowClass(HostWindow window)
+{
+    if (!validWindow(window)) {
+        warnGone("windowClass", window, 0);
+        return {};
+    }
+    XErrorTrap trap(m_display);
+    const QString windowClass = classOf(window);
+    if (trap.failed()) {
+        warnGone("windowClass", window, trap.errorCode());
+        return {};
+    }
+    return windowClass;
+}
+
+} // namespace platform

@@ -1,0 +1,109 @@
+// HostWindows for an X11 display: Xlib for finding windows and asking the window manager to
+// restore, activate and move them; XTest for key strokes.
+//
+// Uses a connection of its own, so nothing here depends on how Qt talks to the server. Every
+// request that names another program's window is made under an error trap: a window that is
+// gone makes lookups find nothing and actions do nothing (with a warning in the log).
+#pragma once
+
+#include "hostwindows.h"
+
+#include <array>
+#include <functional>
+#include <memory>
+#include <vector>
+
+struct _XDisplay;
+
+namespace platform {
+
+class X11HostWindows final : public HostWindows
+{
+public:
+    // Connects to the display named by $DISPLAY; nullptr when that fails.
+    static std::unique_ptr<X11HostWindows> open();
+    ~X11HostWindows() override;
+
+    X11HostWindows(const X11HostWindows &) = delete;
+    X11HostWindows &operator=(const X11HostWindows &) = delete;
+
+    // Top-most match first when several windows qualify.
+    HostWindow findByTitle(const QString &title) override;
+    HostWindow findByClass(const QString &windowClass) override;
+    HostWindow findChildByClass(HostWindow parent, const QString &windowClass) override;
+
+    void showNormal(HostWindow window) override;
+    // Waits briefly (a fraction of a second at most) for the focus to arrive, so that key
+    // strokes sent right after land in the window.
+    void activate(HostWindow window) override;
+    std::optional<QRect> frameGeometry(HostWindow window) override;
+    // Waits briefly for the window manager to carry out the move, so that consecutive moves add
+    // up exactly.
+    void moveBy(HostWindow window, int dx, int dy) override;
+
+    // Do nothing when the server lacks the XTest extension.
+    void keyDown(VirtualKey key) override;
+    void keyUp(VirtualKey key) override;
+    // Characters with no key on the current keyboard map are not sent.
+    void postChar(HostWindow window, char16_t character) override;
+
+    void bringToFront(HostWindow window) override;
+    QString windowClass(HostWindow window) override;
+
+private:
+    enum AtomId : int
+    {
+        WmState,
+        WmChangeState,
+        WmName,
+        NetWmName,
+        Utf8String,
+        CompoundText,
+        NetSupported,
+        NetSupportingWmCheck,
+        NetClientList,
+        NetClientListStacking,
+        NetActiveWindow,
+        NetWmState,
+        NetWmStateMaximizedVert,
+        NetWmStateMaximizedHorz,
+        NetWmStateHidden,
+        AtomCount
+    };
+
+    explicit X11HostWindows(_XDisplay *display);
+
+    unsigned long atom(AtomId which) const { return m_atoms[which]; }
+    unsigned long root() const;
+    bool validWindow(HostWindow window) const;
+    bool windowManagerRunning();
+    bool windowManagerSupports(AtomId which);
+    // Top-level client windows, top-most first.
+    std::vector<unsigned long> clientWindows();
+    HostWindow findClient(const std::function<bool(unsigned long)> &matches);
+    bool titleIs(unsigned long window, const QString &title);
+    bool classIs(unsigned long window, const QString &windowClass);
+    QString title(unsigned long window);
+    QString classOf(unsigned long window);
+    bool hasWmState(unsigned long window);
+    bool isIconic(unsigned long window);
+    unsigned long frameOf(unsigned long window);
+    std::optional<QRect> outerGeometry(unsigned long window);
+    // Polls the position of `frame` until it leaves `from` or a moment has passed; returns the
+    // last position seen.
+    std::optional<QPoint> waitForMove(unsigned long frame, QPoint from);
+    bool focusIsWithin(unsigned long window);
+    void sendToRoot(unsigned long window, AtomId message, long l0, long l1 = 0, long l2 = 0,
+                    long l3 = 0);
+    void removeMaximizedFromProperty(unsigned long window);
+    void fakeKey(VirtualKey key, bool press);
+    void warnGone(const char *action, HostWindow window, int errorCode) const;
+
+    _XDisplay *m_display;
+    std::array<unsigned long, AtomCount> m_atoms{};
+    unsigned long m_managerSelection = 0;
+    bool m_hasXTest = false;
+    bool m_warnedNoXTest = false;
+};
+
+} // namespace platform

@@ -1,0 +1,210 @@
+// Qt before Xlib, whose macros clash with Qt's headers.
+#include "polling.h"
+
+#include "testdisplay.h"
+
+#include <X11/Xatom.h>
+#include <X11/Xutil.h>
+
+#include <algorithm>
+#include <stdexcept>
+
+TestDisplay::TestDisplay() : m_display(XOpenDisplay(nullptr))
+{
+    if (!m_display)
+        throw std::runtime_error("cannot open the X display");
+}
+
+TestDisplay::~TestDisplay()
+{
+    XCloseDisplay(m_display);
+}
+
+Atom TestDisplay::atom(const char *name)
+{
+    return XInternAtom(m_display, name, False);
+}
+
+bool TestDisplay::windowManagerRunning()
+{
+    return XGetSelectionOwner(m_display, atom("WM_S0")) != None;
+}
+
+Window TestDisplay::createTopLevel(const QByteArray &wmName, const char *windowClass,
+                                   QRect geometry, int gravity, bool map)
+{
+    const Window window =
+        XCreateSimpleWindow(m_display, root(), geometry.x(), geometry.y(), geometry.width(),
+                            geometry.height(), 0, 0, WhitePixel(m_display, 0));
+    XClassHint hint{const_cast<char *>("dovraxtest"), const_cast<char *>(windowClass)};
+    XSetClassHint(m_display, window, &hint);
+    if (!wmName.isNull()) {
+        XChangeProperty(m_display, window, XA_WM_NAME, XA_STRING, 8, PropModeReplace,
+                        reinterpret_cast<const unsigned char *>(wmName.constData()),
+                        static_cast<int>(wmName.size()));
+    }
+    XSizeHints hints{};
+    hints.flags = USPosition | USSize | PWinGravity;
+    hints.x = geometry.x();
+    hints.y = geometry.y();
+    hints.width = geometry.width();
+    hints.height = geometry.height();
+    hints.win_gravity = gravity;
+    XSetWMNormalHints(m_display, window, &hints);
+    if (map)
+        XMapWindow(m_display, window);
+    XSync(m_display, False);
+    return window;
+}
+
+Window TestDisplay::createChild(Window parent, const char *windowClass, const QByteArray &wmName)
+{
+    const Window child =
+        XCreateSimpleWindow(m_display, parent, 5, 5, 40, 20, 0, 0, BlackPixel(m_display, 0));
+    XClassHint hint{const_cast<char *>("dovraxtest"), const_cast<char *>(windowClass)};
+    XSetClassHint(m_display, child, &hint);
+    if (!wmName.isEmpty())
+        XStoreName(m_display, child, wmName.constData());
+    XSelectInput(m_display, child, KeyPressMask | KeyReleaseMask);
+    XMapWindow(m_display, child);
+    XSync(m_display, False);
+    return child;
+}
+
+void TestDisplay::setNetWmName(Window window, const QString &title)
+{
+    const QByteArray utf8 = title.toUtf8();
+    XChangeProperty(m_display, window, atom("_NET_WM_NAME"), atom("UTF8_STRING"), 8,
+                    PropModeReplace, reinterpret_cast<const unsigned char *>(utf8.constData()),
+                    static_cast<int>(utf8.size()));
+    XSync(m_display, False);
+}
+
+void TestDisplay::destroy(Window window)
+{
+    XDestroyWindow(m_display, window);
+    XSync(m_display, False);
+}
+
+bool TestDisplay::isViewable(Window window)
+{
+    XWindowAttributes attributes;
+    return XGetWindowAttributes(m_display, window, &attributes) &&
+           attributes.map_state == IsViewable;
+}
+
+bool TestDisplay::waitUntilShown(Window window)
+{
+    const bool managed = windowManagerRunning();
+    return waitUntil(
+        [&] { return isViewable(window) && (!managed || wmState(window) == NormalState); });
+}
+
+long TestDisplay::wmState(Window window)
+{
+    const Atom wmStateAtom = atom("WM_STATE");
+    Atom type = None;
+    int format = 0;
+    unsigned long count = 0;
+    unsigned long after = 0;
+    unsigned char *data = nullptr;
+    long state = -1;
+    if (XGetWindowProperty(m_display, window, wmStateAtom, 0, 2, False, wmStateAtom, &type, &format,
+                           &count, &after, &data) == Success &&
+        type == wmStateAtom && count > 0) {
+        state = reinterpret_cast<long *>(data)[0];
+    }
+    if (data)
+        XFree(data);
+    return state;
+}
+
+bool TestDisplay::hasNetWmState(Window window, const char *state)
+{
+    Atom type = None;
+    int format = 0;
+    unsigned long count = 0;
+    unsigned long after = 0;
+    unsigned char *data = nullptr;
+    bool found = false;
+    if (XGetWindowProperty(m_display, window, atom("_NET_WM_STATE"), 0, 64, False, XA_ATOM, &type,
+                           &format, &count, &after, &data) == Success &&
+        type == XA_ATOM) {
+        const auto *atoms = reinterpret_cast<Atom *>(data);
+        found = std::find(atoms, atoms + count, atom(state)) != atoms + count;
+    }
+    if (data)
+        XFree(data);
+    return found;
+}
+
+void TestDisplay::setNetWmStateProperty(Window window, const std::vector<const char *> &states)
+{
+    std::vector<Atom> atoms;
+    for (const char *state : states)
+        atoms.push_back(atom(state));
+    XChangeProperty(m_display, window, atom("_NET_WM_STATE"), XA_ATOM, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char *>(atoms.data()),
+                    static_cast<int>(atoms.size()));
+    XSync(m_display, False);
+}
+
+void TestDisplay::requestMaximized(Window window, bool maximized)
+{
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = window;
+    event.xclient.message_type = atom("_NET_WM_STATE");
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = maximized ? 1 : 0;
+    event.xclient.data.l[1] = static_cast<long>(atom("_NET_WM_STATE_MAXIMIZED_VERT"));
+    event.xclient.data.l[2] = static_cast<long>(atom("_NET_WM_STATE_MAXIMIZED_HORZ"));
+    event.xclient.data.l[3] = 2;
+    XSendEvent(m_display, root(), False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
+    XSync(m_display, False);
+}
+
+void TestDisplay::iconify(Window window)
+{
+    XIconifyWindow(m_display, window, DefaultScreen(m_display));
+    XSync(m_display, False);
+}
+
+bool TestDisplay::focusIsWithin(Window window)
+{
+    Window focus = None;
+    int revert = 0;
+    XGetInputFocus(m_display, &focus, &revert);
+    while (focus != None && focus != PointerRoot && focus != root()) {
+        if (focus == window)
+            return true;
+        Window rootReturn = None;
+        Window parent = None;
+        Window *children = nullptr;
+        unsigned count = 0;
+        if (!XQueryTree(m_display, focus, &rootReturn, &parent, &children, &count))
+            return false;
+        if (children)
+            XFree(children);
+        focus = parent;
+    }
+    return false;
+}
+
+QSize TestDisplay::clientSize(Window window)
+{
+    XWindowAttributes attributes;
+    if (!XGetWindowAttributes(m_display, window, &attributes))
+        return {};
+    return {attributes.width, attributes.height};
+}
+
+std::vector<XKeyEvent> TestDisplay::takeKeyEvents(Window window, int type)
+{
+    std::vector<XKeyEvent> events;
+    XSync(m_display, False);
+    XEvent event;
+    while (XCheckTypedWindowEvent(m_display, window, type, &event))
+        events.push_back(event.xkey);
+    return events;
+}
