@@ -1,0 +1,40 @@
+// Shared by the adapter library tests: each test process gets an adapter instance of its own
+// (MULVO_SIM_INSTANCE is set before main, the segment removed at exit), and can run programs.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+namespace mulvotest {
+
+// The instance this process uses: "test-<pid>".
+const std::string &instance();
+
+struct ProgramResult
+{
+    int exitCode = -1; // -1 when the program did not exit normally
+    std::string out;
+    std::string err;
+};
+
+// Runs `argv` (argv[0] a path) to its end, with `extraEnv` ("NAME=value") added.
+ProgramResult runProgram(const std::vector<std::string> &argv,
+                         const std::vector<std::string> &extraEnv = {});
+// Starts `argv` with stdout going to `outFile` (if not empty) and returns its pid.
+pid_t startProgram(const std::vector<std::string> &argv, const std::string &outFile = {});
+// Waits for a started program; its exit code, or -1 when it did not exit normally.
+int waitProgram(pid_t pid);
+
+// Polls `condition` until it holds or `timeout` passes.
+bool waitFor(const std::function<bool()> &condition,
+             std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+std::string readFile(const std::string &path);
+// A fresh empty directory under /tmp, removed by the caller.
+std::string makeTempDir();
+
+} // namespace mulvotest

@@ -1,0 +1,526 @@
+// The virtual adapter through its nine C functions, driven from the shared segment (as the
+// control tool does) and from other processes.
+#include "mulvolib.h"
+#include "mulvotestsupport.h"
+#include "simsegment.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+using mulvo::sim::SimSegment;
+using namespace std::chrono_literals;
+
+namespace {
+
+enum class Action
+{
+    Record,
+    DisarmInside,
+    CloseInside,
+    SlowThenReadExtension,
+    WriteOutput
+};
+
+// Per-handle test state, found by the callback through the handle's extension, as a real
+// program does.
+struct Recorder
+{
+    std::atomic<Action> action{Action::Record};
+    std::atomic<uint32_t> calls{0};
+    std::atomic<bool> inside{false};
+    std::atomic<bool> finished{false};
+    std::atomic<int32_t> innerResult{1};
+    std::atomic<void *> extensionSeen{nullptr};
+
+    std::mutex mutex;
+    std::vector<uint32_t> values;
+    std::vector<uint32_t> handles;
+    std::set<std::thread::id> threads;
+
+    std::vector<uint32_t> valuesCopy()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return values;
+    }
+};
+
+std::atomic<uint32_t> g_callsWithoutRecorder{0};
+
+void recordingCallback(uint32_t handle, uint32_t value)
+{
+    auto *r = static_cast<Recorder *>(mulvo_get_extension(handle));
+    if (!r) {
+        ++g_callsWithoutRecorder;
+        return;
+    }
+    r->calls.fetch_add(1);
+    r->inside.store(true);
+    {
+        std::lock_guard<std::mutex> lock(r->mutex);
+        r->values.push_back(value);
+        r->handles.push_back(handle);
+        r->threads.insert(std::this_thread::get_id());
+    }
+    switch (r->action.load()) {
+    case Action::Record:
+        break;
+    case Action::DisarmInside:
+        r->innerResult.store(mulvo_intcout(handle, MULVO_INT_DISARM));
+        break;
+    case Action::CloseInside:
+        r->innerResult.store(mulvo_close(handle));
+        break;
+    case Action::SlowThenReadExtension:
+        std::this_thread::sleep_for(30ms);
+        r->extensionSeen.store(mulvo_get_extension(handle));
+        break;
+    case Action::WriteOutput:
+        mulvo_mbout(handle, 0);
+        mulvo_out2(handle, MULVO_PORT_ACK, 0);
+        mulvo_mbout(handle, 1);
+        break;
+    }
+    r->inside.store(false);
+    r->finished.store(true);
+}
+
+class AdapterLibrary : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        std::string error;
+        segment = SimSegment::open(mulvotest::instance(), error);
+        ASSERT_TRUE(segment) << error;
+        segment->reset();
+        g_callsWithoutRecorder = 0;
+    }
+    void TearDown() override
+    {
+        for (uint32_t h : opened)
+            mulvo_close(h);
+        EXPECT_EQ(g_callsWithoutRecorder.load(), 0u);
+        EXPECT_EQ(segment->status().armed, 0u);
+        segment->reset();
+    }
+
+    uint32_t openAdapter()
+    {
+        const uint32_t h = mulvo_open(0);
+        if (h != 0)
+            opened.push_back(h);
+        return h;
+    }
+    uint32_t connected(Recorder &r)
+    {
+        const uint32_t h = openAdapter();
+        EXPECT_NE(h, 0u);
+        EXPECT_EQ(mulvo_set_extension(h, &r), MULVO_OK);
+        EXPECT_EQ(mulvo_connect(h, recordingCallback), MULVO_OK);
+        return h;
+    }
+    void raiseEach(int count)
+    {
+        for (int i = 0; i < count; ++i)
+            ASSERT_TRUE(segment->raise(1));
+    }
+    static bool waitCalls(Recorder &r, uint32_t n)
+    {
+        return mulvotest::waitFor([&] { return r.calls.load() >= n; });
+    }
+    static mulvotest::ProgramResult tool(const std::vector<std::string> &args)
+    {
+        std::vector<std::string> argv{MULVO_SIM_PATH};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return mulvotest::runProgram(argv);
+    }
+
+    std::unique_ptr<SimSegment> segment;
+    std::vector<uint32_t> opened;
+};
+
+TEST_F(AdapterLibrary, CallbacksComeInOrderOnTheLibrarysThread)
+{
+    Recorder r;
+    const uint32_t h = connected(r);
+    raiseEach(100);
+    ASSERT_TRUE(segment->raise(50));
+    ASSERT_TRUE(waitCalls(r, 150));
+    std::this_thread::sleep_for(20ms);
+
+    std::lock_guard<std::mutex> lock(r.mutex);
+    ASSERT_EQ(r.values.size(), 150u);
+    for (uint32_t i = 0; i < 150; ++i) {
+        EXPECT_EQ(r.values[i], i + 1);
+        EXPECT_EQ(r.handles[i], h);
+    }
+    ASSERT_EQ(r.threads.size(), 1u);
+    EXPECT_NE(*r.threads.begin(), std::this_thread::get_id());
+    const auto status = segment->status();
+    EXPECT_EQ(status.raised, 150u);
+    EXPECT_EQ(status.delivered, 150u);
+    EXPECT_EQ(status.missed, 0u);
+    EXPECT_EQ(status.armed, 1u);
+    EXPECT_EQ(status.handles, 1u);
+}
+
+TEST_F(AdapterLibrary, EveryArmedHandleGetsEveryInterrupt)
+{
+    Recorder a;
+    Recorder b;
+    const uint32_t ha = connected(a);
+    const uint32_t hb = connected(b);
+    EXPECT_NE(ha, hb);
+    raiseEach(20);
+    ASSERT_TRUE(waitCalls(a, 20));
+    ASSERT_TRUE(waitCalls(b, 20));
+    std::vector<uint32_t> expected;
+    for (uint32_t i = 1; i <= 20; ++i)
+        expected.push_back(i);
+    EXPECT_EQ(a.valuesCopy(), expected);
+    EXPECT_EQ(b.valuesCopy(), expected);
+    EXPECT_EQ(a.handles, std::vector<uint32_t>(20, ha));
+    EXPECT_EQ(b.handles, std::vector<uint32_t>(20, hb));
+    EXPECT_EQ(segment->status().delivered, 40u);
+}
+
+TEST_F(AdapterLibrary, FloodFromAnotherProcessIsDeliveredExactlyOnceInOrder)
+{
+    Recorder r;
+    connected(r);
+    const auto result = tool({"irq", "100000"});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    ASSERT_TRUE(mulvotest::waitFor([&] { return r.calls.load() >= 100000; }, 60s));
+    std::this_thread::sleep_for(50ms);
+    const std::vector<uint32_t> values = r.valuesCopy();
+    ASSERT_EQ(values.size(), 100000u);
+    for (uint32_t i = 0; i < values.size(); ++i)
+        ASSERT_EQ(values[i], i + 1) << "at " << i;
+    EXPECT_EQ(segment->status().missed, 0u);
+}
+
+TEST_F(AdapterLibrary, NoCallbackAfterDisarmOrCloseReturnsEvenUnderAFlood)
+{
+    Recorder r;
+    const uint32_t h = openAdapter();
+    ASSERT_NE(h, 0u);
+    mulvo_set_extension(h, &r);
+    const pid_t flood = mulvotest::startProgram({MULVO_SIM_PATH, "irq", "100000000"});
+    ASSERT_GT(flood, 0);
+
+    for (int cycle = 0; cycle < 6; ++cycle) {
+        const bool last = cycle == 5;
+        ASSERT_EQ(mulvo_connect(h, recordingCallback), MULVO_OK);
+        const uint32_t before = r.calls.load();
+        ASSERT_TRUE(waitCalls(r, before + 500)) << "cycle " << cycle;
+        ASSERT_EQ(last ? mulvo_close(h) : mulvo_intcout(h, MULVO_INT_DISARM), MULVO_OK);
+        EXPECT_FALSE(r.inside.load()) << "cycle " << cycle;
+        const uint32_t after = r.calls.load();
+        std::this_thread::sleep_for(20ms);
+        EXPECT_EQ(r.calls.load(), after) << "callback after disarm in cycle " << cycle;
+    }
+    opened.clear();
+    kill(flood, SIGTERM);
+    mulvotest::waitProgram(flood);
+
+    // One handle sees the interrupts in rising order across its armings.
+    const std::vector<uint32_t> values = r.valuesCopy();
+    for (size_t i = 1; i < values.size(); ++i)
+        ASSERT_LT(values[i - 1], values[i]) << "at " << i;
+}
+
+TEST_F(AdapterLibrary, DisarmFromInsideTheCallback)
+{
+    Recorder r;
+    r.action = Action::DisarmInside;
+    const uint32_t h = connected(r);
+    raiseEach(3);
+    ASSERT_TRUE(waitCalls(r, 1));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(r.calls.load(), 1u);
+    EXPECT_EQ(r.innerResult.load(), MULVO_OK);
+    EXPECT_EQ(segment->status().armed, 0u);
+    // Raised while it was still armed: neither delivered nor missed.
+    EXPECT_EQ(segment->status().delivered, 1u);
+    EXPECT_EQ(segment->status().missed, 0u);
+
+    // Armed again, it gets what comes from then on, numbered on from the earlier ones.
+    r.action = Action::Record;
+    ASSERT_EQ(mulvo_connect(h, recordingCallback), MULVO_OK);
+    raiseEach(1);
+    ASSERT_TRUE(waitCalls(r, 2));
+    EXPECT_EQ(r.valuesCopy(), (std::vector<uint32_t>{1, 4}));
+}
+
+TEST_F(AdapterLibrary, CloseFromInsideTheCallback)
+{
+    Recorder r;
+    r.action = Action::CloseInside;
+    const uint32_t h = connected(r);
+    raiseEach(2);
+    ASSERT_TRUE(waitCalls(r, 1));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(r.calls.load(), 1u);
+    EXPECT_EQ(r.innerResult.load(), MULVO_OK);
+    EXPECT_EQ(mulvo_mbout(h, 1), MULVO_E_HANDLE);
+    EXPECT_EQ(mulvo_close(h), MULVO_E_HANDLE);
+    const auto status = segment->status();
+    EXPECT_EQ(status.handles, 0u);
+    EXPECT_EQ(status.armed, 0u);
+    opened.clear();
+}
+
+TEST_F(AdapterLibrary, CloseWaitsForTheRunningCallbackWhichKeepsItsExtension)
+{
+    Recorder r;
+    r.action = Action::SlowThenReadExtension;
+    const uint32_t h = connected(r);
+    raiseEach(1);
+    ASSERT_TRUE(mulvotest::waitFor([&] { return r.inside.load(); }));
+    EXPECT_EQ(mulvo_close(h), MULVO_OK);
+    EXPECT_TRUE(r.finished.load());
+    EXPECT_EQ(r.extensionSeen.load(), &r);
+    EXPECT_EQ(mulvo_get_extension(h), nullptr);
+    opened.clear();
+}
+
+TEST_F(AdapterLibrary, OutputWritesFromSeveralThreadsAtOnce)
+{
+    Recorder r;
+    r.action = Action::WriteOutput;
+    const uint32_t h = connected(r);
+    const uint64_t before = segment->outputSequence();
+    constexpr int kWrites = 20000;
+    std::atomic<int> failures{0};
+    auto writer = [&](uint32_t value) {
+        for (int i = 0; i < kWrites; ++i)
+            if (mulvo_mbout(h, value) != MULVO_OK)
+                ++failures;
+    };
+    std::thread a(writer, 0x1a5u); // only the low 8 bits count
+    std::thread b(writer, 0x5au);
+    raiseEach(500);
+    a.join();
+    b.join();
+    ASSERT_TRUE(waitCalls(r, 500));
+    ASSERT_EQ(mulvo_intcout(h, MULVO_INT_DISARM), MULVO_OK);
+
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(segment->outputSequence() - before, uint64_t(2 * kWrites + 2 * 500));
+    const uint8_t output = segment->output();
+    EXPECT_TRUE(output == 0xa5 || output == 0x5a || output == 0x01) << int(output);
+    SimSegment::OutputWrite last;
+    ASSERT_EQ(segment->outputWrite(segment->outputSequence(), last),
+              SimSegment::WriteLookup::Found);
+    EXPECT_EQ(last.value, output);
+}
+
+TEST_F(AdapterLibrary, ZeroStaleAndUnknownHandlesChangeNothing)
+{
+    int first = 0;
+    int second = 0;
+    const uint32_t stale = mulvo_open(0);
+    ASSERT_NE(stale, 0u);
+    ASSERT_EQ(mulvo_mbout(stale, 0x11), MULVO_OK);
+    ASSERT_EQ(mulvo_set_extension(stale, &first), MULVO_OK);
+    ASSERT_EQ(mulvo_close(stale), MULVO_OK);
+    const uint32_t h = openAdapter();
+    ASSERT_NE(h, 0u);
+    EXPECT_NE(h, stale);
+    ASSERT_EQ(mulvo_set_extension(h, &second), MULVO_OK);
+    segment->setInput(0x77);
+
+    for (uint32_t bad : {0u, stale, h ^ 0x10000u, h + 1, 0xffffffffu}) {
+        SCOPED_TRACE(bad);
+        uint32_t value = 0xdeadbeef;
+        EXPECT_EQ(mulvo_mbout(bad, 0x22), MULVO_E_HANDLE);
+        EXPECT_EQ(mulvo_mbin(bad, &value), MULVO_E_HANDLE);
+        EXPECT_EQ(value, 0xdeadbeefu);
+        EXPECT_EQ(mulvo_mbin(bad, nullptr), MULVO_E_HANDLE);
+        EXPECT_EQ(mulvo_set_extension(bad, &first), MULVO_E_HANDLE);
+        EXPECT_EQ(mulvo_get_extension(bad), nullptr);
+        EXPECT_EQ(mulvo_connect(bad, recordingCallback), MULVO_E_HANDLE);
+        EXPECT_EQ(mulvo_intcout(bad, MULVO_INT_DISARM), MULVO_E_HANDLE);
+        EXPECT_EQ(mulvo_out2(bad, MULVO_PORT_ACK, 0), MULVO_E_HANDLE);
+        EXPECT_EQ(mulvo_close(bad), MULVO_E_HANDLE);
+    }
+    EXPECT_EQ(segment->output(), 0x11);
+    EXPECT_EQ(mulvo_get_extension(h), &second);
+    EXPECT_EQ(segment->status().handles, 1u);
+    EXPECT_EQ(segment->status().armed, 0u);
+
+    // Null pointers and values out of range on a good handle.
+    EXPECT_EQ(mulvo_mbin(h, nullptr), MULVO_E_ARG);
+    EXPECT_EQ(mulvo_connect(h, nullptr), MULVO_E_ARG);
+    EXPECT_EQ(mulvo_intcout(h, 0), MULVO_E_ARG);
+    EXPECT_EQ(mulvo_out2(h, 7, 0), MULVO_E_ARG);
+    EXPECT_EQ(mulvo_out2(h, MULVO_PORT_ACK, 1), MULVO_E_ARG);
+    EXPECT_EQ(segment->status().armed, 0u);
+    EXPECT_EQ(mulvo_out2(h, MULVO_PORT_ACK, 0), MULVO_OK);
+    EXPECT_EQ(mulvo_set_extension(h, nullptr), MULVO_OK);
+    EXPECT_EQ(mulvo_get_extension(h), nullptr);
+    uint32_t value = 0;
+    EXPECT_EQ(mulvo_mbin(h, &value), MULVO_OK);
+    EXPECT_EQ(value, 0x77u);
+}
+
+TEST_F(AdapterLibrary, HandlesAreNeverReusedAndManyMayBeOpen)
+{
+    std::set<uint32_t> seen;
+    for (int i = 0; i < 3000; ++i) {
+        const uint32_t h = mulvo_open(0);
+        ASSERT_NE(h, 0u);
+        ASSERT_TRUE(seen.insert(h).second) << "handle " << h << " came back";
+        ASSERT_EQ(mulvo_close(h), MULVO_OK);
+    }
+    uint32_t many[100];
+    int records[100];
+    for (int i = 0; i < 100; ++i) {
+        many[i] = openAdapter();
+        ASSERT_NE(many[i], 0u);
+        ASSERT_TRUE(seen.insert(many[i]).second);
+        ASSERT_EQ(mulvo_set_extension(many[i], &records[i]), MULVO_OK);
+    }
+    EXPECT_EQ(segment->status().handles, 100u);
+    for (int i = 0; i < 100; ++i)
+        EXPECT_EQ(mulvo_get_extension(many[i]), &records[i]);
+    EXPECT_EQ(mulvo_open(1), 0u) << "only adapter 0 exists";
+}
+
+TEST_F(AdapterLibrary, UnpluggedAdapter)
+{
+    Recorder r;
+    const uint32_t h = connected(r);
+    ASSERT_EQ(mulvo_mbout(h, 0x42), MULVO_OK);
+    segment->setPresent(false);
+
+    EXPECT_EQ(mulvo_open(0), 0u);
+    EXPECT_EQ(mulvo_mbout(h, 0x24), MULVO_E_ABSENT);
+    EXPECT_EQ(segment->output(), 0x42);
+    uint32_t value = 0xdeadbeef;
+    EXPECT_EQ(mulvo_mbin(h, &value), MULVO_E_ABSENT);
+    EXPECT_EQ(value, 0xdeadbeefu);
+    EXPECT_EQ(mulvo_out2(h, MULVO_PORT_ACK, 0), MULVO_E_ABSENT);
+    EXPECT_EQ(mulvo_connect(h, recordingCallback), MULVO_E_ABSENT);
+    EXPECT_FALSE(segment->raise(1));
+    // What a caller needs to release its own resources works without the adapter.
+    EXPECT_EQ(mulvo_get_extension(h), &r);
+    EXPECT_EQ(mulvo_intcout(h, MULVO_INT_DISARM), MULVO_OK);
+    EXPECT_EQ(segment->status().armed, 0u);
+
+    segment->setPresent(true);
+    EXPECT_EQ(mulvo_mbout(h, 0x24), MULVO_OK);
+    EXPECT_EQ(segment->output(), 0x24);
+    EXPECT_NE(openAdapter(), 0u);
+    EXPECT_EQ(r.calls.load(), 0u);
+}
+
+TEST_F(AdapterLibrary, LoopbackReadsTheOutputByte)
+{
+    const uint32_t h = openAdapter();
+    segment->setInput(0x11);
+    uint32_t value = 0;
+    ASSERT_EQ(mulvo_mbout(h, 0xa5), MULVO_OK);
+    ASSERT_EQ(mulvo_mbin(h, &value), MULVO_OK);
+    EXPECT_EQ(value, 0x11u);
+    segment->setLoopback(true);
+    ASSERT_EQ(mulvo_mbin(h, &value), MULVO_OK);
+    EXPECT_EQ(value, 0xa5u);
+    ASSERT_EQ(mulvo_mbout(h, 0x3c), MULVO_OK);
+    ASSERT_EQ(mulvo_mbin(h, &value), MULVO_OK);
+    EXPECT_EQ(value, 0x3cu);
+    segment->setLoopback(false);
+    ASSERT_EQ(mulvo_mbin(h, &value), MULVO_OK);
+    EXPECT_EQ(value, 0x11u);
+}
+
+TEST_F(AdapterLibrary, InterruptsWithNothingArmedAreMissed)
+{
+    ASSERT_TRUE(segment->raise(3));
+    auto status = segment->status();
+    EXPECT_EQ(status.raised, 3u);
+    EXPECT_EQ(status.missed, 3u);
+
+    Recorder r;
+    const uint32_t h = connected(r);
+    raiseEach(2);
+    ASSERT_TRUE(waitCalls(r, 2));
+    EXPECT_EQ(r.valuesCopy(), (std::vector<uint32_t>{4, 5}));
+    ASSERT_EQ(mulvo_intcout(h, MULVO_INT_DISARM), MULVO_OK);
+    const auto irq = tool({"irq", "2"});
+    EXPECT_EQ(irq.exitCode, 0) << irq.err;
+    status = segment->status();
+    EXPECT_EQ(status.raised, 7u);
+    EXPECT_EQ(status.delivered, 2u);
+    EXPECT_EQ(status.missed, 5u);
+    EXPECT_EQ(r.calls.load(), 2u);
+}
+
+TEST_F(AdapterLibrary, ControlToolRoundTrips)
+{
+    const uint32_t h = openAdapter();
+    auto result = tool({"input", "0x3c"});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    uint32_t value = 0;
+    ASSERT_EQ(mulvo_mbin(h, &value), MULVO_OK);
+    EXPECT_EQ(value, 0x3cu);
+
+    Recorder r;
+    mulvo_set_extension(h, &r);
+    ASSERT_EQ(mulvo_connect(h, recordingCallback), MULVO_OK);
+    ASSERT_EQ(mulvo_mbout(h, 0x55), MULVO_OK);
+    result = tool({"status"});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_NE(result.out.find("\noutput=0x55\n"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("\ninput=0x3c\n"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("\narmed=1\n"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("\nhandles=1\n"), std::string::npos) << result.out;
+
+    ASSERT_EQ(tool({"irq", "3", "--interval", "2"}).exitCode, 0);
+    ASSERT_TRUE(waitCalls(r, 3));
+    EXPECT_EQ(r.valuesCopy(), (std::vector<uint32_t>{1, 2, 3}));
+
+    ASSERT_EQ(tool({"unplug"}).exitCode, 0);
+    EXPECT_EQ(mulvo_mbin(h, &value), MULVO_E_ABSENT);
+    EXPECT_EQ(tool({"irq"}).exitCode, 1);
+    ASSERT_EQ(tool({"plug"}).exitCode, 0);
+    ASSERT_EQ(tool({"loopback", "on"}).exitCode, 0);
+    ASSERT_EQ(mulvo_mbin(h, &value), MULVO_OK);
+    EXPECT_EQ(value, 0x55u);
+    ASSERT_EQ(tool({"reset"}).exitCode, 0);
+    ASSERT_EQ(mulvo_mbin(h, &value), MULVO_OK);
+    EXPECT_EQ(value, 0u);
+    EXPECT_EQ(segment->status().armed, 1u) << "reset leaves armed handles armed";
+}
+
+TEST_F(AdapterLibrary, HandlesOfADeadProcessAreNoLongerCounted)
+{
+    const std::string dir = mulvotest::makeTempDir();
+    const std::string out = dir + "/out";
+    const pid_t holder = mulvotest::startProgram({C_CLIENT_PATH, "--hold"}, out);
+    ASSERT_GT(holder, 0);
+    const bool ready = mulvotest::waitFor(
+        [&] { return mulvotest::readFile(out).find("ready") != std::string::npos; });
+    const auto whileAlive = segment->status();
+    kill(holder, SIGKILL);
+    mulvotest::waitProgram(holder);
+    unlink(out.c_str());
+    rmdir(dir.c_str());
+    ASSERT_TRUE(ready);
+    EXPECT_EQ(whileAlive.handles, 1u);
+    EXPECT_EQ(whileAlive.armed, 1u);
+
+    const auto afterDeath = segment->status();
+    EXPECT_EQ(afterDeath.handles, 0u);
+    EXPECT_EQ(afterDeath.armed, 0u);
+    ASSERT_TRUE(segment->raise(1));
+    EXPECT_EQ(segment->status().missed, 1u);
+}
+
+} // namespace
