@@ -89,7 +89,8 @@ MaskWeights maskWeights(const ButtonStyleParams &p, double rin, int i, int j)
                          clampTo(limitDiv((d - rin) * 2.0, soft) + 0.5, 0.0, 1.0);
 
     const double q = limitDiv(d, rin);
-    // Multiplied in the order q * DomeShading * q so the bytes match the documented formula.
+    // Kept in the order q * DomeShading * q: another order rounds differently and can move a
+    // truncated byte.
     const double dome = p.DomeShading == 0.0 ? 0.0 : q * p.DomeShading * q;
     double wFace = p.DomeShading > 0.0 ? 1.0 - dome : 1.0 + p.DomeShading - dome;
     wFace *= clampTo(0.5 - limitDiv((d - rin) * 2.0, soft), 0.0, 1.0);
@@ -118,9 +119,9 @@ QRgb shadePixel(COLORREF outside, COLORREF ring, COLORREF face, const MaskWeight
 }
 
 CButtonStyle::CButtonStyle()
-    : m_params(defaultButtonStyleParams(refFromColor(QApplication::palette().color(QPalette::Button))))
-{
-}
+    : m_params(
+          defaultButtonStyleParams(refFromColor(QApplication::palette().color(QPalette::Button))))
+{}
 
 bool CButtonStyle::GetButtonStyle(ButtonStyleParams *params) const
 {
@@ -162,13 +163,16 @@ bool CButtonStyle::DrawMasks()
     if (mask.isNull())
         return false;
 
+    // Raw access: scanLine() on a non-const image checks for detaching on every call.
+    auto *bits = reinterpret_cast<QRgb *>(mask.bits());
+    const qsizetype stride = mask.bytesPerLine() / qsizetype(sizeof(QRgb));
     for (int i = -r; i <= r; ++i) {
         for (int j = -r; j <= r; ++j) {
             // The weights depend on the position only; the frames differ in colour alone.
             const MaskWeights w = maskWeights(p, rin, i, j);
             for (int k = 0; k < kButtonFrameCount; ++k) {
-                auto *line = reinterpret_cast<QRgb *>(mask.scanLine(r + j + k * s));
-                line[r + i] = shadePixel(p.OutsideColors[k], p.RingColors[k], p.FaceColors[k], w);
+                bits[(r + j + k * s) * stride + (r + i)] =
+                    shadePixel(p.OutsideColors[k], p.RingColors[k], p.FaceColors[k], w);
             }
         }
     }

@@ -18,9 +18,18 @@ constexpr COLORREF makeColorRef(int r, int g, int b)
            (static_cast<COLORREF>(b & 0xFF) << 16);
 }
 
-constexpr int redOf(COLORREF c) { return static_cast<int>(c & 0xFF); }
-constexpr int greenOf(COLORREF c) { return static_cast<int>((c >> 8) & 0xFF); }
-constexpr int blueOf(COLORREF c) { return static_cast<int>((c >> 16) & 0xFF); }
+constexpr int redOf(COLORREF c)
+{
+    return static_cast<int>(c & 0xFF);
+}
+constexpr int greenOf(COLORREF c)
+{
+    return static_cast<int>((c >> 8) & 0xFF);
+}
+constexpr int blueOf(COLORREF c)
+{
+    return static_cast<int>((c >> 16) & 0xFF);
+}
 
 // Opaque QColor of a COLORREF (the high byte is ignored).
 QColor colorFromRef(COLORREF ref);
@@ -28,7 +37,8 @@ QColor colorFromRef(COLORREF ref);
 COLORREF refFromColor(const QColor &color);
 
 // Frame indices of the mask image and of the button bitmaps.
-enum ButtonFrame : int {
+enum ButtonFrame : int
+{
     FrameDisabled = 0,
     FrameNormal = 1,
     FrameChecked = 2,

@@ -56,10 +56,10 @@ QFont defaultCaptionFont()
 CCButton::CCButton(QWidget *parent) : CCButton(QString(), parent) {}
 
 CCButton::CCButton(const QString &text, QWidget *parent)
-    : QPushButton(text, parent), m_captionFont(defaultCaptionFont()),
-      m_captionColors{0x404040, 0x000000, 0x000000, 0x000000, 0x000000}
-{
-}
+    : QPushButton(text, parent),
+      m_captionFont(defaultCaptionFont()), m_captionColors{0x404040, 0x000000, 0x000000, 0x000000,
+                                                           0x000000}
+{}
 
 CCButton::~CCButton() = default;
 
@@ -140,8 +140,7 @@ void CCButton::paintEvent(QPaintEvent *)
     if (m_frameBitmap.isNull())
         return;
     const int h = m_frameRect.height();
-    const int frame =
-        indicatorFrame(isEnabled(), isDown(), m_checked, m_hotTracking, m_mouseOver);
+    const int frame = indicatorFrame(isEnabled(), isDown(), m_checked, m_hotTracking, m_mouseOver);
     QPainter painter(this);
     painter.drawImage(QPoint(0, 0), m_frameBitmap, QRect(0, frame * h, m_frameRect.width(), h));
 }

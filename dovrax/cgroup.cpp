@@ -38,8 +38,7 @@ CCPGroup::CCPGroup(const QString &title, QWidget *parent)
       m_titleBackColor(refFromColor(QApplication::palette().color(QPalette::Button))),
       m_captionColor(refFromColor(QApplication::palette().color(QPalette::WindowText))),
       m_captionFont(font())
-{
-}
+{}
 
 CCPGroup::~CCPGroup() = default;
 
@@ -151,9 +150,9 @@ void CCPGroup::renderFrame()
     QPainter painter(&image);
     painter.setFont(m_captionFont);
     const QFontMetrics metrics(m_captionFont, &image);
-    const QSize textSize = m_caption.isEmpty() ? QSize(0, 0)
-                                               : QSize(metrics.horizontalAdvance(m_caption),
-                                                       metrics.height());
+    const QSize textSize = m_caption.isEmpty()
+                               ? QSize(0, 0)
+                               : QSize(metrics.horizontalAdvance(m_caption), metrics.height());
     const GroupFrameGeometry geometry = groupFrameGeometry(size(), textSize, m_alignment);
 
     // Aliased and on pixel centres so the line is exactly the frame colour and spans the

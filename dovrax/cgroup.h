@@ -14,7 +14,8 @@ class QEvent;
 class QPaintEvent;
 
 // Caption alignments accepted by CCPGroup::SetAlignment.
-enum GroupCaptionAlignment : int {
+enum GroupCaptionAlignment : int
+{
     GroupCaptionLeft = 0,
     GroupCaptionCentre = 1,
     GroupCaptionRight = 2,

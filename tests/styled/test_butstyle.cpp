@@ -10,7 +10,8 @@
 
 namespace {
 
-constexpr COLORREF kFace = 0xF0F0F0; // a fixed button face so expected bytes do not follow the theme
+constexpr COLORREF kFace =
+    0xF0F0F0; // a fixed button face so expected bytes do not follow the theme
 
 ButtonStyleParams fixedDefaults()
 {
@@ -169,7 +170,8 @@ TEST(CButtonStyle, StartsUnrenderedWithSystemFace)
     ButtonStyleParams p;
     EXPECT_FALSE(style.GetButtonStyle(nullptr));
     ASSERT_TRUE(style.GetButtonStyle(&p));
-    EXPECT_EQ(p, defaultButtonStyleParams(refFromColor(QApplication::palette().color(QPalette::Button))));
+    EXPECT_EQ(
+        p, defaultButtonStyleParams(refFromColor(QApplication::palette().color(QPalette::Button))));
 }
 
 TEST(CButtonStyle, RendersOncePerParameterChange)

@@ -81,10 +81,14 @@ TEST(NineSlice, CornersKeepTheirSizeOnALargeButton)
 {
     const auto pieces = nineSlice(QSize(25, 27), 11, 23, 2);
     const SlicePiece expected[] = {
-        {QRect(0, 54, 11, 11), QRect(0, 46, 11, 11)},  {QRect(0, 70, 11, 11), QRect(0, 58, 11, 11)},
-        {QRect(14, 54, 11, 11), QRect(12, 46, 11, 11)}, {QRect(14, 70, 11, 11), QRect(12, 58, 11, 11)},
-        {QRect(11, 54, 3, 11), QRect(11, 46, 1, 11)},  {QRect(11, 70, 3, 11), QRect(11, 58, 1, 11)},
-        {QRect(0, 65, 11, 5), QRect(0, 57, 11, 1)},    {QRect(14, 65, 11, 5), QRect(12, 57, 11, 1)},
+        {QRect(0, 54, 11, 11), QRect(0, 46, 11, 11)},
+        {QRect(0, 70, 11, 11), QRect(0, 58, 11, 11)},
+        {QRect(14, 54, 11, 11), QRect(12, 46, 11, 11)},
+        {QRect(14, 70, 11, 11), QRect(12, 58, 11, 11)},
+        {QRect(11, 54, 3, 11), QRect(11, 46, 1, 11)},
+        {QRect(11, 70, 3, 11), QRect(11, 58, 1, 11)},
+        {QRect(0, 65, 11, 5), QRect(0, 57, 11, 1)},
+        {QRect(14, 65, 11, 5), QRect(12, 57, 11, 1)},
         {QRect(11, 65, 3, 5), QRect(11, 57, 1, 1)},
     };
     for (int n = 0; n < 9; ++n) {

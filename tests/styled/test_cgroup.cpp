@@ -70,8 +70,7 @@ TEST(GroupFrameGeometry, AlignsTheCaptionOnTheTopEdge)
     EXPECT_EQ(groupFrameGeometry(QSize(200, 100), QSize(51, 13), 9).text.left(), 11);
 
     // Truncated toward zero when the caption is wider than the client area.
-    EXPECT_EQ(groupFrameGeometry(QSize(49, 40), QSize(60, 13), GroupCaptionCentre).text.left(),
-              -5);
+    EXPECT_EQ(groupFrameGeometry(QSize(49, 40), QSize(60, 13), GroupCaptionCentre).text.left(), -5);
 
     g = groupFrameGeometry(QSize(200, 100), QSize(0, 0), GroupCaptionLeft);
     EXPECT_TRUE(g.text.isEmpty());
