@@ -190,11 +190,11 @@ void CMainFrame::activateFrame()
     layout()->invalidate();
     adjustSize();
     setFixedSize(sizeHint());
+    // Shown first, so that the window manager's frame is part of the size being centred.
+    show();
     QScreen *screen = QGuiApplication::primaryScreen();
     const QSize screenSize = screen ? screen->geometry().size() : QSize();
-    const QSize outer = isVisible() ? frameGeometry().size() : size();
-    move(centredPosition(outer, screenSize));
-    show();
+    move(centredPosition(frameGeometry().size(), screenSize));
     raise();
     activateWindow();
     repaint();

@@ -38,7 +38,7 @@ TEST(Profile, FindsTheValueWithThePrivateProfileRules)
 
 TEST(Profile, MissingPiecesGiveTheDefault)
 {
-    for (const QByteArray file : {QByteArray(), QByteArray("[OPEN_APP]\n"),
+    for (const QByteArray &file : {QByteArray(), QByteArray("[OPEN_APP]\n"),
                                   QByteArray("[OPEN_APP]\nNAME=\n"), QByteArray("NAME=x\n"),
                                   QByteArray("[OTHER]\nNAME=x\n"), QByteArray("[OPEN_APP\nNAME")})
         EXPECT_EQ(lookup(file), "") << file.toStdString();

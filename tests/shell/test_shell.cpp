@@ -118,8 +118,9 @@ TEST_F(Shell, MenuEntriesAndAccelerators)
     QStringList editTexts;
     for (QAction *action : edit->actions()) {
         editTexts << (action->isSeparator() ? QStringLiteral("-") : action->text());
-        if (!action->isSeparator())
+        if (!action->isSeparator()) {
             EXPECT_FALSE(action->isEnabled()) << action->text().toStdString();
+        }
     }
     EXPECT_EQ(editTexts, QStringList({"&Undo\tCtrl+Z", "-", "Cu&t\tCtrl+X", "&Copy\tCtrl+C",
                                       "&Paste\tCtrl+V"}));
