@@ -1,0 +1,483 @@
+#include "messagelist.h"
+
+#include "messagelistmodel.h"
+
+#include <QAccessible>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QScrollBar>
+#include <QStyle>
+#include <QStyleOption>
+#include <QStyleOptionViewItem>
+#include <QTimerEvent>
+
+#include <algorithm>
+#include <climits>
+
+namespace platform {
+
+namespace {
+
+// Rows far outside the viewport get a rectangle pinned this far away, so that pixel arithmetic
+// on millions of rows never overflows int.
+constexpr qint64 FarAway = qint64(1) << 28;
+
+} // namespace
+
+MessageList::MessageList(QWidget *parent) : QListView(parent), m_model(new MessageListModel(this))
+{
+    setModel(m_model);
+    setSelectionMode(SingleSelection);
+    setSelectionBehavior(SelectRows);
+    setEditTriggers(NoEditTriggers);
+    setUniformItemSizes(true);
+    setVerticalScrollMode(ScrollPerItem);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    setTextElideMode(Qt::ElideNone);
+    setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
+}
+
+MessageList::~MessageList() = default;
+
+void MessageList::appendLine(const QString &text)
+{
+    if (m_model->append(text) >= 0)
+        scheduleSync();
+}
+
+void MessageList::appendAndSelect(const QString &text)
+{
+    const int row = m_model->append(text);
+    if (row < 0)
+        return;
+    m_pendingSelect = row;
+    m_pendingSelectCount = row + 1;
+    scheduleSync();
+}
+
+void MessageList::clear()
+{
+    m_syncTimer.stop();
+    m_pendingSelect = -1;
+    m_model->clear();
+}
+
+int MessageList::count() const
+{
+    return m_model->lineCount();
+}
+
+QString MessageList::line(int row) const
+{
+    return m_model->line(row);
+}
+
+int MessageList::selectedRow() const
+{
+    if (m_pendingSelect >= 0)
+        return m_pendingSelect;
+    const QItemSelection selection = selectionModel()->selection();
+    return selection.isEmpty() ? -1 : selection.first().top();
+}
+
+void MessageList::syncView()
+{
+    m_syncTimer.stop();
+    m_model->publish();
+    if (m_pendingSelect < 0)
+        return;
+    const int row = m_pendingSelect;
+    const int countThen = m_pendingSelectCount;
+    m_pendingSelect = -1;
+    selectionModel()->setCurrentIndex(m_model->index(row, 0), QItemSelectionModel::ClearAndSelect);
+    // The list capped the first visible line at the last full page of the lines it had when
+    // the line was selected; lines appended since then stay below the view.
+    verticalScrollBar()->setValue(std::min(row, std::max(0, countThen - fullRowsPerPage())));
+}
+
+int MessageList::firstVisibleRow() const
+{
+    const int rows = m_model->rowCount();
+    return rows == 0 ? -1 : std::min(topRow(), rows - 1);
+}
+
+int MessageList::lastFullyVisibleRow() const
+{
+    const int rows = m_model->rowCount();
+    const int full = viewport()->height() / rowHeight();
+    if (rows == 0 || full == 0)
+        return -1;
+    return int(std::min<qint64>(rows - 1, qint64(topRow()) + full - 1));
+}
+
+int MessageList::rowHeight() const
+{
+    if (m_rowHeight == 0) {
+        // What the default delegate would answer for any line: the rows differ only in text,
+        // and one line of text in this font sets the height.
+        QStyleOptionViewItem option;
+        initViewItemOption(&option);
+        option.features |= QStyleOptionViewItem::HasDisplay;
+        option.text = QStringLiteral("Xg");
+        const QSize size =
+            style()->sizeFromContents(QStyle::CT_ItemViewItem, &option, QSize(), this);
+        m_rowHeight = std::max(1, size.height());
+    }
+    return m_rowHeight;
+}
+
+QRect MessageList::visualRect(const QModelIndex &index) const
+{
+    if (!index.isValid() || index.model() != m_model || index.column() != 0 ||
+        index.row() >= m_model->rowCount())
+        return QRect();
+    const qint64 y = (qint64(index.row()) - topRow()) * rowHeight();
+    return QRect(0, int(std::clamp(y, -FarAway, FarAway)), viewport()->width(), rowHeight());
+}
+
+void MessageList::scrollTo(const QModelIndex &index, ScrollHint hint)
+{
+    if (!index.isValid() || index.model() != m_model || index.row() >= m_model->rowCount())
+        return;
+    const int row = index.row();
+    const int top = topRow();
+    const int full = fullRowsPerPage();
+    int newTop = top;
+    switch (hint) {
+    case EnsureVisible:
+        if (row < top)
+            newTop = row;
+        else if (qint64(row) > qint64(top) + full - 1)
+            newTop = row - full + 1;
+        break;
+    case PositionAtTop:
+        newTop = row;
+        break;
+    case PositionAtBottom:
+        newTop = row - full + 1;
+        break;
+    case PositionAtCenter:
+        newTop = row - full / 2;
+        break;
+    }
+    verticalScrollBar()->setValue(newTop);
+}
+
+QModelIndex MessageList::indexAt(const QPoint &point) const
+{
+    if (!viewport()->rect().contains(point))
+        return QModelIndex();
+    const qint64 row = qint64(topRow()) + point.y() / rowHeight();
+    if (row >= m_model->rowCount())
+        return QModelIndex();
+    return m_model->index(int(row), 0);
+}
+
+void MessageList::doItemsLayout()
+{
+    // QListView's own pass records a position for every row: O(n) time and memory on each
+    // insertion. Rows here all share one height, so geometry is arithmetic instead.
+    QAbstractItemView::doItemsLayout();
+}
+
+void MessageList::reset()
+{
+    QListView::reset();
+    updateGeometries();
+    viewport()->update();
+}
+
+void MessageList::scrollContentsBy(int dx, int dy)
+{
+    Q_UNUSED(dx);
+    Q_UNUSED(dy);
+    // Scroll values count rows, not pixels, and repainting a page of rows is cheap, so no
+    // pixel blitting of the old contents.
+    viewport()->update();
+}
+
+void MessageList::rowsInserted(const QModelIndex &parent, int start, int end)
+{
+    QAbstractItemView::rowsInserted(parent, start, end);
+    updateGeometries();
+    if (qint64(start) < qint64(topRow()) + pageRows())
+        viewport()->update();
+}
+
+void MessageList::paintEvent(QPaintEvent *event)
+{
+    const int rows = m_model->rowCount();
+    if (rows == 0)
+        return;
+    QPainter painter(viewport());
+    QStyleOptionViewItem option;
+    initViewItemOption(&option);
+    option.features |= QStyleOptionViewItem::HasDisplay;
+    painter.setFont(option.font);
+    const QStyle::State baseState = option.state;
+    QPalette::ColorGroup group = QPalette::Disabled;
+    if (baseState & QStyle::State_Enabled)
+        group = (baseState & QStyle::State_Active) ? QPalette::Active : QPalette::Inactive;
+    const QModelIndex current = currentIndex();
+    const bool focus = (hasFocus() || viewport()->hasFocus()) && current.isValid();
+    const QItemSelectionModel *selection = selectionModel();
+    // The same text margin the styles give item view text.
+    const int margin = style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, this) + 1;
+
+    const int height = rowHeight();
+    const int top = topRow();
+    const QRect area = event->rect();
+    const qint64 first = qint64(top) + std::max(0, area.top()) / height;
+    const qint64 last =
+        std::min<qint64>(rows - 1, qint64(top) + std::max(0, area.bottom()) / height);
+    for (qint64 row = first; row <= last; ++row) {
+        const QModelIndex index = m_model->index(int(row), 0);
+        option.rect = QRect(0, int(row - top) * height, viewport()->width(), height);
+        option.state = baseState;
+        const bool selected = selection->isSelected(index);
+        if (selected)
+            option.state |= QStyle::State_Selected;
+        // The style's item panel draws the selection the way its own views do; the text goes
+        // through a cache because shaping it anew costs far more than drawing it.
+        style()->drawPrimitive(QStyle::PE_PanelItemViewItem, &option, &painter, this);
+        const QStaticText &text = laidOut(m_model->line(int(row)));
+        const QRectF textArea = option.rect.adjusted(margin, 0, -margin, 0);
+        painter.setPen(
+            option.palette.color(group, selected ? QPalette::HighlightedText : QPalette::Text));
+        painter.drawStaticText(
+            QPointF(textArea.left(),
+                    textArea.top() + (textArea.height() - text.size().height()) / 2),
+            text);
+        if (focus && index == current) {
+            QStyleOptionFocusRect frame;
+            frame.QStyleOption::operator=(option);
+            frame.state |= QStyle::State_HasFocus | QStyle::State_KeyboardFocusChange;
+            frame.backgroundColor =
+                option.palette.color(group, selected ? QPalette::Highlight : QPalette::Base);
+            style()->drawPrimitive(QStyle::PE_FrameFocusRect, &frame, &painter, this);
+        }
+    }
+}
+
+void MessageList::resizeEvent(QResizeEvent *event)
+{
+    // QListView's version defers to its own layout pass while one is pending; the scroll
+    // range here depends only on the viewport height, so update it straight away.
+    QAbstractItemView::resizeEvent(event);
+}
+
+void MessageList::changeEvent(QEvent *event)
+{
+    QListView::changeEvent(event);
+    if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange) {
+        m_rowHeight = 0;
+        m_laidOut.clear();
+        updateGeometries();
+        viewport()->update();
+    }
+}
+
+void MessageList::timerEvent(QTimerEvent *event)
+{
+    if (event->timerId() == m_syncTimer.timerId()) {
+        syncView();
+        return;
+    }
+    QListView::timerEvent(event);
+}
+
+void MessageList::mousePressEvent(QMouseEvent *event)
+{
+    // The user acts on the lines already logged; a pending selection must not override the
+    // click when the deferred update lands afterwards.
+    syncView();
+    QListView::mousePressEvent(event);
+}
+
+void MessageList::mouseDoubleClickEvent(QMouseEvent *event)
+{
+    syncView();
+    QListView::mouseDoubleClickEvent(event);
+    // Emitted last: the usual handler clears the list, which the base class must not see
+    // half-way through.
+    if (event->button() == Qt::LeftButton)
+        Q_EMIT listDoubleClicked();
+}
+
+void MessageList::keyPressEvent(QKeyEvent *event)
+{
+    syncView();
+    QListView::keyPressEvent(event);
+}
+
+int MessageList::horizontalOffset() const
+{
+    return 0;
+}
+
+int MessageList::verticalOffset() const
+{
+    return int(std::min<qint64>(INT_MAX, qint64(topRow()) * rowHeight()));
+}
+
+QModelIndex MessageList::moveCursor(CursorAction cursorAction, Qt::KeyboardModifiers modifiers)
+{
+    Q_UNUSED(modifiers);
+    const int rows = m_model->rowCount();
+    if (rows == 0)
+        return QModelIndex();
+    const QModelIndex current = currentIndex();
+    if (!current.isValid())
+        return m_model->index(0, 0);
+
+    // A page step keeps one row of context, as list boxes do.
+    const qint64 page = std::max(1, fullRowsPerPage() - 1);
+    qint64 row = current.row();
+    switch (cursorAction) {
+    case MoveUp:
+    case MovePrevious:
+        --row;
+        break;
+    case MoveDown:
+    case MoveNext:
+        ++row;
+        break;
+    case MovePageUp:
+        row -= page;
+        break;
+    case MovePageDown:
+        row += page;
+        break;
+    case MoveHome:
+        row = 0;
+        break;
+    case MoveEnd:
+        row = rows - 1;
+        break;
+    case MoveLeft:
+    case MoveRight:
+        break;
+    }
+    return m_model->index(int(std::clamp<qint64>(row, 0, rows - 1)), 0);
+}
+
+void MessageList::setSelection(const QRect &rect, QItemSelectionModel::SelectionFlags command)
+{
+    QItemSelection selection;
+    const QRect area = rect.normalized();
+    const int rows = m_model->rowCount();
+    if (rows > 0 && area.bottom() >= 0) {
+        const int height = rowHeight();
+        const qint64 first = qint64(topRow()) + std::max(0, area.top()) / height;
+        const qint64 last = std::min<qint64>(rows - 1, qint64(topRow()) + area.bottom() / height);
+        if (first <= last)
+            selection.select(m_model->index(int(first), 0), m_model->index(int(last), 0));
+    }
+    selectionModel()->select(selection, command);
+}
+
+QRegion MessageList::visualRegionForSelection(const QItemSelection &selection) const
+{
+    QRegion region;
+    const int top = topRow();
+    const qint64 bottom = qint64(top) + pageRows() - 1;
+    const int height = rowHeight();
+    for (const QItemSelectionRange &range : selection) {
+        if (!range.isValid() || range.model() != m_model || range.parent().isValid())
+            continue;
+        const qint64 first = std::max(range.top(), top);
+        const qint64 last = std::min<qint64>(range.bottom(), bottom);
+        if (first <= last)
+            region += QRect(0, int(first - top) * height, viewport()->width(),
+                            int(last - first + 1) * height);
+    }
+    return region;
+}
+
+bool MessageList::isIndexHidden(const QModelIndex &index) const
+{
+    Q_UNUSED(index);
+    return false;
+}
+
+void MessageList::updateGeometries()
+{
+    const int full = fullRowsPerPage();
+    QScrollBar *bar = verticalScrollBar();
+    bar->setSingleStep(1);
+    bar->setPageStep(full);
+    bar->setRange(0, std::max(0, m_model->rowCount() - full));
+    horizontalScrollBar()->setRange(0, 0);
+    QAbstractItemView::updateGeometries();
+}
+
+void MessageList::selectionChanged(const QItemSelection &selected, const QItemSelection &deselected)
+{
+    // QListView's version maps rows through its layout, which this view never builds; the
+    // accessible child of a row is the row itself.
+#if QT_CONFIG(accessibility)
+    if (QAccessible::isActive()) {
+        if (!selected.isEmpty()) {
+            QAccessibleEvent added(this, QAccessible::SelectionAdd);
+            added.setChild(selected.first().top());
+            QAccessible::updateAccessibility(&added);
+        }
+        if (!deselected.isEmpty()) {
+            QAccessibleEvent removed(this, QAccessible::SelectionRemove);
+            removed.setChild(deselected.first().top());
+            QAccessible::updateAccessibility(&removed);
+        }
+    }
+#endif
+    QAbstractItemView::selectionChanged(selected, deselected);
+}
+
+void MessageList::currentChanged(const QModelIndex &current, const QModelIndex &previous)
+{
+    QAbstractItemView::currentChanged(current, previous);
+#if QT_CONFIG(accessibility)
+    if (QAccessible::isActive() && current.isValid() && hasFocus()) {
+        QAccessibleEvent focused(this, QAccessible::Focus);
+        focused.setChild(current.row());
+        QAccessible::updateAccessibility(&focused);
+    }
+#endif
+}
+
+void MessageList::scheduleSync()
+{
+    if (!m_syncTimer.isActive())
+        m_syncTimer.start(0, this);
+}
+
+int MessageList::topRow() const
+{
+    return verticalScrollBar()->value();
+}
+
+int MessageList::fullRowsPerPage() const
+{
+    return std::max(1, viewport()->height() / rowHeight());
+}
+
+const QStaticText &MessageList::laidOut(const QString &text)
+{
+    if (const QStaticText *cached = m_laidOut.object(text))
+        return *cached;
+    auto *fresh = new QStaticText(text);
+    fresh->setTextFormat(Qt::PlainText);
+    fresh->setPerformanceHint(QStaticText::AggressiveCaching);
+    m_laidOut.insert(text, fresh);
+    return *fresh;
+}
+
+int MessageList::pageRows() const
+{
+    // Includes the partly visible row at the bottom.
+    return viewport()->height() / rowHeight() + 1;
+}
+
+} // namespace platform

@@ -1,0 +1,106 @@
+// The control form's message log: a plain list box that every action writes a line to.
+#pragma once
+
+#include <QBasicTimer>
+#include <QCache>
+#include <QListView>
+#include <QStaticText>
+
+namespace platform {
+
+class MessageListModel;
+
+// An unsorted, single-selection list box with a border and a vertical scroll bar, built to hold
+// millions of lines. Rows are one line of text each, all the same height, scrolled a whole row
+// at a time; the bottom row may be partly visible.
+//
+// Appending is O(1): the new lines, the selection and the scroll position reach the view in one
+// coalesced update when the event loop next runs (or on syncView()). count(), line() and
+// selectedRow() answer from the log's own state, so they are exact straight after each call.
+// The view never keeps per-row data; row geometry is computed from the row height. Rows are
+// painted by the list itself (style's item panel, then the text), not by an item delegate.
+class MessageList : public QListView
+{
+    Q_OBJECT
+
+public:
+    explicit MessageList(QWidget *parent = nullptr);
+    ~MessageList() override;
+
+    // Appends text as the new last line. Neither the selection nor the scroll position change.
+    void appendLine(const QString &text);
+    // Appends text as the new last line, selects it and makes it the first visible line, which
+    // the list limits to its last full page: the new line ends up at the bottom of the view.
+    void appendAndSelect(const QString &text);
+    // Removes every line and releases their memory.
+    void clear();
+
+    int count() const;
+    // Text of the line at row; an empty string when row is out of range.
+    QString line(int row) const;
+    // The selected row, or -1 when nothing is selected.
+    int selectedRow() const;
+
+    // Applies the pending coalesced update now instead of waiting for the event loop.
+    void syncView();
+
+    // First row at the top of the viewport as the view shows it now, -1 when empty.
+    int firstVisibleRow() const;
+    // Last row whose whole height is inside the viewport, -1 when there is none.
+    int lastFullyVisibleRow() const;
+    // Height of every row in pixels.
+    int rowHeight() const;
+
+    // The store behind the view, for diagnostics.
+    const MessageListModel *messageModel() const { return m_model; }
+
+    QRect visualRect(const QModelIndex &index) const override;
+    void scrollTo(const QModelIndex &index, ScrollHint hint = EnsureVisible) override;
+    QModelIndex indexAt(const QPoint &point) const override;
+    void doItemsLayout() override;
+    void reset() override;
+
+Q_SIGNALS:
+    // A double-click anywhere in the viewport, on a line or in the empty space below them.
+    void listDoubleClicked();
+
+protected:
+    void scrollContentsBy(int dx, int dy) override;
+    void rowsInserted(const QModelIndex &parent, int start, int end) override;
+    void paintEvent(QPaintEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+    void changeEvent(QEvent *event) override;
+    void timerEvent(QTimerEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseDoubleClickEvent(QMouseEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+    int horizontalOffset() const override;
+    int verticalOffset() const override;
+    QModelIndex moveCursor(CursorAction cursorAction, Qt::KeyboardModifiers modifiers) override;
+    void setSelection(const QRect &rect, QItemSelectionModel::SelectionFlags command) override;
+    QRegion visualRegionForSelection(const QItemSelection &selection) const override;
+    bool isIndexHidden(const QModelIndex &index) const override;
+    void updateGeometries() override;
+    void selectionChanged(const QItemSelection &selected,
+                          const QItemSelection &deselected) override;
+    void currentChanged(const QModelIndex &current, const QModelIndex &previous) override;
+
+private:
+    void scheduleSync();
+    int topRow() const;
+    int fullRowsPerPage() const;
+    int pageRows() const;
+    const QStaticText &laidOut(const QString &text);
+
+    MessageListModel *m_model = nullptr;
+    QBasicTimer m_syncTimer;
+    mutable int m_rowHeight = 0; // 0 until measured for the current font and style
+    // Lines laid out for painting; the log repeats itself, so a small cache saves most shaping.
+    QCache<QString, QStaticText> m_laidOut{512};
+    // The line appendAndSelect() chose and the line count at that moment; -1 when the view's
+    // own selection is current.
+    int m_pendingSelect = -1;
+    int m_pendingSelectCount = 0;
+};
+
+} // namespace platform

@@ -1,0 +1,211 @@
+#include "messagelistmodel.h"
+
+#include <QHashFunctions>
+
+#include <climits>
+#include <cstring>
+
+namespace platform {
+
+namespace {
+
+// Text lives in blocks of this size, so growth never copies what is already stored (a single
+// large vector would move hundreds of megabytes on a long session's reallocation).
+constexpr std::uint32_t BlockSize = 1u << 20;
+// A record larger than half a block gets a block of its own rather than wasting a block's tail.
+constexpr std::uint32_t OwnBlockThreshold = BlockSize / 2;
+// QString's own practical limit; keeps a record's byte size within 32 bits.
+constexpr qsizetype MaxLength = 0x3fffffff;
+constexpr std::size_t HeaderSize = sizeof(std::uint32_t);
+
+// Record header: length in UTF-16 code units shifted left by one, low bit set when the text is
+// stored as UTF-16 rather than Latin-1.
+constexpr std::uint32_t WideFlag = 1;
+
+bool fitsLatin1(QStringView text)
+{
+    for (const QChar c : text) {
+        if (c.unicode() > 0xff)
+            return false;
+    }
+    return true;
+}
+
+std::uint32_t readHeader(const char *record)
+{
+    std::uint32_t header;
+    std::memcpy(&header, record, sizeof header);
+    return header;
+}
+
+} // namespace
+
+MessageListModel::MessageListModel(QObject *parent) : QAbstractListModel(parent) {}
+
+MessageListModel::~MessageListModel() = default;
+
+int MessageListModel::append(const QString &text)
+{
+    if (m_rows.size() >= static_cast<std::size_t>(INT_MAX))
+        return -1;
+    m_rows.push_back(store(text));
+    return static_cast<int>(m_rows.size() - 1);
+}
+
+void MessageListModel::publish()
+{
+    if (!hasUnpublished())
+        return;
+    beginInsertRows(QModelIndex(), m_published, lineCount() - 1);
+    m_published = lineCount();
+    endInsertRows();
+}
+
+void MessageListModel::clear()
+{
+    beginResetModel();
+    // Swapping with empty containers returns the memory; clear() would keep the capacity.
+    std::vector<std::uint64_t>().swap(m_rows);
+    std::vector<Block>().swap(m_blocks);
+    m_used = 0;
+    m_fillBlock = -1;
+    m_published = 0;
+    m_recent.fill(RecentText{});
+    m_clock = 0;
+    endResetModel();
+}
+
+QString MessageListModel::line(int row) const
+{
+    if (row < 0 || row >= lineCount())
+        return QString();
+    const char *rec = record(m_rows[static_cast<std::size_t>(row)]);
+    const std::uint32_t header = readHeader(rec);
+    const qsizetype length = header >> 1;
+    const char *text = rec + HeaderSize;
+    if (!(header & WideFlag))
+        return QString::fromLatin1(text, length);
+    // Records are byte-packed, so the UTF-16 units may be unaligned: copy, don't cast.
+    QString result(length, Qt::Uninitialized);
+    std::memcpy(result.data(), text, static_cast<std::size_t>(length) * sizeof(char16_t));
+    return result;
+}
+
+std::size_t MessageListModel::storageBytes() const
+{
+    std::size_t bytes = m_rows.capacity() * sizeof(std::uint64_t);
+    bytes += m_blocks.capacity() * sizeof(Block);
+    for (const Block &block : m_blocks)
+        bytes += block.capacity;
+    return bytes;
+}
+
+int MessageListModel::rowCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : m_published;
+}
+
+QVariant MessageListModel::data(const QModelIndex &index, int role) const
+{
+    if (!index.isValid() || index.column() != 0 || index.row() >= m_published)
+        return QVariant();
+    if (role == Qt::DisplayRole || role == Qt::AccessibleTextRole)
+        return line(index.row());
+    return QVariant();
+}
+
+Qt::ItemFlags MessageListModel::flags(const QModelIndex &index) const
+{
+    if (!index.isValid())
+        return Qt::NoItemFlags;
+    return Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemNeverHasChildren;
+}
+
+std::uint64_t MessageListModel::store(QStringView text)
+{
+    if (text.size() > MaxLength)
+        text = text.first(MaxLength);
+
+    // The log repeats itself (separators, the same port value written again): a small table
+    // of recently stored texts lets a repeat cost only its row entry. Each text may sit in one
+    // of two slots and a new text replaces the less recently used, so frequent texts that
+    // collide on one slot do not keep evicting each other.
+    const std::size_t hash = qHash(text);
+    if (++m_clock == 0)
+        m_clock = 1; // 0 marks an empty slot
+    RecentText &first = m_recent[hash % m_recent.size()];
+    RecentText &second = m_recent[(hash / m_recent.size()) % m_recent.size()];
+    for (RecentText *slot : {&first, &second}) {
+        if (slot->lastUse != 0 && slot->hash == hash && holds(slot->ref, text)) {
+            slot->lastUse = m_clock;
+            return slot->ref;
+        }
+    }
+
+    const bool wide = !fitsLatin1(text);
+    const auto length = static_cast<std::uint32_t>(text.size());
+    const std::uint32_t textBytes = wide ? length * 2 : length;
+    std::uint64_t ref = 0;
+    char *rec = reserve(static_cast<std::uint32_t>(HeaderSize) + textBytes, &ref);
+    const std::uint32_t header = (length << 1) | (wide ? WideFlag : 0);
+    std::memcpy(rec, &header, sizeof header);
+    char *out = rec + HeaderSize;
+    if (wide) {
+        std::memcpy(out, text.utf16(), textBytes);
+    } else {
+        for (const QChar c : text)
+            *out++ = static_cast<char>(c.unicode());
+    }
+
+    RecentText &victim = first.lastUse <= second.lastUse ? first : second;
+    victim = RecentText{ref, hash, m_clock};
+    return ref;
+}
+
+char *MessageListModel::reserve(std::uint32_t size, std::uint64_t *ref)
+{
+    if (m_fillBlock >= 0) {
+        Block &fill = m_blocks[static_cast<std::size_t>(m_fillBlock)];
+        if (fill.capacity - m_used >= size) {
+            *ref = (std::uint64_t(m_fillBlock) << 32) | m_used;
+            char *at = fill.bytes.get() + m_used;
+            m_used += size;
+            return at;
+        }
+    }
+
+    const bool own = size > OwnBlockThreshold;
+    const std::uint32_t capacity = own ? size : BlockSize;
+    // new char[] leaves the bytes uninitialised: the pages are touched only as records land.
+    m_blocks.push_back(Block{std::unique_ptr<char[]>(new char[capacity]), capacity});
+    const auto index = static_cast<std::uint64_t>(m_blocks.size() - 1);
+    *ref = index << 32;
+    if (!own) {
+        m_fillBlock = static_cast<int>(index);
+        m_used = size;
+    }
+    return m_blocks.back().bytes.get();
+}
+
+const char *MessageListModel::record(std::uint64_t ref) const
+{
+    return m_blocks[static_cast<std::size_t>(ref >> 32)].bytes.get() + (ref & 0xffffffffu);
+}
+
+bool MessageListModel::holds(std::uint64_t ref, QStringView text) const
+{
+    const char *rec = record(ref);
+    const std::uint32_t header = readHeader(rec);
+    if (qsizetype(header >> 1) != text.size())
+        return false;
+    const char *stored = rec + HeaderSize;
+    if (header & WideFlag)
+        return std::memcmp(stored, text.utf16(), std::size_t(text.size()) * 2) == 0;
+    for (const QChar c : text) {
+        if (c.unicode() != static_cast<unsigned char>(*stored++))
+            return false;
+    }
+    return true;
+}
+
+} // namespace platform

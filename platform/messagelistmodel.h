@@ -1,0 +1,82 @@
+// Compact, append-only line store behind the message log.
+#pragma once
+
+#include <QAbstractListModel>
+#include <QString>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace platform {
+
+// A list model holding log lines in a few bytes each. Appending is cheap and silent: new lines
+// are visible to views only after publish(), which announces all of them in one insertion, so
+// a caller can add thousands of lines and notify once. Every line is readable through line()
+// at once, whether published or not.
+class MessageListModel : public QAbstractListModel
+{
+    Q_OBJECT
+
+public:
+    explicit MessageListModel(QObject *parent = nullptr);
+    ~MessageListModel() override;
+
+    // Stores text as the new last line and returns its row, or -1 when the model is full
+    // (INT_MAX lines). The line stays unpublished until publish().
+    int append(const QString &text);
+
+    // Announces every unpublished line to views with one rowsInserted().
+    void publish();
+
+    // Removes every line, published or not, and gives the memory back.
+    void clear();
+
+    // Lines stored, published or not.
+    int lineCount() const { return static_cast<int>(m_rows.size()); }
+    // Lines views have been told about; rowCount() reports this.
+    int publishedCount() const { return m_published; }
+    bool hasUnpublished() const { return m_published < lineCount(); }
+
+    // Text of any stored line; an empty string when row is out of range.
+    QString line(int row) const;
+
+    // Heap bytes held by the store (text blocks and row table, including spare capacity).
+    std::size_t storageBytes() const;
+
+    int rowCount(const QModelIndex &parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+    Qt::ItemFlags flags(const QModelIndex &index) const override;
+
+private:
+    struct Block
+    {
+        std::unique_ptr<char[]> bytes;
+        std::uint32_t capacity = 0;
+    };
+    struct RecentText
+    {
+        std::uint64_t ref = 0;
+        std::size_t hash = 0;
+        std::uint32_t lastUse = 0; // value of m_clock when last stored or matched; 0 = empty
+    };
+
+    std::uint64_t store(QStringView text);
+    char *reserve(std::uint32_t size, std::uint64_t *ref);
+    const char *record(std::uint64_t ref) const;
+    bool holds(std::uint64_t ref, QStringView text) const;
+
+    // One entry per line: the block number in the high 32 bits and the byte offset of the
+    // line's record in the low 32. Lines with the same text share one record.
+    std::vector<std::uint64_t> m_rows;
+    std::vector<Block> m_blocks;
+    std::uint32_t m_used = 0; // bytes taken in the block being filled
+    int m_fillBlock = -1;     // block being filled, -1 before the first
+    int m_published = 0;
+    std::array<RecentText, 1024> m_recent{};
+    std::uint32_t m_clock = 0;
+};
+
+} // namespace platform

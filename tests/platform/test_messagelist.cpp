@@ -1,0 +1,387 @@
+// The message log: its line store, the deferred selection and scrolling, and the list box
+// behaviour the form relies on (double-click, keyboard, mouse, accessibility).
+#include "fonts.h"
+#include "messagelist.h"
+#include "messagelistmodel.h"
+
+#include <QAccessible>
+#include <QApplication>
+#include <QImage>
+#include <QScrollBar>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using platform::MessageList;
+using platform::MessageListModel;
+
+namespace {
+
+const QString Separator(70, QLatin1Char('-'));
+
+QString portText(int i)
+{
+    return QStringLiteral("Output Data : [ 0x%1 ]").arg(i & 0xff, 2, 16, QLatin1Char('0'));
+}
+
+// The form's LogMessage(true, text).
+void logMessage(MessageList &list, const QString &text)
+{
+    list.appendAndSelect(text);
+    list.appendLine(Separator);
+}
+
+// A shown log the size of the form's.
+std::unique_ptr<MessageList> shownList()
+{
+    auto list = std::make_unique<MessageList>();
+    list->setFont(platform::dialogFont());
+    list->resize(282, 160);
+    list->show();
+    QApplication::processEvents();
+    return list;
+}
+
+bool similar(const QColor &a, const QColor &b)
+{
+    return qAbs(a.red() - b.red()) <= 8 && qAbs(a.green() - b.green()) <= 8 &&
+           qAbs(a.blue() - b.blue()) <= 8;
+}
+
+QRect rowRect(const MessageList &list, int row)
+{
+    return list.visualRect(list.model()->index(row, 0));
+}
+
+} // namespace
+
+TEST(MessageListModel, LinesRoundTripInEveryEncoding)
+{
+    MessageListModel model;
+    const QStringList texts = {QStringLiteral("plain ASCII"),
+                               QString(),
+                               QStringLiteral("Latin-1: 5 µs, café"),
+                               QStringLiteral("日本語のテキスト"),
+                               QStringLiteral("mixed µ and 日本 and \U0001F600"),
+                               QString(3'000'000, QChar(0x65e5)), // larger than a text block
+                               QStringLiteral("after the big one")};
+    for (const QString &text : texts)
+        model.append(text);
+    ASSERT_EQ(model.lineCount(), texts.size());
+    for (int row = 0; row < texts.size(); ++row)
+        EXPECT_EQ(model.line(row), texts[row]) << "row " << row;
+    EXPECT_EQ(model.line(-1), QString());
+    EXPECT_EQ(model.line(texts.size()), QString());
+}
+
+TEST(MessageListModel, ManyDistinctAndRepeatedLinesKeepTheirText)
+{
+    // Enough text to span several blocks, with repeats both adjacent and far apart, and
+    // strings that differ only in their last character.
+    MessageListModel model;
+    const int lines = 120'000;
+    for (int i = 0; i < lines; ++i) {
+        if (i % 3 == 0)
+            model.append(Separator);
+        else if (i % 3 == 1)
+            model.append(portText(i));
+        else
+            model.append(QStringLiteral("line %1 of a long session x").arg(i));
+    }
+    for (int i = 0; i < lines; i += 7) {
+        const QString expected = i % 3 == 0 ? Separator
+                                 : i % 3 == 1
+                                     ? portText(i)
+                                     : QStringLiteral("line %1 of a long session x").arg(i);
+        ASSERT_EQ(model.line(i), expected) << "row " << i;
+    }
+}
+
+TEST(MessageListModel, RepeatedLinesShareStorage)
+{
+    // The form's pattern: a port value, then the separator. Stored separately, 100,000 rows
+    // would take about 5 MB of text; shared, the row table and one text block remain.
+    MessageListModel model;
+    for (int i = 0; i < 50'000; ++i) {
+        model.append(portText(i));
+        model.append(Separator);
+    }
+    EXPECT_LT(model.storageBytes(), std::size_t(3) << 20);
+    EXPECT_EQ(model.line(99'998), portText(49'999));
+    EXPECT_EQ(model.line(99'999), Separator);
+}
+
+TEST(MessageListModel, PublishAnnouncesPendingLinesOnceAndClearResets)
+{
+    MessageListModel model;
+    QSignalSpy inserted(&model, &QAbstractItemModel::rowsInserted);
+    QSignalSpy reset(&model, &QAbstractItemModel::modelReset);
+    model.append(QStringLiteral("a"));
+    model.append(QStringLiteral("b"));
+    EXPECT_EQ(model.rowCount(), 0);
+    EXPECT_EQ(model.lineCount(), 2);
+    EXPECT_EQ(model.line(1), QStringLiteral("b"));
+    EXPECT_FALSE(model.data(model.index(0, 0)).isValid());
+
+    model.publish();
+    model.publish();
+    ASSERT_EQ(inserted.count(), 1);
+    EXPECT_EQ(inserted[0][1].toInt(), 0);
+    EXPECT_EQ(inserted[0][2].toInt(), 1);
+    EXPECT_EQ(model.rowCount(), 2);
+    EXPECT_EQ(model.data(model.index(1, 0)).toString(), QStringLiteral("b"));
+
+    model.clear();
+    EXPECT_EQ(reset.count(), 1);
+    EXPECT_EQ(model.rowCount(), 0);
+    EXPECT_EQ(model.lineCount(), 0);
+    EXPECT_EQ(model.storageBytes(), 0u);
+    model.append(QStringLiteral("c"));
+    EXPECT_EQ(model.line(0), QStringLiteral("c"));
+}
+
+TEST(MessageList, AppendAndSelectOnEmptyListSelectsRowZero)
+{
+    auto list = shownList();
+    list->appendAndSelect(QStringLiteral("first"));
+    EXPECT_EQ(list->count(), 1);
+    EXPECT_EQ(list->selectedRow(), 0);
+    QApplication::processEvents();
+    EXPECT_EQ(list->selectedRow(), 0);
+    EXPECT_EQ(list->currentIndex().row(), 0);
+    EXPECT_TRUE(list->selectionModel()->isRowSelected(0, QModelIndex()));
+    EXPECT_EQ(list->firstVisibleRow(), 0);
+}
+
+TEST(MessageList, LogMessageSelectsTextNotSeparator)
+{
+    auto list = shownList();
+    logMessage(*list, portText(0x55));
+    ASSERT_EQ(list->count(), 2);
+    EXPECT_EQ(list->line(0), QStringLiteral("Output Data : [ 0x55 ]"));
+    EXPECT_EQ(list->line(1), Separator);
+    EXPECT_EQ(list->selectedRow(), 0);
+    QApplication::processEvents();
+    EXPECT_EQ(list->selectedRow(), 0);
+}
+
+TEST(MessageList, AppendLineKeepsSelectionAndScrollPosition)
+{
+    auto list = shownList();
+    for (int i = 0; i < 5; ++i)
+        list->appendLine(portText(i));
+    EXPECT_EQ(list->selectedRow(), -1);
+    list->appendAndSelect(QStringLiteral("chosen"));
+    for (int i = 0; i < 100; ++i)
+        list->appendLine(portText(i));
+    EXPECT_EQ(list->selectedRow(), 5);
+    QApplication::processEvents();
+    EXPECT_EQ(list->selectedRow(), 5);
+    EXPECT_EQ(list->firstVisibleRow(), 0);
+
+    // A selection the user made survives appended lines too.
+    list->selectionModel()->setCurrentIndex(list->model()->index(2, 0),
+                                            QItemSelectionModel::ClearAndSelect);
+    list->appendLine(QStringLiteral("more"));
+    EXPECT_EQ(list->selectedRow(), 2);
+    QApplication::processEvents();
+    EXPECT_EQ(list->selectedRow(), 2);
+}
+
+TEST(MessageList, FullListShowsSelectedLineAtBottomWithSeparatorBelow)
+{
+    auto list = shownList();
+    list->verticalScrollBar()->setValue(0);
+    for (int i = 0; i < 100; ++i)
+        logMessage(*list, portText(i));
+    QApplication::processEvents();
+
+    const int text = 198;
+    const int full = list->viewport()->height() / list->rowHeight();
+    ASSERT_GT(full, 2);
+    EXPECT_EQ(list->selectedRow(), text);
+    EXPECT_EQ(list->lastFullyVisibleRow(), text);
+    EXPECT_EQ(list->firstVisibleRow(), text - full + 1);
+    EXPECT_TRUE(list->viewport()->rect().contains(rowRect(*list, text)));
+    EXPECT_FALSE(list->viewport()->rect().contains(rowRect(*list, text + 1)));
+
+    // The next message scrolls the previous separator into view and the new text under it.
+    logMessage(*list, QStringLiteral("next"));
+    QApplication::processEvents();
+    EXPECT_EQ(list->lastFullyVisibleRow(), 200);
+    EXPECT_EQ(list->line(list->lastFullyVisibleRow()), QStringLiteral("next"));
+}
+
+TEST(MessageList, AppendAndSelectBringsBackAListScrolledToTheTop)
+{
+    auto list = shownList();
+    for (int i = 0; i < 50; ++i)
+        logMessage(*list, portText(i));
+    QApplication::processEvents();
+    list->verticalScrollBar()->setValue(0);
+    ASSERT_EQ(list->firstVisibleRow(), 0);
+    logMessage(*list, QStringLiteral("latest"));
+    EXPECT_EQ(list->firstVisibleRow(), 0) << "the view updates when the event loop runs";
+    QApplication::processEvents();
+    EXPECT_EQ(list->lastFullyVisibleRow(), 100);
+}
+
+TEST(MessageList, SelectedRowIsPaintedWhereTheViewSaysItIs)
+{
+    auto list = shownList();
+    for (int i = 0; i < 40; ++i)
+        logMessage(*list, portText(i));
+    QApplication::processEvents();
+    const QImage image = list->viewport()->grab().toImage();
+    const QRect selected = rowRect(*list, 78);
+    const QRect plain = rowRect(*list, 77);
+    ASSERT_TRUE(list->viewport()->rect().contains(selected));
+    const QColor highlight = image.pixelColor(selected.left() + 1, selected.center().y());
+    const QColor base = image.pixelColor(plain.left() + 1, plain.center().y());
+    EXPECT_NE(highlight, base);
+    // Styles may shade the highlight a little, so compare loosely.
+    EXPECT_TRUE(similar(highlight, list->palette().color(QPalette::Active, QPalette::Highlight)) ||
+                similar(highlight, list->palette().color(QPalette::Inactive, QPalette::Highlight)))
+        << qPrintable(highlight.name());
+}
+
+TEST(MessageList, ClearEmptiesAndNextLineIsRowZero)
+{
+    auto list = shownList();
+    for (int i = 0; i < 30; ++i)
+        logMessage(*list, portText(i));
+    QApplication::processEvents();
+    logMessage(*list, QStringLiteral("pending when cleared"));
+    list->clear();
+    EXPECT_EQ(list->count(), 0);
+    EXPECT_EQ(list->selectedRow(), -1);
+    EXPECT_EQ(list->line(0), QString());
+    QApplication::processEvents();
+    EXPECT_EQ(list->model()->rowCount(), 0);
+    EXPECT_EQ(list->firstVisibleRow(), -1);
+    EXPECT_EQ(list->verticalScrollBar()->maximum(), 0);
+
+    list->appendAndSelect(QStringLiteral("again"));
+    EXPECT_EQ(list->selectedRow(), 0);
+    QApplication::processEvents();
+    EXPECT_EQ(list->model()->rowCount(), 1);
+    EXPECT_EQ(list->line(0), QStringLiteral("again"));
+    EXPECT_EQ(list->selectedRow(), 0);
+}
+
+TEST(MessageList, DoubleClickOnALineOrBelowTheLinesIsReported)
+{
+    auto list = shownList();
+    logMessage(*list, portText(1));
+    QApplication::processEvents();
+    QSignalSpy spy(list.get(), &MessageList::listDoubleClicked);
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, rowRect(*list, 0).center());
+    EXPECT_EQ(spy.count(), 1);
+    const QPoint below(10, list->viewport()->height() - 3);
+    ASSERT_FALSE(list->indexAt(below).isValid());
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, below);
+    EXPECT_EQ(spy.count(), 2);
+}
+
+TEST(MessageList, DoubleClickHandlerMayClearTheList)
+{
+    auto list = shownList();
+    for (int i = 0; i < 20; ++i)
+        logMessage(*list, portText(i));
+    QApplication::processEvents();
+    QObject::connect(list.get(), &MessageList::listDoubleClicked, list.get(),
+                     [&list] { list->clear(); });
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, rowRect(*list, 36).center());
+    QApplication::processEvents();
+    EXPECT_EQ(list->count(), 0);
+    EXPECT_EQ(list->model()->rowCount(), 0);
+}
+
+TEST(MessageList, ClickSelectsTheLineUnderTheMouse)
+{
+    auto list = shownList();
+    for (int i = 0; i < 3; ++i)
+        logMessage(*list, portText(i));
+    QApplication::processEvents();
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, rowRect(*list, 3).center());
+    EXPECT_EQ(list->selectedRow(), 3);
+
+    // A click straight after logging acts on the logged lines and is not undone afterwards.
+    logMessage(*list, QStringLiteral("just logged"));
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, rowRect(*list, 1).center());
+    QApplication::processEvents();
+    EXPECT_EQ(list->selectedRow(), 1);
+}
+
+TEST(MessageList, KeyboardMovesTheSingleSelection)
+{
+    auto list = shownList();
+    for (int i = 0; i < 50; ++i)
+        logMessage(*list, portText(i));
+    QApplication::processEvents();
+    const int page = list->viewport()->height() / list->rowHeight() - 1;
+
+    QTest::keyClick(list.get(), Qt::Key_Up);
+    EXPECT_EQ(list->selectedRow(), 97);
+    QTest::keyClick(list.get(), Qt::Key_Down);
+    QTest::keyClick(list.get(), Qt::Key_Down);
+    EXPECT_EQ(list->selectedRow(), 99);
+    QTest::keyClick(list.get(), Qt::Key_Down);
+    EXPECT_EQ(list->selectedRow(), 99);
+    QTest::keyClick(list.get(), Qt::Key_Home);
+    EXPECT_EQ(list->selectedRow(), 0);
+    EXPECT_EQ(list->firstVisibleRow(), 0);
+    QTest::keyClick(list.get(), Qt::Key_PageDown);
+    EXPECT_EQ(list->selectedRow(), page);
+    QTest::keyClick(list.get(), Qt::Key_PageUp);
+    EXPECT_EQ(list->selectedRow(), 0);
+    QTest::keyClick(list.get(), Qt::Key_End);
+    EXPECT_EQ(list->selectedRow(), 99);
+    EXPECT_EQ(list->lastFullyVisibleRow(), 99);
+    EXPECT_EQ(list->selectionModel()->selectedRows().size(), 1);
+}
+
+TEST(MessageList, KeyboardActsOnLinesLoggedInTheSameTurn)
+{
+    auto list = shownList();
+    for (int i = 0; i < 10; ++i)
+        logMessage(*list, portText(i));
+    QTest::keyClick(list.get(), Qt::Key_Up);
+    EXPECT_EQ(list->selectedRow(), 17);
+}
+
+TEST(MessageList, AssistiveTechnologyReadsTheLines)
+{
+    auto list = shownList();
+    logMessage(*list, QStringLiteral("5 µs"));
+    list->appendLine(QStringLiteral("日本"));
+    QApplication::processEvents();
+    QAccessibleInterface *iface = QAccessible::queryAccessibleInterface(list.get());
+    ASSERT_NE(iface, nullptr);
+    EXPECT_EQ(iface->role(), QAccessible::List);
+    ASSERT_NE(iface->tableInterface(), nullptr);
+    EXPECT_EQ(iface->tableInterface()->rowCount(), 3);
+    ASSERT_EQ(iface->childCount(), 3);
+    EXPECT_EQ(iface->child(0)->text(QAccessible::Name), QStringLiteral("5 µs"));
+    EXPECT_EQ(iface->child(2)->text(QAccessible::Name), QStringLiteral("日本"));
+    const QList<QAccessibleInterface *> selected = iface->tableInterface()->selectedCells();
+    ASSERT_EQ(selected.size(), 1);
+    EXPECT_EQ(selected[0]->text(QAccessible::Name), QStringLiteral("5 µs"));
+}
+
+TEST(MessageList, DestroyedWithAPendingUpdate)
+{
+    // The coalesced update must die with its list; a survivor still gets its own.
+    auto survivor = shownList();
+    {
+        auto doomed = shownList();
+        logMessage(*doomed, portText(7));
+        logMessage(*survivor, portText(8));
+    }
+    QApplication::processEvents();
+    EXPECT_EQ(survivor->model()->rowCount(), 2);
+    EXPECT_EQ(survivor->currentIndex().row(), 0);
+}
