@@ -3,6 +3,7 @@
 #include "simsegment.h"
 
 #include <algorithm>
+#include <pthread.h>
 
 namespace mulvo::lib {
 
@@ -80,6 +81,7 @@ void DeliveryThread::forgetAfterFork()
 
 void DeliveryThread::run()
 {
+    pthread_setname_np(pthread_self(), "mulvo-irq");
     while (!stop_.load()) {
         if (deliverPending())
             continue;

@@ -1,7 +1,9 @@
 #include "mulvoloader.h"
 
+#include <climits>
 #include <cstdlib>
 #include <dlfcn.h>
+#include <unistd.h>
 
 namespace mulvo {
 
@@ -27,6 +29,26 @@ bool resolve(void *handle, const std::string &file, const char *name, Function &
     return true;
 }
 
+// libmulvo.so.1 in the program's own tree (<prefix>/bin/program, <prefix>/lib/libmulvo.so.1),
+// or empty. Looked up here rather than left to the RUNPATH, because dlopen applies the RUNPATH
+// of its caller, and a sanitizer runtime that intercepts dlopen becomes that caller.
+std::string ownTreeLibrary()
+{
+    char exe[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0)
+        return {};
+    std::string path(exe, size_t(n));
+    for (int i = 0; i < 2; ++i) {
+        const size_t slash = path.rfind('/');
+        if (slash == std::string::npos)
+            return {};
+        path.resize(slash);
+    }
+    path += std::string("/lib/") + kDefaultSoname;
+    return access(path.c_str(), F_OK) == 0 ? path : std::string();
+}
+
 } // namespace
 
 std::unique_ptr<Library> Library::load(std::string &error)
@@ -41,7 +63,8 @@ std::unique_ptr<Library> Library::load(std::string &error)
         }
         return loadFile(chosen, error);
     }
-    return loadFile(kDefaultSoname, error);
+    const std::string own = ownTreeLibrary();
+    return loadFile(own.empty() ? std::string(kDefaultSoname) : own, error);
 }
 
 std::unique_ptr<Library> Library::loadFile(const std::string &file, std::string &error)
