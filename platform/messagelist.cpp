@@ -8,6 +8,7 @@
 #include <QPaintEvent>
 #include <QPainter>
 #include <QScrollBar>
+#include <QShowEvent>
 #include <QStyle>
 #include <QStyleOption>
 #include <QStyleOptionViewItem>
@@ -62,6 +63,7 @@ void MessageList::clear()
 {
     m_syncTimer.stop();
     m_pendingSelect = -1;
+    m_topAnchor = -1;
     m_model->clear();
 }
 
@@ -93,9 +95,11 @@ void MessageList::syncView()
     const int countThen = m_pendingSelectCount;
     m_pendingSelect = -1;
     selectionModel()->setCurrentIndex(m_model->index(row, 0), QItemSelectionModel::ClearAndSelect);
-    // The list capped the first visible line at the last full page of the lines it had when
-    // the line was selected; lines appended since then stay below the view.
-    verticalScrollBar()->setValue(std::min(row, std::max(0, countThen - fullRowsPerPage())));
+    m_topAnchor = row;
+    m_topAnchorCount = countThen;
+    scrollToAnchor();
+    if (isVisible())
+        m_topAnchor = -1;
 }
 
 int MessageList::firstVisibleRow() const
@@ -267,6 +271,15 @@ void MessageList::resizeEvent(QResizeEvent *event)
     // QListView's version defers to its own layout pass while one is pending; the scroll
     // range here depends only on the viewport height, so update it straight away.
     QAbstractItemView::resizeEvent(event);
+}
+
+void MessageList::showEvent(QShowEvent *event)
+{
+    QListView::showEvent(event);
+    // Pending resize events have been delivered by now, so the viewport has its real height.
+    if (m_topAnchor >= 0)
+        scrollToAnchor();
+    m_topAnchor = -1;
 }
 
 void MessageList::changeEvent(QEvent *event)
@@ -451,6 +464,14 @@ void MessageList::scheduleSync()
 {
     if (!m_syncTimer.isActive())
         m_syncTimer.start(0, this);
+}
+
+void MessageList::scrollToAnchor()
+{
+    // The list capped the first visible line at the last full page of the lines it had when
+    // the line was selected; lines appended since then stay below the view.
+    const int lastFullPage = std::max(0, m_topAnchorCount - fullRowsPerPage());
+    verticalScrollBar()->setValue(std::min(m_topAnchor, lastFullPage));
 }
 
 int MessageList::topRow() const

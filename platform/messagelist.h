@@ -69,6 +69,7 @@ protected:
     void rowsInserted(const QModelIndex &parent, int start, int end) override;
     void paintEvent(QPaintEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
+    void showEvent(QShowEvent *event) override;
     void changeEvent(QEvent *event) override;
     void timerEvent(QTimerEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
@@ -87,6 +88,7 @@ protected:
 
 private:
     void scheduleSync();
+    void scrollToAnchor();
     int topRow() const;
     int fullRowsPerPage() const;
     int pageRows() const;
@@ -101,6 +103,10 @@ private:
     // own selection is current.
     int m_pendingSelect = -1;
     int m_pendingSelectCount = 0;
+    // The same pair kept while the list is hidden: its viewport has no real size until it is
+    // shown, so the first visible line is worked out again then.
+    int m_topAnchor = -1;
+    int m_topAnchorCount = 0;
 };
 
 } // namespace platform

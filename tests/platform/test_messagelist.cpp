@@ -51,6 +51,16 @@ bool similar(const QColor &a, const QColor &b)
            qAbs(a.blue() - b.blue()) <= 8;
 }
 
+int inkPixels(const QImage &image, const QRect &rect, const QColor &background)
+{
+    int ink = 0;
+    for (int y = rect.top(); y <= rect.bottom(); ++y) {
+        for (int x = rect.left(); x <= rect.right(); ++x)
+            ink += similar(image.pixelColor(x, y), background) ? 0 : 1;
+    }
+    return ink;
+}
+
 QRect rowRect(const MessageList &list, int row)
 {
     return list.visualRect(list.model()->index(row, 0));
@@ -215,6 +225,29 @@ TEST(MessageList, FullListShowsSelectedLineAtBottomWithSeparatorBelow)
     EXPECT_EQ(list->line(list->lastFullyVisibleRow()), QStringLiteral("next"));
 }
 
+TEST(MessageList, LinesLoggedBeforeTheFormIsShownEndAtTheBottom)
+{
+    // A hidden child has no real viewport size until shown; the form logs before that.
+    QWidget form;
+    form.resize(400, 300);
+    auto *list = new MessageList(&form);
+    list->setFont(platform::dialogFont());
+    list->setGeometry(10, 10, 282, 160);
+    for (int i = 0; i < 100; ++i)
+        logMessage(*list, portText(i));
+    QApplication::processEvents();
+    form.show();
+    QApplication::processEvents();
+    EXPECT_EQ(list->selectedRow(), 198);
+    EXPECT_EQ(list->lastFullyVisibleRow(), 198);
+
+    // Once shown, the user's scrolling is not undone by a resize.
+    list->verticalScrollBar()->setValue(0);
+    list->resize(282, 200);
+    QApplication::processEvents();
+    EXPECT_EQ(list->firstVisibleRow(), 0);
+}
+
 TEST(MessageList, AppendAndSelectBringsBackAListScrolledToTheTop)
 {
     auto list = shownList();
@@ -229,7 +262,7 @@ TEST(MessageList, AppendAndSelectBringsBackAListScrolledToTheTop)
     EXPECT_EQ(list->lastFullyVisibleRow(), 100);
 }
 
-TEST(MessageList, SelectedRowIsPaintedWhereTheViewSaysItIs)
+TEST(MessageList, RowsArePaintedWhereTheViewSaysTheyAre)
 {
     auto list = shownList();
     for (int i = 0; i < 40; ++i)
@@ -246,6 +279,9 @@ TEST(MessageList, SelectedRowIsPaintedWhereTheViewSaysItIs)
     EXPECT_TRUE(similar(highlight, list->palette().color(QPalette::Active, QPalette::Highlight)) ||
                 similar(highlight, list->palette().color(QPalette::Inactive, QPalette::Highlight)))
         << qPrintable(highlight.name());
+    // Both rows carry their text: pixels unlike their background.
+    EXPECT_GT(inkPixels(image, selected, highlight), 10);
+    EXPECT_GT(inkPixels(image, plain, base), 10);
 }
 
 TEST(MessageList, ClearEmptiesAndNextLineIsRowZero)
