@@ -1,0 +1,157 @@
+// Floods the control form's interrupt callback through the virtual adapter while monitoring
+// runs, and checks what the operator would see: the exact count, at most one "Trig INT" line
+// per monitor tick, and ticks that keep their 500 ms period.
+//
+//   bench_interrupt_flood [seconds=10] [rate=120000]
+#include "dovraxdlg.h"
+#include "fonts.h"
+#include "messagebox.h"
+#include "messagelist.h"
+#include "mulvoloader.h"
+#include "simsegment.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// Records the form's timer events and the log size at each.
+class TickRecorder : public QObject
+{
+public:
+    std::vector<qint64> tickMs;
+    std::vector<int> trigLinesAfterTick;
+    QElapsedTimer clock;
+    CDovraxDlg *form = nullptr;
+    int trigLines = 0;
+
+    // Only "Trig INT" lines are logged during the run, so the lines a tick added are the
+    // growth of the log by the next tick.
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (watched == form && event->type() == QEvent::Timer) {
+            const int now = form->messageList()->count();
+            if (!tickMs.empty())
+                trigLinesAfterTick.push_back(now - lastCount);
+            lastCount = now;
+            tickMs.push_back(clock.elapsed());
+        }
+        return false;
+    }
+
+    void finish()
+    {
+        const int now = form->messageList()->count();
+        if (!tickMs.empty())
+            trigLinesAfterTick.push_back(now - lastCount);
+        trigLines = now;
+    }
+
+    int lastCount = 0;
+};
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    const std::string instance = "bench-flood-" + std::to_string(getpid());
+    qputenv("MULVO_SIM_INSTANCE", instance.c_str());
+    QApplication app(argc, argv);
+    platform::loadFonts();
+    const int seconds = argc > 1 ? std::max(1, atoi(argv[1])) : 10;
+    const int rate = argc > 2 ? std::max(1000, atoi(argv[2])) : 120000;
+
+    std::string error;
+    auto library = mulvo::Library::loadFile(MULVO_LIBRARY_PATH, error);
+    auto segment = mulvo::sim::SimSegment::open(instance, error);
+    if (!library || !segment) {
+        std::fprintf(stderr, "bench_interrupt_flood: %s\n", error.c_str());
+        return 1;
+    }
+    segment->reset();
+
+    QTemporaryDir dir;
+    QDir::setCurrent(dir.path());
+    platform::setMessageBoxHook([](const platform::MessageBoxCall &) {});
+    CDovraxDlg form(&library->api());
+    form.show();
+    form.onInitialUpdate();
+    form.OnMessageListDoubleClick();
+
+    TickRecorder recorder;
+    recorder.form = &form;
+    form.installEventFilter(&recorder);
+
+    form.OnStartButton(); // pulses the output for one second, then arms
+    recorder.clock.start();
+
+    std::atomic<bool> stop{false};
+    std::atomic<std::uint64_t> raised{0};
+    // Raise in small batches every millisecond to hold the rate without a busy core.
+    std::thread raiser([&] {
+        const auto start = std::chrono::steady_clock::now();
+        const int perMs = rate / 1000;
+        for (int ms = 0; !stop.load(); ++ms) {
+            segment->raise(perMs);
+            raised += perMs;
+            std::this_thread::sleep_until(start + std::chrono::milliseconds(ms + 1));
+        }
+    });
+    QTimer::singleShot(seconds * 1000, &app, [&] { stop = true; });
+    while (!stop.load())
+        app.processEvents(QEventLoop::WaitForMoreEvents, 50);
+    raiser.join();
+
+    // Let the last interrupts through, then read the count before Stop releases the record.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    InterruptRecord *record = g_interruptRecord.load();
+    while (record->count.load() < raised.load() && std::chrono::steady_clock::now() < deadline)
+        app.processEvents(QEventLoop::AllEvents, 10);
+    const std::uint64_t counted = record->count.load();
+    const qint64 elapsedMs = recorder.clock.elapsed();
+    recorder.finish();
+    form.OnStartButton();
+
+    const auto status = segment->status();
+    std::vector<qint64> periods;
+    for (size_t i = 1; i < recorder.tickMs.size(); ++i)
+        periods.push_back(recorder.tickMs[i] - recorder.tickMs[i - 1]);
+    std::sort(periods.begin(), periods.end());
+    const qint64 worst = periods.empty() ? 0 : std::max(500 - periods.front(), periods.back() - 500);
+    const int maxPerTick = recorder.trigLinesAfterTick.empty()
+                               ? 0
+                               : *std::max_element(recorder.trigLinesAfterTick.begin(),
+                                                   recorder.trigLinesAfterTick.end());
+
+    std::printf("interrupts raised      %llu in %.1f s (%.0f per second)\n",
+                (unsigned long long)raised.load(), elapsedMs / 1000.0,
+                raised.load() * 1000.0 / std::max<qint64>(1, elapsedMs));
+    std::printf("count in the record    %llu (%s)\n", (unsigned long long)counted,
+                counted == raised.load() ? "exact" : "MISMATCH");
+    std::printf("library delivered      %llu, missed %llu\n",
+                (unsigned long long)status.delivered, (unsigned long long)status.missed);
+    std::printf("monitor ticks          %zu, \"Trig INT\" lines %d, most in one tick %d\n",
+                recorder.tickMs.size(), recorder.trigLines, maxPerTick);
+    if (!periods.empty())
+        std::printf("tick period            median %lld ms, min %lld, max %lld, worst deviation "
+                    "%lld ms\n",
+                    (long long)periods[periods.size() / 2], (long long)periods.front(),
+                    (long long)periods.back(), (long long)worst);
+
+    mulvo::sim::SimSegment::remove(instance, error);
+    const bool ok = counted == raised.load() && maxPerTick <= 1 && worst <= 50;
+    std::printf("%s\n", ok ? "PASS" : "FAIL");
+    return ok ? 0 : 1;
+}
