@@ -29,8 +29,8 @@ bool resolve(void *handle, const std::string &file, const char *name, Function &
     return true;
 }
 
-// libmulvo.so.1 in the program's own tree (<prefix>/bin/program, <prefix>/lib/libmulvo.so.1),
-// or empty. Looked up here rather than left to the RUNPATH, because dlopen applies the RUNPATH
+// libmulvo.so.1 in the program's own tree (<prefix>/bin/program beside <prefix>/lib or the
+// installation's library directory), or empty. Looked up here rather than left to the RUNPATH, because dlopen applies the RUNPATH
 // of its caller, and a sanitizer runtime that intercepts dlopen becomes that caller.
 std::string ownTreeLibrary()
 {
@@ -45,8 +45,12 @@ std::string ownTreeLibrary()
             return {};
         path.resize(slash);
     }
-    path += std::string("/lib/") + kDefaultSoname;
-    return access(path.c_str(), F_OK) == 0 ? path : std::string();
+    for (const char *libdir : {"lib", MULVO_INSTALL_LIBDIR}) {
+        const std::string candidate = path + "/" + libdir + "/" + kDefaultSoname;
+        if (access(candidate.c_str(), F_OK) == 0)
+            return candidate;
+    }
+    return {};
 }
 
 } // namespace
