@@ -73,9 +73,10 @@ Adapter::Adapter() : delivery_(slots_, slotsInUse_, openHandles_)
 
 Adapter::~Adapter()
 {
-    g_adapter.store(nullptr);
     // The thread runs code of this library: it must be gone before the library is unmapped.
+    // Stopped first, because a callback still running may call back into the library.
     delivery_.stop();
+    g_adapter.store(nullptr);
     if (segment_ && processEntry_ >= 0)
         segment_->releaseProcess(processEntry_);
 }
