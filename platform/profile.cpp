@@ -36,6 +36,19 @@ QString cut(const QString &value, int size)
     return value.left(keep);
 }
 
+// Half of a surrogate pair is no character; it becomes U+FFFD like other broken input.
+QString withoutLoneSurrogates(QString text)
+{
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        if (c.isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate())
+            ++i;
+        else if (c.isSurrogate())
+            text[i] = QChar::ReplacementCharacter;
+    }
+    return text;
+}
+
 } // namespace
 
 QString decodeProfileText(const QByteArray &data)
@@ -44,7 +57,7 @@ QString decodeProfileText(const QByteArray &data)
         QStringDecoder utf16(QStringDecoder::Utf16LE, QStringDecoder::Flag::Stateless);
         // An odd trailing byte cannot be a character; leave it out.
         const qsizetype even = (data.size() - 2) & ~qsizetype(1);
-        return utf16(QByteArrayView(data).sliced(2, even));
+        return withoutLoneSurrogates(utf16(QByteArrayView(data).sliced(2, even)));
     }
     QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     QByteArrayView view(data);

@@ -63,6 +63,10 @@ TEST(Profile, DecodesUtf16AndBrokenText)
                             QByteArray(utf16(u"[Open_App]\r\nName=Wide \u00e9\r\n"));
     EXPECT_EQ(lookup(wide), QString::fromUtf8("Wide é"));
     EXPECT_EQ(lookup(wide + "\x41"), QString::fromUtf8("Wide é")) << "odd trailing byte";
+    // Half a surrogate pair becomes a replacement character, never a broken string.
+    const QByteArray lone = QByteArray("\xFF\xFE") + QByteArray(utf16(u"[OPEN_APP]\nNAME=x")) +
+                            QByteArray("\x78\xD8");
+    EXPECT_EQ(lookup(lone), QString::fromUtf8("x\uFFFD"));
     // Invalid UTF-8 becomes replacement characters; the lookup still works.
     EXPECT_EQ(lookup("[OPEN_APP]\nNAME=a\xFF\xFE" "b\n"), QString::fromUtf8("a\uFFFD\uFFFDb"));
     // Binary garbage with NULs finds nothing and does not crash.
