@@ -1,5 +1,6 @@
 #include "x11hostwindows.h"
 
+#include <QGuiApplication>
 #include <QLoggingCategory>
 #include <QStringDecoder>
 
@@ -179,10 +180,20 @@ KeySym keysymForCharacter(char16_t character)
 
 std::unique_ptr<X11HostWindows> X11HostWindows::open()
 {
-    Display *display = XOpenDisplay(nullptr);
+    // Talk to the server Qt uses, which a -display argument may have chosen over $DISPLAY.
+    const char *name = nullptr;
+#if QT_CONFIG(xcb)
+    if (auto *x11 =
+            qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr) {
+        if (Display *qtDisplay = x11->display())
+            name = DisplayString(qtDisplay);
+    }
+#endif
+    Display *display = XOpenDisplay(name);
     if (!display) {
         qCWarning(lcHostWindows) << "cannot connect to the X display"
-                                 << qEnvironmentVariable("DISPLAY");
+                                 << (name ? QString::fromLocal8Bit(name)
+                                          : qEnvironmentVariable("DISPLAY"));
         return nullptr;
     }
     return std::unique_ptr<X11HostWindows>(new X11HostWindows(display));

@@ -1,9 +1,10 @@
 // HostWindows for an X11 display: Xlib for finding windows and asking the window manager to
 // restore, activate and move them; XTest for key strokes.
 //
-// Uses a connection of its own, so nothing here depends on how Qt talks to the server. Every
-// request that names another program's window is made under an error trap: a window that is
-// gone makes lookups find nothing and actions do nothing (with a warning in the log).
+// Uses a connection of its own (to the server Qt uses), so nothing here depends on how Qt
+// talks to it; meant for the GUI thread only. Every request that names another program's window
+// is made under an error trap: a window that is gone makes lookups find nothing and actions do
+// nothing (with a warning in the log).
 #pragma once
 
 #include "hostwindows.h"
@@ -20,7 +21,8 @@ namespace platform {
 class X11HostWindows final : public HostWindows
 {
 public:
-    // Connects to the display named by $DISPLAY; nullptr when that fails.
+    // Connects to the X server of the running QGuiApplication (else the one $DISPLAY names);
+    // nullptr when that fails.
     static std::unique_ptr<X11HostWindows> open();
     ~X11HostWindows() override;
 

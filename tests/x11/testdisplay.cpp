@@ -100,42 +100,35 @@ bool TestDisplay::waitUntilShown(Window window)
         [&] { return isViewable(window) && (!managed || wmState(window) == NormalState); });
 }
 
-long TestDisplay::wmState(Window window)
+std::vector<unsigned long> TestDisplay::readLongs(Window window, Atom property, Atom type)
 {
-    const Atom wmStateAtom = atom("WM_STATE");
-    Atom type = None;
+    Atom actualType = None;
     int format = 0;
     unsigned long count = 0;
     unsigned long after = 0;
     unsigned char *data = nullptr;
-    long state = -1;
-    if (XGetWindowProperty(m_display, window, wmStateAtom, 0, 2, False, wmStateAtom, &type, &format,
+    std::vector<unsigned long> items;
+    if (XGetWindowProperty(m_display, window, property, 0, 64, False, type, &actualType, &format,
                            &count, &after, &data) == Success &&
-        type == wmStateAtom && count > 0) {
-        state = reinterpret_cast<long *>(data)[0];
+        actualType == type && format == 32) {
+        const auto *longs = reinterpret_cast<unsigned long *>(data);
+        items.assign(longs, longs + count);
     }
     if (data)
         XFree(data);
-    return state;
+    return items;
+}
+
+long TestDisplay::wmState(Window window)
+{
+    const auto state = readLongs(window, atom("WM_STATE"), atom("WM_STATE"));
+    return state.empty() ? -1 : static_cast<long>(state.front());
 }
 
 bool TestDisplay::hasNetWmState(Window window, const char *state)
 {
-    Atom type = None;
-    int format = 0;
-    unsigned long count = 0;
-    unsigned long after = 0;
-    unsigned char *data = nullptr;
-    bool found = false;
-    if (XGetWindowProperty(m_display, window, atom("_NET_WM_STATE"), 0, 64, False, XA_ATOM, &type,
-                           &format, &count, &after, &data) == Success &&
-        type == XA_ATOM) {
-        const auto *atoms = reinterpret_cast<Atom *>(data);
-        found = std::find(atoms, atoms + count, atom(state)) != atoms + count;
-    }
-    if (data)
-        XFree(data);
-    return found;
+    const auto states = readLongs(window, atom("_NET_WM_STATE"), XA_ATOM);
+    return std::find(states.begin(), states.end(), atom(state)) != states.end();
 }
 
 void TestDisplay::setNetWmStateProperty(Window window, const std::vector<const char *> &states)

@@ -50,6 +50,7 @@ public:
 
 private:
     Atom atom(const char *name);
+    std::vector<unsigned long> readLongs(Window window, Atom property, Atom type);
 
     Display *m_display;
 };

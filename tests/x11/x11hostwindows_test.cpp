@@ -78,11 +78,13 @@ TEST_F(X11HostWindowsTest, ThreeMovesShiftTheFrameByExactlyTheirSum)
         ASSERT_TRUE(before);
         const QSize clientSize = x.clientSize(window);
 
-        for (int i = 0; i < 3; ++i)
+        // Each move is complete when moveBy returns, so the next one starts from there.
+        for (int i = 1; i <= 3; ++i) {
             hosts->moveBy(window, 50, 0);
+            EXPECT_EQ(hosts->frameGeometry(window), before->translated(50 * i, 0)) << "move " << i;
+        }
         const QRect moved = before->translated(150, 0);
-        EXPECT_TRUE(waitForFrame(window, moved))
-            << "expected x " << moved.x() << ", got " << hosts->frameGeometry(window)->x();
+        EXPECT_TRUE(waitForFrame(window, moved));
         EXPECT_EQ(x.clientSize(window), clientSize);
 
         hosts->moveBy(window, -20, -30);
