@@ -24,6 +24,8 @@ enum class Action
     DisarmInside,
     CloseInside,
     SlowThenReadExtension,
+    SlowThenClose,
+    RearmInsideOnce,
     WriteOutput
 };
 
@@ -79,6 +81,15 @@ void recordingCallback(uint32_t handle, uint32_t value)
     case Action::SlowThenReadExtension:
         std::this_thread::sleep_for(30ms);
         r->extensionSeen.store(mulvo_get_extension(handle));
+        break;
+    case Action::SlowThenClose:
+        std::this_thread::sleep_for(30ms);
+        r->innerResult.store(mulvo_close(handle));
+        break;
+    case Action::RearmInsideOnce:
+        r->action.store(Action::Record);
+        mulvo_intcout(handle, MULVO_INT_DISARM);
+        r->innerResult.store(mulvo_connect(handle, recordingCallback));
         break;
     case Action::WriteOutput:
         mulvo_mbout(handle, 0);
@@ -258,6 +269,22 @@ TEST_F(AdapterLibrary, DisarmFromInsideTheCallback)
     EXPECT_EQ(r.valuesCopy(), (std::vector<uint32_t>{1, 4}));
 }
 
+TEST_F(AdapterLibrary, ArmedAgainInsideTheCallbackSkipsWhatCameBefore)
+{
+    Recorder r;
+    r.action = Action::RearmInsideOnce;
+    connected(r);
+    // Three at once: the thread sees all three before the first callback disarms and re-arms.
+    ASSERT_TRUE(segment->raise(3));
+    ASSERT_TRUE(waitCalls(r, 1));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(r.innerResult.load(), MULVO_OK);
+    raiseEach(1);
+    ASSERT_TRUE(waitCalls(r, 2));
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(r.valuesCopy(), (std::vector<uint32_t>{1, 4}));
+}
+
 TEST_F(AdapterLibrary, CloseFromInsideTheCallback)
 {
     Recorder r;
@@ -274,6 +301,22 @@ TEST_F(AdapterLibrary, CloseFromInsideTheCallback)
     const auto status = segment->status();
     EXPECT_EQ(status.handles, 0u);
     EXPECT_EQ(status.armed, 0u);
+    opened.clear();
+}
+
+TEST_F(AdapterLibrary, DisarmWhileTheCallbackClosesTheHandle)
+{
+    Recorder r;
+    r.action = Action::SlowThenClose;
+    const uint32_t h = connected(r);
+    raiseEach(1);
+    ASSERT_TRUE(mulvotest::waitFor([&] { return r.inside.load(); }));
+    // Waits for the callback, which closes the handle meanwhile: neither may wait for the other.
+    EXPECT_EQ(mulvo_intcout(h, MULVO_INT_DISARM), MULVO_OK);
+    EXPECT_TRUE(r.finished.load());
+    EXPECT_EQ(r.innerResult.load(), MULVO_OK);
+    EXPECT_EQ(mulvo_close(h), MULVO_E_HANDLE);
+    EXPECT_EQ(segment->status().handles, 0u);
     opened.clear();
 }
 
