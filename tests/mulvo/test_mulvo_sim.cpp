@@ -265,7 +265,8 @@ TEST_F(ControlTool, WatchPrintsEveryChangeOfTheOutputByteIncludingShortPulses)
     const std::string name = SimSegment::segmentName(mulvotest::instance());
     ASSERT_TRUE(mulvotest::waitFor(
         [&] { return mulvotest::readFile(maps).find(name) != std::string::npos; }));
-    std::this_thread::sleep_for(50ms);
+    // Then it reads where the writes stand, a moment later even on a busy machine.
+    std::this_thread::sleep_for(200ms);
 
     segment->writeOutput(0x55);
     segment->writeOutput(0x00); // a pulse far shorter than the watcher's polling period
