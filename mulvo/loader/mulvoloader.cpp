@@ -30,8 +30,9 @@ bool resolve(void *handle, const std::string &file, const char *name, Function &
 }
 
 // libmulvo.so.1 in the program's own tree (<prefix>/bin/program beside <prefix>/lib or the
-// installation's library directory), or empty. Looked up here rather than left to the RUNPATH, because dlopen applies the RUNPATH
-// of its caller, and a sanitizer runtime that intercepts dlopen becomes that caller.
+// installation's library directory), or empty. Looked up here rather than left to the
+// RUNPATH, because dlopen applies the RUNPATH of its caller, and a sanitizer runtime that
+// intercepts dlopen becomes that caller.
 std::string ownTreeLibrary()
 {
     char exe[PATH_MAX];
