@@ -201,8 +201,8 @@ std::unique_ptr<X11HostWindows> X11HostWindows::open()
 
 X11HostWindows::X11HostWindows(Display *display) : m_display(display)
 {
+    // In AtomId order.
     static const char *const names[AtomCount] = {"WM_STATE",
-                                                 "WM_CHANGE_STATE",
                                                  "WM_NAME",
                                                  "_NET_WM_NAME",
                                                  "UTF8_STRING",
@@ -250,9 +250,13 @@ void X11HostWindows::warnGone(const char *action, HostWindow window, int errorCo
     } else if (errorCode == 0) {
         qCWarning(lcHostWindows, "%s: 0x%llx is not a window that can be driven", action,
                   static_cast<unsigned long long>(window));
+    } else if (errorCode == BadWindow) {
+        qCWarning(lcHostWindows, "%s: window 0x%llx is gone", action,
+                  static_cast<unsigned long long>(window));
     } else {
-        qCWarning(lcHostWindows, "%s: window 0x%llx is gone (X error %d)", action,
-                  static_cast<unsigned long long>(window), errorCode);
+        // BadMatch, typically: focus asked for a window that is not shown.
+        qCWarning(lcHostWindows, "%s: the X server refused it for window 0x%llx (X error %d)",
+                  action, static_cast<unsigned long long>(window), errorCode);
     }
 }
 
@@ -635,14 +639,14 @@ void X11HostWindows::moveBy(HostWindow window, int dx, int dy)
 
     // Without a manager the move is done by now; with one, wait until it has placed the frame so
     // that the next move starts from there.
-    std::optional<QPoint> now = waitForMove(frame, before->topLeft());
+    const std::optional<QPoint> now = waitForMove(frame, before->topLeft());
     if (now && *now != target && *now != before->topLeft()) {
         // This manager reads requests with an offset of its own; it is the same for every
         // request, so one correction lands exactly.
         const QPoint corrected = request + (target - *now);
         XMoveWindow(m_display, window, corrected.x(), corrected.y());
         XSync(m_display, False);
-        now = waitForMove(frame, *now);
+        waitForMove(frame, *now);
     }
     if (trap.failed())
         warnGone("moveBy", window, trap.errorCode());

@@ -56,7 +56,6 @@ private:
     enum AtomId : int
     {
         WmState,
-        WmChangeState,
         WmName,
         NetWmName,
         Utf8String,

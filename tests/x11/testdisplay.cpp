@@ -54,6 +54,7 @@ Window TestDisplay::createTopLevel(const QByteArray &wmName, const char *windowC
     if (map)
         XMapWindow(m_display, window);
     XSync(m_display, False);
+    m_windows.push_back(window);
     return window;
 }
 
@@ -84,6 +85,36 @@ void TestDisplay::destroy(Window window)
 {
     XDestroyWindow(m_display, window);
     XSync(m_display, False);
+    m_windows.erase(std::remove(m_windows.begin(), m_windows.end(), window), m_windows.end());
+}
+
+void TestDisplay::destroyWindows()
+{
+    for (const Window window : m_windows)
+        XDestroyWindow(m_display, window);
+    XSync(m_display, False);
+    m_windows.clear();
+}
+
+bool TestDisplay::waitForWindowManager()
+{
+    static bool ready = false;
+    if (ready || !windowManagerRunning())
+        return true;
+    const Window probe = createTopLevel("Window Manager Probe", "DovraxProbe", {0, 0, 10, 10});
+    for (int attempt = 0; attempt < 20 && !ready; ++attempt) {
+        XMapWindow(m_display, probe);
+        XSync(m_display, False);
+        ready = waitUntil([&] { return wmState(probe) == NormalState; }, 500);
+    }
+    destroy(probe);
+    return ready && waitUntilNoClients();
+}
+
+bool TestDisplay::waitUntilNoClients()
+{
+    return waitUntil(
+        [&] { return readLongs(root(), atom("_NET_CLIENT_LIST"), XA_WINDOW).empty(); });
 }
 
 bool TestDisplay::isViewable(Window window)

@@ -21,6 +21,13 @@ public:
     Display *display() const { return m_display; }
     Window root() const { return DefaultRootWindow(m_display); }
     bool windowManagerRunning();
+    // Waits (bounded) until the window manager manages new windows; a window mapped while it is
+    // still starting up can be left alone for good.
+    bool waitForWindowManager();
+    // Waits (bounded) until the window manager manages no window any more. Tests end with this:
+    // the server hands the ids of a closed connection to the next one, and a manager still
+    // busy forgetting the old windows would mistake the new ones for them.
+    bool waitUntilNoClients();
 
     // A shown top-level window with WM_CLASS ("dovraxtest", `windowClass`), the Latin-1 bytes
     // `wmName` as WM_NAME, and the given gravity in WM_NORMAL_HINTS.
@@ -30,6 +37,8 @@ public:
     Window createChild(Window parent, const char *windowClass, const QByteArray &wmName = {});
     void setNetWmName(Window window, const QString &title);
     void destroy(Window window);
+    // Destroys every top-level window made here.
+    void destroyWindows();
 
     // Waits (bounded) until the window is shown, and managed when a manager runs.
     bool waitUntilShown(Window window);
@@ -53,4 +62,5 @@ private:
     std::vector<unsigned long> readLongs(Window window, Atom property, Atom type);
 
     Display *m_display;
+    std::vector<Window> m_windows;
 };

@@ -33,6 +33,17 @@ protected:
         hosts = platform::createHostWindows();
         ASSERT_NE(dynamic_cast<platform::X11HostWindows *>(hosts.get()), nullptr);
         managed = x.windowManagerRunning();
+        if (managed) {
+            ASSERT_TRUE(x.waitForWindowManager());
+        }
+    }
+
+    void TearDown() override
+    {
+        x.destroyWindows();
+        if (managed) {
+            EXPECT_TRUE(x.waitUntilNoClients());
+        }
     }
 
     // The demo's window once it is shown (and managed) where it was asked to be; 0 otherwise.
