@@ -54,7 +54,8 @@ int main(int argc, char *argv[])
         return 2;
     }
     if (parser.isSet(help)) {
-        std::fputs(qPrintable(parser.helpText().replace(QLatin1String(argv[0]),
+        // Without an application object the parser cannot know the program's name.
+        std::fputs(qPrintable(parser.helpText().replace(QLatin1String("<executable_name>"),
                                                         QLatin1String("dovrax"))),
                    stdout);
         return 0;
@@ -68,6 +69,14 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "dovrax: at most one file may be given\n"
                              "Try 'dovrax --help' for more information.\n");
         return 2;
+    }
+
+    // Qt would abort without a word an operator understands when there is no display at all.
+    if (!parser.isSet(QStringLiteral("platform")) && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") &&
+        qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        std::fprintf(stderr, "dovrax: no display: set DISPLAY (X11) or WAYLAND_DISPLAY, or "
+                             "choose a Qt platform with -platform\n");
+        return 1;
     }
 
     CDovraxApp app(argc, argv);
