@@ -1,0 +1,83 @@
+// The automation buttons of the form against a real host window on an X server, with and
+// without a window manager.
+#include "formfixture.h"
+
+#include "../x11/hostdemoprocess.h"
+#include "../x11/polling.h"
+#include "hostwindows.h"
+
+#include <QGuiApplication>
+
+namespace {
+
+const QString kHostTitle = QStringLiteral("DOVRAX Form Host");
+
+class AutomationX11 : public FormFixture
+{
+protected:
+    void SetUp() override
+    {
+        FormFixture::SetUp();
+        if (QGuiApplication::platformName() != QLatin1String("xcb"))
+            GTEST_SKIP() << "needs an X server";
+        writeSetupIni("[OPEN_APP]\nNAME=" + kHostTitle.toUtf8() + "\n");
+        makeForm();
+        windows = platform::createHostWindows();
+    }
+
+    // The host window's frame on screen, once it is there.
+    std::optional<QRect> hostRect()
+    {
+        const platform::HostWindow host = windows->findByTitle(kHostTitle);
+        return host ? windows->frameGeometry(host) : std::nullopt;
+    }
+
+    std::unique_ptr<platform::HostWindows> windows;
+};
+
+TEST_F(AutomationX11, MoveThreeTimesShiftsTheHostBy150)
+{
+    HostDemoProcess host(kHostTitle, QPoint(100, 500));
+    ASSERT_TRUE(waitUntil([&] { return hostRect().has_value(); }));
+    const QRect before = *hostRect();
+    for (int i = 0; i < 3; ++i)
+        form->OnMoveButton();
+    ASSERT_TRUE(waitUntil([&] { return hostRect() && hostRect()->x() == before.x() + 150; }))
+        << "from " << before.x() << " to " << (hostRect() ? hostRect()->x() : -1);
+    const QRect after = *hostRect();
+    EXPECT_EQ(after.size(), before.size());
+    EXPECT_EQ(after.y(), before.y());
+    EXPECT_EQ(logLines().count("Command : Move Window"), 3);
+}
+
+TEST_F(AutomationX11, KeyStrokesReachTheHost)
+{
+    HostDemoProcess host(kHostTitle, QPoint(100, 500));
+    ASSERT_TRUE(waitUntil([&] { return hostRect().has_value(); }));
+    form->OnPrintSystemButton();
+    EXPECT_TRUE(host.waitForLine(QStringLiteral("Key: F5")));
+    form->OnRipPrintButton();
+    EXPECT_TRUE(host.waitForLine(QStringLiteral("Key: Ctrl+P")));
+    EXPECT_EQ(logLines().mid(2), QStringList({"Command : (Print_System) F5",
+                                              "Command : (RIP) CTRL + P"}));
+}
+
+TEST_F(AutomationX11, VanishedHostCausesNoCrash)
+{
+    auto host = std::make_unique<HostDemoProcess>(kHostTitle, QPoint(100, 500));
+    ASSERT_TRUE(waitUntil([&] { return hostRect().has_value(); }));
+    const platform::HostWindow stale = windows->findByTitle(kHostTitle);
+    host->kill();
+    // Every action on the window that went away does nothing.
+    windows->showNormal(stale);
+    windows->activate(stale);
+    windows->moveBy(stale, 50, 0);
+    windows->postChar(stale, u'H');
+    EXPECT_FALSE(windows->frameGeometry(stale).has_value());
+    form->OnMoveButton();
+    form->OnPrintSystemButton();
+    EXPECT_EQ(logLines().mid(2), QStringList({"Command : Move Window",
+                                              "Command : (Print_System) F5"}));
+}
+
+} // namespace
