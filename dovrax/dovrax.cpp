@@ -69,9 +69,12 @@ bool CDovraxApp::InitInstance(const QString &documentPath, int &exitCode)
 
     {
         QSettings settings;
-        if (settings.status() != QSettings::NoError)
+        settings.value(QLatin1String(kClassNameKey)); // the file is parsed on first access
+        if (settings.status() == QSettings::FormatError)
             qCWarning(lcApp) << "the settings file" << settings.fileName()
-                             << "cannot be read; starting with defaults";
+                             << "is corrupt; its entries are ignored and it will be rewritten";
+        else if (settings.status() == QSettings::AccessError)
+            qCWarning(lcApp) << "the settings file" << settings.fileName() << "cannot be read";
     }
     if (bringRunningCopyToFront()) {
         exitCode = 0;
@@ -135,8 +138,9 @@ void CDovraxApp::storeWindowClass()
     QSettings settings;
     settings.setValue(QLatin1String(kClassNameKey), windowClass);
     settings.sync();
-    if (settings.status() != QSettings::NoError)
-        qCWarning(lcApp) << "the settings file" << settings.fileName() << "cannot be written";
+    if (settings.status() == QSettings::AccessError)
+        qCWarning(lcApp) << "the settings file" << settings.fileName()
+                         << "cannot be written; the next start will not find this copy";
 }
 
 void CDovraxApp::onCommand(int command)
