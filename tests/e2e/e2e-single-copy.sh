@@ -1,0 +1,156 @@
+#!/usr/bin/env bash
+# One running copy: a second start brings the first copy's window to the front and ends at
+# once, without a window of its own. Runs with or without a window manager; with one, also from
+# the iconified state.
+#   e2e-single-copy.sh DOVRAX MULVO_SIM HOSTDEMO
+DOVRAX=$1 MULVO_SIM=$2 HOSTDEMO=$3
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/e2e-lib.sh"
+e2e_init single_copy
+[ -x "$HOSTDEMO" ] || e2e_fail "$HOSTDEMO is not built"
+
+if xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; then
+    wm=1
+    e2e_log "under a window manager"
+else
+    wm=0
+    e2e_log "without a window manager"
+fi
+
+# The window that has the keyboard: the active window under a window manager, else the
+# X input focus.
+focused_window() {
+    if [ "$wm" = 1 ]; then
+        xdotool getactivewindow 2>/dev/null
+    else
+        xdotool getwindowfocus 2>/dev/null
+    fi
+}
+
+is_focused() { [ "$(focused_window)" = "$1" ]; }
+
+# Top-level windows from the top of the stack down, as decimal ids.
+stacking_top_first() {
+    if [ "$wm" = 1 ]; then
+        xprop -root _NET_CLIENT_LIST_STACKING | sed 's/^[^#]*# //' | tr -d ' ' | tr ',' '\n' |
+            while read -r id; do printf '%d\n' "$id"; done | tac
+    else
+        # xwininfo lists the root's children from the top of the stack down.
+        xwininfo -root -children | sed -n 's/^ *\(0x[0-9a-f]*\) .*/\1/p' |
+            while read -r id; do printf '%d\n' "$id"; done
+    fi
+}
+
+# is_above A B: window A is stacked above window B.
+is_above() {
+    local order
+    order=$(stacking_top_first)
+    local a b
+    a=$(printf '%s\n' "$order" | grep -nx "$1" | cut -d: -f1)
+    b=$(printf '%s\n' "$order" | grep -nx "$2" | cut -d: -f1)
+    [ -n "$a" ] && [ -n "$b" ] && [ "$a" -lt "$b" ]
+}
+
+window_name() { xdotool getwindowname "$1" 2>/dev/null; }
+
+title_count() { e2e_windows_named "$E2E_TITLE_RE" | grep -c .; }
+
+wm_state() { xprop -id "$1" WM_STATE 2>/dev/null | sed -n 's/^[[:space:]]*window state: *//p'; }
+
+# Gives the keyboard to WINDOW and puts it on top, as a user clicking it would.
+focus_elsewhere() {
+    if [ "$wm" = 1 ]; then
+        xdotool windowactivate --sync "$1" >/dev/null 2>&1
+    else
+        xdotool windowraise "$1" windowfocus --sync "$1" >/dev/null 2>&1
+    fi
+    e2e_wait_for 5 is_focused "$1" ||
+        e2e_fail "could not give the keyboard to the window '$(window_name "$1")'" \
+            "(it is with $(focused_window))"
+}
+
+# Starts a second copy; it must end with status 0 within 2 s, and the single main window is
+# all that is ever shown by that title while it runs.
+second_copy() {
+    local label=$1
+    local start=$EPOCHREALTIME
+    (cd "$E2E_WORK" && exec timeout 20 "$DOVRAX") >>"$E2E_WORK/second.log" 2>&1 &
+    local pid=$!
+    local most=1 count
+    while kill -0 "$pid" 2>/dev/null; do
+        count=$(title_count)
+        [ "$count" -gt "$most" ] && most=$count
+        sleep 0.02
+    done
+    wait "$pid"
+    local status=$?
+    local elapsed_ms=$(( (${EPOCHREALTIME/./} - ${start/./}) / 1000 ))
+    e2e_log "$label: the second copy ended with status $status after $elapsed_ms ms"
+    [ "$status" = 0 ] || e2e_fail "$label: the second copy ended with status $status" \
+        "$(cat "$E2E_WORK/second.log")"
+    [ "$elapsed_ms" -le 2000 ] || e2e_fail "$label: the second copy took $elapsed_ms ms to end"
+    [ "$most" = 1 ] || e2e_fail "$label: $most windows titled '$E2E_TITLE' while the second copy ran"
+    count=$(title_count)
+    [ "$count" = 1 ] || e2e_fail "$label: $count windows titled '$E2E_TITLE' afterwards"
+    kill -0 "$first" 2>/dev/null || e2e_fail "$label: the first copy is gone"
+}
+
+# ---- the first copy and its settings --------------------------------------------------
+
+first=""
+e2e_start_dovrax first
+main=$(e2e_wait_main_window)
+e2e_log "first copy: window $main"
+
+class=$(e2e_window_class "$main")
+[ -n "$class" ] || e2e_fail "the main window has no WM_CLASS"
+e2e_wait_for 10 e2e_stored_class >/dev/null ||
+    e2e_fail "no 'Class Name' in $E2E_SETTINGS: $(cat "$E2E_SETTINGS" 2>/dev/null)"
+stored=$(e2e_stored_class)
+[ "$stored" = "$class" ] ||
+    e2e_fail "the settings hold Class Name=$stored; the window's class is $class"
+e2e_log "settings: Class Name=$stored"
+
+# ---- a second start while another window has the keyboard -----------------------------
+
+# The demo host window is put over the main window and given the keyboard.
+read -r mx my < <(xwininfo -id "$main" |
+    awk '/Absolute upper-left X/ {x=$NF} /Absolute upper-left Y/ {y=$NF} END {print x, y}')
+e2e_start_hostdemo host --x $((mx + 60)) --y $((my + 60))
+e2e_wait_for 30 e2e_one_viewable_window "^$E2E_HOST_TITLE\$" ||
+    e2e_fail "the demo host window did not show"
+other=$(e2e_windows_named "^$E2E_HOST_TITLE\$")
+focus_elsewhere "$other"
+is_above "$other" "$main" || e2e_fail "the demo host window could not be put above the main window"
+
+second_copy "behind another window"
+e2e_wait_for 5 is_focused "$main" ||
+    e2e_fail "the first copy's window does not have the keyboard after a second start" \
+        "(it is with '$(window_name "$(focused_window)")')"
+e2e_wait_for 5 is_above "$main" "$other" ||
+    e2e_fail "the first copy's window is not above the demo host window after a second start"
+e2e_log "behind another window: brought to the front with the keyboard"
+
+# ---- a second start while the first copy is iconified ----------------------------------
+
+if [ "$wm" = 1 ]; then
+    focus_elsewhere "$other"
+    xdotool windowminimize --sync "$main" ||
+        e2e_fail "the window manager did not iconify the main window"
+    [ "$(wm_state "$main")" = Iconic ] ||
+        e2e_fail "the iconified main window has WM_STATE $(wm_state "$main")"
+
+    second_copy "iconified"
+    viewable_and_normal() {
+        [ "$(e2e_map_state "$main")" = IsViewable ] && [ "$(wm_state "$main")" = Normal ]
+    }
+    e2e_wait_for 5 viewable_and_normal ||
+        e2e_fail "the iconified window was not restored: Map State $(e2e_map_state "$main")," \
+            "WM_STATE $(wm_state "$main")"
+    e2e_wait_for 5 is_focused "$main" ||
+        e2e_fail "the restored window is not the active one (the active one is" \
+            "'$(window_name "$(focused_window)")')"
+    e2e_log "iconified: restored and active"
+fi
+
+e2e_log "PASS"
