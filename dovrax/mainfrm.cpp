@@ -190,14 +190,24 @@ void CMainFrame::activateFrame()
     layout()->invalidate();
     adjustSize();
     setFixedSize(sizeHint());
-    // Shown first, so that the window manager's frame is part of the size being centred.
+    // Shown first, so that the window manager's frame is part of the size being centred. The
+    // manager may report its frame only a moment after the window is mapped: centre again then.
     show();
-    QScreen *screen = QGuiApplication::primaryScreen();
-    const QSize screenSize = screen ? screen->geometry().size() : QSize();
-    move(centredPosition(frameGeometry().size(), screenSize));
+    centre();
+    for (int delayMs : {50, 250})
+        QTimer::singleShot(delayMs, this, &CMainFrame::centre);
     raise();
     activateWindow();
     repaint();
+}
+
+void CMainFrame::centre()
+{
+    QScreen *screen = QGuiApplication::primaryScreen();
+    const QSize screenSize = screen ? screen->geometry().size() : QSize();
+    const QPoint target = centredPosition(frameGeometry().size(), screenSize);
+    if (frameGeometry().topLeft() != target)
+        move(target);
 }
 
 void CMainFrame::closeEvent(QCloseEvent *event)

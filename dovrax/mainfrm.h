@@ -29,6 +29,8 @@ public:
     platform::View *activeView() const override;
     CDovraxDlg *form() const { return form_; }
     void activateFrame() override;
+    // Moves the frame, window-manager frame included, to the middle of the primary screen.
+    void centre();
 
     // The action of a command (menu entry or accelerator), or null.
     QAction *commandAction(int command) const { return actions_.value(command); }

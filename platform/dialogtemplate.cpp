@@ -95,6 +95,12 @@ void buildDialog(QWidget *form, const DialogTemplate &dialog, const ControlFacto
         }
         widget->show();
     }
+    // As in a classic dialog, a group box is only a frame drawn around its neighbours: it sits
+    // below every other control and lets their clicks through, whatever the template order.
+    for (QGroupBox *group : form->findChildren<QGroupBox *>(Qt::FindDirectChildrenOnly)) {
+        group->setAttribute(Qt::WA_TransparentForMouseEvents);
+        group->lower();
+    }
 }
 
 QWidget *controlById(const QWidget *form, int id)

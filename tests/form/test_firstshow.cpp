@@ -123,6 +123,19 @@ TEST_F(FirstShow, ControlsFollowTheTemplateInTabOrder)
     EXPECT_EQ(order.mid(0, 9), QList<int>({1007, 1006, 1005, 1004, 1003, 1002, 1001, 1000, 1008}));
 }
 
+TEST_F(FirstShow, GroupFramesLetClicksThroughToTheControlsTheyEnclose)
+{
+    makeForm();
+    for (int id : {res::IDC_OUTPUT_BUTTON, res::IDC_MESSAGE_LIST, res::IDC_BIT0, res::IDC_BIT7,
+                   res::IDC_OUTPUT_COMBO}) {
+        QWidget *target = control(id);
+        QWidget *hit = form->childAt(target->geometry().center());
+        while (hit && hit->parentWidget() != form.get())
+            hit = hit->parentWidget();
+        EXPECT_EQ(hit, target) << "control " << id;
+    }
+}
+
 class MessageLog : public FormFixture
 {};
 
