@@ -30,9 +30,9 @@ CAboutDlg::CAboutDlg(QWidget *parent) : QDialog(parent)
     platform::buildDialog(this, dialog);
     for (QLabel *label : findChildren<QLabel *>()) {
         if (label->text().isEmpty())
-            label->setPixmap(QPixmap(QStringLiteral(":/dovrax/icon128.png"))
-                                 .scaled(label->size(), Qt::KeepAspectRatio,
-                                         Qt::SmoothTransformation));
+            label->setPixmap(
+                QPixmap(QStringLiteral(":/dovrax/icon128.png"))
+                    .scaled(label->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
     }
     auto *ok = static_cast<QPushButton *>(platform::controlById(this, res::IDOK));
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
@@ -101,14 +101,14 @@ bool CDovraxApp::InitInstance(const QString &documentPath, int &exitCode)
             return frame;
         });
 
-    const bool opened = documentPath.isEmpty() ? template_->newDocument()
-                                               : template_->openDocument(documentPath);
+    const bool opened =
+        documentPath.isEmpty() ? template_->newDocument() : template_->openDocument(documentPath);
     if (!opened) {
-        QMessageBox::critical(nullptr, QString::fromLatin1(res::kAppTitle),
-                              documentPath.isEmpty()
-                                  ? QStringLiteral("Failed to create empty document.")
-                                  : QStringLiteral("Cannot open the document %1.")
-                                        .arg(documentPath));
+        QMessageBox::critical(
+            nullptr, QString::fromLatin1(res::kAppTitle),
+            documentPath.isEmpty()
+                ? QStringLiteral("Failed to create empty document.")
+                : QStringLiteral("Cannot open the document %1.").arg(documentPath));
         return false;
     }
     storeWindowClass();

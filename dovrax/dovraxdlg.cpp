@@ -244,9 +244,8 @@ int CDovraxDlg::ReadSetupIni()
 {
     // The file is looked up in the current directory at each call.
     const QString filePath = QDir::currentPath() + QStringLiteral("/setup.ini");
-    const QString value = platform::readProfileString(filePath, QStringLiteral("OPEN_APP"),
-                                                      QStringLiteral("NAME"), QString(),
-                                                      kAppNameSize);
+    const QString value = platform::readProfileString(
+        filePath, QStringLiteral("OPEN_APP"), QStringLiteral("NAME"), QString(), kAppNameSize);
     if (value.isEmpty())
         return 1;
     appName_ = value;
@@ -302,8 +301,9 @@ int CDovraxDlg::TransferData(bool output)
         if (!parsed) {
             // Writing 0 for a text that names no value would put a byte on the lines that the
             // operator never asked for.
-            LogMessage(true, QStringLiteral("Output Data : [ %1 ] is not a hexadecimal value")
-                                 .arg(strtmp));
+            LogMessage(
+                true,
+                QStringLiteral("Output Data : [ %1 ] is not a hexadecimal value").arg(strtmp));
             return 1;
         }
         nvalue = *parsed;

@@ -31,9 +31,9 @@ class SortedComboBox;
 // address with the handle; the callback updates it and the form's timer reads it.
 struct InterruptRecord
 {
-    std::atomic<std::uint32_t> count{0};     // callbacks since Start
-    std::atomic<std::uint32_t> value{0};     // second argument of the latest callback
-    std::atomic<std::uint8_t> triggered{0};  // 1: an interrupt not yet shown in the log
+    std::atomic<std::uint32_t> count{0};    // callbacks since Start
+    std::atomic<std::uint32_t> value{0};    // second argument of the latest callback
+    std::atomic<std::uint8_t> triggered{0}; // 1: an interrupt not yet shown in the log
 };
 
 // The record of the running monitoring, or null.

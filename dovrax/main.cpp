@@ -72,8 +72,9 @@ int main(int argc, char *argv[])
     }
 
     // Qt would abort without a word an operator understands when there is no display at all.
-    if (!parser.isSet(QStringLiteral("platform")) && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") &&
-        qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+    if (!parser.isSet(QStringLiteral("platform")) &&
+        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
         std::fprintf(stderr, "dovrax: no display: set DISPLAY (X11) or WAYLAND_DISPLAY, or "
                              "choose a Qt platform with -platform\n");
         return 1;

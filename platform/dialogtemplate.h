@@ -11,19 +11,29 @@ class QWidget;
 
 namespace platform {
 
-enum class ControlKind { PushButton, DefPushButton, GroupBox, ListBox, ComboBox, Label, Icon };
+enum class ControlKind
+{
+    PushButton,
+    DefPushButton,
+    GroupBox,
+    ListBox,
+    ComboBox,
+    Label,
+    Icon
+};
 
 // Style bits of a template control that the builder honours.
-enum ControlStyle : unsigned {
+enum ControlStyle : unsigned
+{
     NoStyle = 0,
     TabStop = 1u << 0,
     Disabled = 1u << 1,
-    AlignRight = 1u << 2,   // label text at the right
-    AlignCenter = 1u << 3,  // label text centred horizontally
-    VCenter = 1u << 4,      // label text centred vertically
-    SunkenEdge = 1u << 5,   // label with a sunken frame
-    Sorted = 1u << 6,       // combo box keeping its list sorted
-    EditField = 1u << 7,    // combo box with an edit field
+    AlignRight = 1u << 2,  // label text at the right
+    AlignCenter = 1u << 3, // label text centred horizontally
+    VCenter = 1u << 4,     // label text centred vertically
+    SunkenEdge = 1u << 5,  // label with a sunken frame
+    Sorted = 1u << 6,      // combo box keeping its list sorted
+    EditField = 1u << 7,   // combo box with an edit field
 };
 
 struct ControlTemplate

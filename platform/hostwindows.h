@@ -17,7 +17,12 @@ namespace platform {
 using HostWindow = std::uint64_t;
 
 // Virtual keys the program synthesises (the values are the classic virtual-key codes).
-enum class VirtualKey : std::uint8_t { Control = 0x11, P = 0x50, F5 = 0x74 };
+enum class VirtualKey : std::uint8_t
+{
+    Control = 0x11,
+    P = 0x50,
+    F5 = 0x74
+};
 
 class HostWindows
 {

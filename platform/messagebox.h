@@ -9,7 +9,12 @@ class QWidget;
 
 namespace platform {
 
-enum class MessageIcon { Stop, Exclamation, Information };
+enum class MessageIcon
+{
+    Stop,
+    Exclamation,
+    Information
+};
 
 // One message box as shown: owner, text, caption and icon kind.
 struct MessageBoxCall

@@ -58,8 +58,8 @@ int main(int argc, char **argv)
     app.processEvents();
     const qint64 settleNs = timer.nsecsElapsed();
     const int selected = list->selectedRow();
-    const bool selectedIsLastData = selected == list->count() - 2 &&
-                                    list->line(selected) == texts[(calls - 1) & 0xFF];
+    const bool selectedIsLastData =
+        selected == list->count() - 2 && list->line(selected) == texts[(calls - 1) & 0xFF];
     const bool visibleAtBottom = list->lastFullyVisibleRow() == selected;
 
     timer.restart();

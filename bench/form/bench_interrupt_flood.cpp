@@ -129,7 +129,8 @@ int main(int argc, char **argv)
     for (size_t i = 1; i < recorder.tickMs.size(); ++i)
         periods.push_back(recorder.tickMs[i] - recorder.tickMs[i - 1]);
     std::sort(periods.begin(), periods.end());
-    const qint64 worst = periods.empty() ? 0 : std::max(500 - periods.front(), periods.back() - 500);
+    const qint64 worst =
+        periods.empty() ? 0 : std::max(500 - periods.front(), periods.back() - 500);
     const int maxPerTick = recorder.trigLinesAfterTick.empty()
                                ? 0
                                : *std::max_element(recorder.trigLinesAfterTick.begin(),
@@ -140,8 +141,8 @@ int main(int argc, char **argv)
                 raised.load() * 1000.0 / std::max<qint64>(1, elapsedMs));
     std::printf("count in the record    %llu (%s)\n", (unsigned long long)counted,
                 counted == raised.load() ? "exact" : "MISMATCH");
-    std::printf("library delivered      %llu, missed %llu\n",
-                (unsigned long long)status.delivered, (unsigned long long)status.missed);
+    std::printf("library delivered      %llu, missed %llu\n", (unsigned long long)status.delivered,
+                (unsigned long long)status.missed);
     std::printf("monitor ticks          %zu, \"Trig INT\" lines %d, most in one tick %d\n",
                 recorder.tickMs.size(), recorder.trigLines, maxPerTick);
     if (!periods.empty())

@@ -4,7 +4,7 @@
 namespace res {
 
 // Resources.
-inline constexpr int IDR_MAINFRAME = 128;   // menu, accelerators, icon, document strings
+inline constexpr int IDR_MAINFRAME = 128; // menu, accelerators, icon, document strings
 inline constexpr int IDD_ABOUTBOX = 100;
 inline constexpr int IDD_DOVRAX_FORM = 101;
 

@@ -28,17 +28,29 @@ constexpr ControlTemplate kFormControls[] = {
     {1008, ControlKind::ListBox, nullptr, {13, 60, 188, 99}, Tab},
     {1017, ControlKind::GroupBox, "Message Box (double click to clean)", {7, 47, 200, 119}, 0},
     {1018, ControlKind::GroupBox, "Select Device", {212, 4, 73, 39}, 0},
-    {1009, ControlKind::ComboBox, nullptr, {248, 19, 27, 17},
+    {1009,
+     ControlKind::ComboBox,
+     nullptr,
+     {248, 19, 27, 17},
      Tab | platform::Sorted | platform::EditField},
-    {-1, ControlKind::Label, "Index :", {218, 18, 26, 12},
+    {-1,
+     ControlKind::Label,
+     "Index :",
+     {218, 18, 26, 12},
      platform::AlignRight | platform::VCenter},
     {1019, ControlKind::GroupBox, "Input Data ( Hex )", {212, 47, 74, 56}, 0},
     {1010, ControlKind::PushButton, "Input", {220, 77, 58, 19}, Tab},
     {1011, ControlKind::PushButton, "Output", {220, 138, 58, 19}, Tab},
-    {1012, ControlKind::Label, "", {221, 62, 56, 13},
+    {1012,
+     ControlKind::Label,
+     "",
+     {221, 62, 56, 13},
      platform::AlignCenter | platform::VCenter | platform::SunkenEdge},
     {1020, ControlKind::GroupBox, "Output Data ( Hex )", {212, 105, 74, 61}, 0},
-    {1013, ControlKind::ComboBox, nullptr, {221, 121, 56, 66},
+    {1013,
+     ControlKind::ComboBox,
+     nullptr,
+     {221, 121, 56, 66},
      Tab | platform::Sorted | platform::EditField},
     {1021, ControlKind::PushButton, "Notepad", {15, 176, 58, 19}, Tab | platform::Disabled},
     {1022, ControlKind::PushButton, "RIP Print", {83, 176, 58, 19}, Tab},
@@ -62,10 +74,8 @@ constexpr const char *kOutputItems[] = {"0x55", "0xAA", "0x00", "0xFF"};
 
 constexpr MenuEntry kFileEntries[] = {{"E&xit", ID_APP_EXIT}};
 constexpr MenuEntry kEditEntries[] = {
-    {"&Undo\tCtrl+Z", ID_EDIT_UNDO},
-    {nullptr, 0},
-    {"Cu&t\tCtrl+X", ID_EDIT_CUT},
-    {"&Copy\tCtrl+C", ID_EDIT_COPY},
+    {"&Undo\tCtrl+Z", ID_EDIT_UNDO},   {nullptr, 0},
+    {"Cu&t\tCtrl+X", ID_EDIT_CUT},     {"&Copy\tCtrl+C", ID_EDIT_COPY},
     {"&Paste\tCtrl+V", ID_EDIT_PASTE},
 };
 constexpr MenuEntry kHelpEntries[] = {{"&About DOVRAX...", ID_APP_ABOUT}};
@@ -77,18 +87,12 @@ constexpr MenuColumn kMenu[] = {
 };
 
 const Accelerator kAccelerators[] = {
-    {Qt::CTRL | Qt::Key_N, ID_FILE_NEW},
-    {Qt::CTRL | Qt::Key_O, ID_FILE_OPEN},
-    {Qt::CTRL | Qt::Key_S, ID_FILE_SAVE},
-    {Qt::CTRL | Qt::Key_Z, ID_EDIT_UNDO},
-    {Qt::CTRL | Qt::Key_X, ID_EDIT_CUT},
-    {Qt::CTRL | Qt::Key_C, ID_EDIT_COPY},
-    {Qt::CTRL | Qt::Key_V, ID_EDIT_PASTE},
-    {Qt::ALT | Qt::Key_Backspace, ID_EDIT_UNDO},
-    {Qt::SHIFT | Qt::Key_Delete, ID_EDIT_CUT},
-    {Qt::CTRL | Qt::Key_Insert, ID_EDIT_COPY},
-    {Qt::SHIFT | Qt::Key_Insert, ID_EDIT_PASTE},
-    {QKeyCombination(Qt::Key_F6), ID_NEXT_PANE},
+    {Qt::CTRL | Qt::Key_N, ID_FILE_NEW},         {Qt::CTRL | Qt::Key_O, ID_FILE_OPEN},
+    {Qt::CTRL | Qt::Key_S, ID_FILE_SAVE},        {Qt::CTRL | Qt::Key_Z, ID_EDIT_UNDO},
+    {Qt::CTRL | Qt::Key_X, ID_EDIT_CUT},         {Qt::CTRL | Qt::Key_C, ID_EDIT_COPY},
+    {Qt::CTRL | Qt::Key_V, ID_EDIT_PASTE},       {Qt::ALT | Qt::Key_Backspace, ID_EDIT_UNDO},
+    {Qt::SHIFT | Qt::Key_Delete, ID_EDIT_CUT},   {Qt::CTRL | Qt::Key_Insert, ID_EDIT_COPY},
+    {Qt::SHIFT | Qt::Key_Insert, ID_EDIT_PASTE}, {QKeyCombination(Qt::Key_F6), ID_NEXT_PANE},
     {Qt::SHIFT | Qt::Key_F6, ID_PREV_PANE},
 };
 
@@ -147,7 +151,8 @@ const QHash<int, QString> &stringTable()
         t.insert(61187, QStringLiteral("Enlarge the window to full size"));
         t.insert(61188, QStringLiteral("Switch to the next document window"));
         t.insert(61189, QStringLiteral("Switch to the previous document window"));
-        t.insert(61190, QStringLiteral("Close the active window and prompts to save the documents"));
+        t.insert(61190,
+                 QStringLiteral("Close the active window and prompts to save the documents"));
         t.insert(61202, QStringLiteral("Restore the window to normal size"));
         t.insert(61203, QStringLiteral("Activate Task List"));
         return t;

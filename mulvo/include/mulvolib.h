@@ -22,15 +22,15 @@ extern "C" {
 #endif
 
 #define MULVO_OK 0
-#define MULVO_E_HANDLE (-1)  /* zero, stale or unknown handle */
-#define MULVO_E_ARG (-2)     /* null pointer or value out of range */
-#define MULVO_E_ABSENT (-3)  /* the adapter is not present (unplugged) */
-#define MULVO_E_SYSTEM (-4)  /* the adapter state could not be reached */
+#define MULVO_E_HANDLE (-1) /* zero, stale or unknown handle */
+#define MULVO_E_ARG (-2)    /* null pointer or value out of range */
+#define MULVO_E_ABSENT (-3) /* the adapter is not present (unplugged) */
+#define MULVO_E_SYSTEM (-4) /* the adapter state could not be reached */
 /* A call that fails with MULVO_E_ABSENT has done nothing. Disarming, closing and the extension
  * pointer work whether or not the adapter is present. */
 
-#define MULVO_PORT_ACK 8u         /* mulvo_out2(h, MULVO_PORT_ACK, 0) acknowledges the interrupt */
-#define MULVO_INT_DISARM 0xB0u    /* mulvo_intcout(h, MULVO_INT_DISARM) disarms the interrupt */
+#define MULVO_PORT_ACK 8u      /* mulvo_out2(h, MULVO_PORT_ACK, 0) acknowledges the interrupt */
+#define MULVO_INT_DISARM 0xB0u /* mulvo_intcout(h, MULVO_INT_DISARM) disarms the interrupt */
 
 typedef void (*mulvo_callback)(uint32_t handle, uint32_t value);
 

@@ -34,7 +34,10 @@ public:
         return windowClass == "Edit" ? editChild.value(parent) : 0;
     }
     void showNormal(platform::HostWindow w) override { *calls << QStringLiteral("show %1").arg(w); }
-    void activate(platform::HostWindow w) override { *calls << QStringLiteral("activate %1").arg(w); }
+    void activate(platform::HostWindow w) override
+    {
+        *calls << QStringLiteral("activate %1").arg(w);
+    }
     std::optional<QRect> frameGeometry(platform::HostWindow w) override
     {
         *calls << QStringLiteral("rect %1").arg(w);
@@ -58,7 +61,10 @@ public:
     {
         *calls << QStringLiteral("char %1 %2").arg(w).arg(QChar(c));
     }
-    void bringToFront(platform::HostWindow w) override { *calls << QStringLiteral("front %1").arg(w); }
+    void bringToFront(platform::HostWindow w) override
+    {
+        *calls << QStringLiteral("front %1").arg(w);
+    }
     QString windowClass(platform::HostWindow) override { return QString(); }
 };
 
@@ -86,7 +92,8 @@ TEST_F(Automation, EmptyAppNameLogsOnlyThatForEachHostButton)
     form->OnRipPrintButton();
     form->OnMoveButton();
     form->OnPrintSystemButton();
-    EXPECT_EQ(logLines(), QStringList({"APP_Name : Empty", "APP_Name : Empty", "APP_Name : Empty"}));
+    EXPECT_EQ(logLines(),
+              QStringList({"APP_Name : Empty", "APP_Name : Empty", "APP_Name : Empty"}));
     EXPECT_TRUE(calls.isEmpty()) << "no window is touched";
 }
 
@@ -111,8 +118,8 @@ TEST_F(Automation, KeyStrokesGoToTheShownForegroundHost)
                                   "down 50", "up 11", "up 50"}));
     calls.clear();
     form->OnPrintSystemButton();
-    EXPECT_EQ(calls, QStringList({"findByTitle Host Demo", "show 42", "activate 42", "down 74",
-                                  "up 74"}));
+    EXPECT_EQ(calls,
+              QStringList({"findByTitle Host Demo", "show 42", "activate 42", "down 74", "up 74"}));
 }
 
 TEST_F(Automation, MoveShiftsRightWithoutShowing)
@@ -120,8 +127,8 @@ TEST_F(Automation, MoveShiftsRightWithoutShowing)
     start("[OPEN_APP]\nNAME=Host Demo\n");
     windows->byTitle.insert("Host Demo", 42);
     form->OnMoveButton();
-    EXPECT_EQ(calls, QStringList({"findByTitle Host Demo", "rect 42", "activate 42",
-                                  "move 42 50 0"}));
+    EXPECT_EQ(calls,
+              QStringList({"findByTitle Host Demo", "rect 42", "activate 42", "move 42 50 0"}));
     calls.clear();
     windows->vanishBeforeRect = true;
     form->OnMoveButton();
@@ -134,10 +141,10 @@ TEST_F(Automation, NotepadPostsHelloThenSendsCtrlP)
     windows->byClass.insert("Notepad", 7);
     windows->editChild.insert(7, 8);
     form->OnNotepadButton();
-    EXPECT_EQ(calls, QStringList({"findByClass Notepad", "findChildByClass 7 Edit", "char 8 H",
-                                  "char 8 E", "char 8 L", "char 8 L", "char 8 O",
-                                  "findByClass Notepad", "show 7", "activate 7", "down 11",
-                                  "down 50", "up 11", "up 50"}));
+    EXPECT_EQ(calls,
+              QStringList({"findByClass Notepad", "findChildByClass 7 Edit", "char 8 H", "char 8 E",
+                           "char 8 L", "char 8 L", "char 8 O", "findByClass Notepad", "show 7",
+                           "activate 7", "down 11", "down 50", "up 11", "up 50"}));
     EXPECT_EQ(logLines(), QStringList({"Command : CTRL + P"}));
 }
 

@@ -58,8 +58,8 @@ TEST_F(AutomationX11, KeyStrokesReachTheHost)
     EXPECT_TRUE(host.waitForLine(QStringLiteral("Key: F5")));
     form->OnRipPrintButton();
     EXPECT_TRUE(host.waitForLine(QStringLiteral("Key: Ctrl+P")));
-    EXPECT_EQ(logLines().mid(2), QStringList({"Command : (Print_System) F5",
-                                              "Command : (RIP) CTRL + P"}));
+    EXPECT_EQ(logLines().mid(2),
+              QStringList({"Command : (Print_System) F5", "Command : (RIP) CTRL + P"}));
 }
 
 TEST_F(AutomationX11, VanishedHostCausesNoCrash)
@@ -76,8 +76,8 @@ TEST_F(AutomationX11, VanishedHostCausesNoCrash)
     EXPECT_FALSE(windows->frameGeometry(stale).has_value());
     form->OnMoveButton();
     form->OnPrintSystemButton();
-    EXPECT_EQ(logLines().mid(2), QStringList({"Command : Move Window",
-                                              "Command : (Print_System) F5"}));
+    EXPECT_EQ(logLines().mid(2),
+              QStringList({"Command : Move Window", "Command : (Print_System) F5"}));
 }
 
 } // namespace

@@ -16,7 +16,8 @@ const QString kNotFound = QStringLiteral("No DOV-RAX Adapter found on the system
 const QString kBanner = QStringLiteral("Velmora Technologies CO. LTD.");
 
 class FirstShow : public FormFixture
-{};
+{
+};
 
 TEST_F(FirstShow, AdapterFoundLogsAndEnablesAllButNotepadAndStart)
 {
@@ -33,8 +34,7 @@ TEST_F(FirstShow, AdapterFoundLogsAndEnablesAllButNotepadAndStart)
         QWidget *widget = control(id);
         if (!widget)
             continue;
-        const bool expectDisabled =
-            id == res::IDC_NOTEPAD_BUTTON || id == res::IDC_START_BUTTON;
+        const bool expectDisabled = id == res::IDC_NOTEPAD_BUTTON || id == res::IDC_START_BUTTON;
         EXPECT_EQ(widget->isEnabled(), !expectDisabled) << "control " << id;
     }
     EXPECT_EQ(control<QComboBox>(res::IDC_OUTPUT_COMBO)->currentText(), "0x55");
@@ -137,7 +137,8 @@ TEST_F(FirstShow, GroupFramesLetClicksThroughToTheControlsTheyEnclose)
 }
 
 class MessageLog : public FormFixture
-{};
+{
+};
 
 TEST_F(MessageLog, SeparatorFollowsTheSelectedLine)
 {
@@ -175,7 +176,8 @@ TEST_F(MessageLog, DoubleClickClearsBannerIncluded)
 }
 
 class Renewal : public FormFixture
-{};
+{
+};
 
 TEST_F(Renewal, RunsFirstShowAgainAndClosesTheEarlierHandle)
 {

@@ -17,10 +17,11 @@ namespace {
 TEST(OutputValue, ConvertsTheWholeTextKeepingTheLastTwoDigits)
 {
     const std::pair<const char *, int> cases[] = {
-        {"0x55", 0x55}, {"0xAA", 0xAA}, {"0x00", 0x00}, {"0xFF", 0xFF}, {"FF", 0xFF},
-        {"ff", 0xFF},   {"7", 0x07},    {"0x123", 0x23}, {"-1", 0xFF},  {"0x7", 0x07},
-        {"12 ", 0x12},  {"  +1f", 0x1F}, {"\t0X1a", 0x1A}, {"-0x2", 0xFE}, {"0x", 0x00},
-        {"123456789abcdef0123", 0x23}, {"0xg", 0x00}, {"7z", 0x07}, {"0xx1", 0x00},
+        {"0x55", 0x55},   {"0xAA", 0xAA}, {"0x00", 0x00}, {"0xFF", 0xFF},
+        {"FF", 0xFF},     {"ff", 0xFF},   {"7", 0x07},    {"0x123", 0x23},
+        {"-1", 0xFF},     {"0x7", 0x07},  {"12 ", 0x12},  {"  +1f", 0x1F},
+        {"\t0X1a", 0x1A}, {"-0x2", 0xFE}, {"0x", 0x00},   {"123456789abcdef0123", 0x23},
+        {"0xg", 0x00},    {"7z", 0x07},   {"0xx1", 0x00},
     };
     for (const auto &[text, expected] : cases) {
         const std::optional<std::uint8_t> value = parseOutputValue(QString::fromLatin1(text));
@@ -101,8 +102,7 @@ TEST_F(Transfer, EmptyAndUnusableTextsWriteNothing)
     EXPECT_EQ(form->TransferData(true), 1);
     EXPECT_TRUE(fake::calls().empty());
     EXPECT_EQ(indicators(), "11111111") << "indicators keep the last byte";
-    EXPECT_EQ(form->messageList()->line(lines),
-              "Output Data : [ zz ] is not a hexadecimal value");
+    EXPECT_EQ(form->messageList()->line(lines), "Output Data : [ zz ] is not a hexadecimal value");
     EXPECT_EQ(form->messageList()->line(lines + 1), QString(70, '-'));
     EXPECT_EQ(form->messageList()->selectedRow(), lines);
 }
@@ -122,8 +122,7 @@ TEST_F(Transfer, InputReadsKeepsLowByteAndShowsIt)
     form->OnInputButton();
     EXPECT_EQ(control<QLabel>(res::IDC_INPUT_DISPLAY)->text(), "0xff");
     EXPECT_EQ(indicators(), "11111111");
-    EXPECT_EQ(form->messageList()->line(form->messageList()->count() - 2),
-              "Input Data : [ 0xff ]");
+    EXPECT_EQ(form->messageList()->line(form->messageList()->count() - 2), "Input Data : [ 0xff ]");
 }
 
 TEST_F(Transfer, ButtonsClickThroughTheMessageTable)

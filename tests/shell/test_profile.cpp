@@ -18,10 +18,10 @@ TEST(Profile, FindsTheValueWithThePrivateProfileRules)
 {
     const std::pair<QByteArray, QString> cases[] = {
         {"[OPEN_APP]\nNAME=Host\n", "Host"},
-        {"[open_app]\nname=Host", "Host"},                       // other case, no final newline
-        {"[OPEN_APP]\r\nNAME=Host Demo\r\n", "Host Demo"},       // CRLF
+        {"[open_app]\nname=Host", "Host"},                 // other case, no final newline
+        {"[OPEN_APP]\r\nNAME=Host Demo\r\n", "Host Demo"}, // CRLF
         {"  [ OPEN_APP ]  \n  NAME  =   spaced out   \n", "spaced out"},
-        {"[OPEN_APP]\nNAME=\"quoted \"\n", "quoted "},          // one pair of quotes removed
+        {"[OPEN_APP]\nNAME=\"quoted \"\n", "quoted "}, // one pair of quotes removed
         {"[OPEN_APP]\nNAME='single'\n", "single"},
         {"[OPEN_APP]\nNAME=\"\"inner\"\"\n", "\"inner\""},
         {"[OPEN_APP]\nNAME=\"unbalanced\n", "\"unbalanced"},
@@ -29,8 +29,10 @@ TEST(Profile, FindsTheValueWithThePrivateProfileRules)
         {"[OTHER]\nNAME=wrong\n[OPEN_APP]\nNAME=right\n", "right"},
         {"[OPEN_APP]\nNAME=first\nNAME=second\n", "first"},
         {"[OPEN_APP]\nNAMES=no\nNAME=a=b\n", "a=b"},
-        {"\xEF\xBB\xBF[OPEN_APP]\nNAME=bom\n", "bom"},           // UTF-8 mark
-        {"[OPEN_APP]\nNAME=Gr\xC3\xBC\xC3\x9F" "e\n", QString::fromUtf8("Grüße")},
+        {"\xEF\xBB\xBF[OPEN_APP]\nNAME=bom\n", "bom"}, // UTF-8 mark
+        {"[OPEN_APP]\nNAME=Gr\xC3\xBC\xC3\x9F"
+         "e\n",
+         QString::fromUtf8("Grüße")},
     };
     for (const auto &[file, expected] : cases)
         EXPECT_EQ(lookup(file), expected) << file.toStdString();
@@ -38,9 +40,9 @@ TEST(Profile, FindsTheValueWithThePrivateProfileRules)
 
 TEST(Profile, MissingPiecesGiveTheDefault)
 {
-    for (const QByteArray &file : {QByteArray(), QByteArray("[OPEN_APP]\n"),
-                                  QByteArray("[OPEN_APP]\nNAME=\n"), QByteArray("NAME=x\n"),
-                                  QByteArray("[OTHER]\nNAME=x\n"), QByteArray("[OPEN_APP\nNAME")})
+    for (const QByteArray &file :
+         {QByteArray(), QByteArray("[OPEN_APP]\n"), QByteArray("[OPEN_APP]\nNAME=\n"),
+          QByteArray("NAME=x\n"), QByteArray("[OTHER]\nNAME=x\n"), QByteArray("[OPEN_APP\nNAME")})
         EXPECT_EQ(lookup(file), "") << file.toStdString();
     EXPECT_EQ(platform::profileValue("", "OPEN_APP", "NAME", "fallback", 80), "fallback");
     EXPECT_EQ(platform::profileValue("", "OPEN_APP", "NAME", "fallback", 4), "fal");
@@ -59,16 +61,18 @@ TEST(Profile, ValueIsCutToSizeMinusOneWithoutSplittingAPair)
 TEST(Profile, DecodesUtf16AndBrokenText)
 {
     QStringEncoder utf16(QStringEncoder::Utf16LE);
-    const QByteArray wide = QByteArray("\xFF\xFE") +
-                            QByteArray(utf16(u"[Open_App]\r\nName=Wide \u00e9\r\n"));
+    const QByteArray wide =
+        QByteArray("\xFF\xFE") + QByteArray(utf16(u"[Open_App]\r\nName=Wide \u00e9\r\n"));
     EXPECT_EQ(lookup(wide), QString::fromUtf8("Wide é"));
     EXPECT_EQ(lookup(wide + "\x41"), QString::fromUtf8("Wide é")) << "odd trailing byte";
     // Half a surrogate pair becomes a replacement character, never a broken string.
-    const QByteArray lone = QByteArray("\xFF\xFE") + QByteArray(utf16(u"[OPEN_APP]\nNAME=x")) +
-                            QByteArray("\x78\xD8");
+    const QByteArray lone =
+        QByteArray("\xFF\xFE") + QByteArray(utf16(u"[OPEN_APP]\nNAME=x")) + QByteArray("\x78\xD8");
     EXPECT_EQ(lookup(lone), QString::fromUtf8("x\uFFFD"));
     // Invalid UTF-8 becomes replacement characters; the lookup still works.
-    EXPECT_EQ(lookup("[OPEN_APP]\nNAME=a\xFF\xFE" "b\n"), QString::fromUtf8("a\uFFFD\uFFFDb"));
+    EXPECT_EQ(lookup("[OPEN_APP]\nNAME=a\xFF\xFE"
+                     "b\n"),
+              QString::fromUtf8("a\uFFFD\uFFFDb"));
     // Binary garbage with NULs finds nothing and does not crash.
     QByteArray binary;
     for (int i = 0; i < 4096; ++i)
@@ -95,7 +99,6 @@ TEST(Profile, UnreadableFilesGiveTheDefaultWithAReason)
     EXPECT_EQ(platform::readProfileString(big.fileName(), "OPEN_APP", "NAME", "", 80, &error),
               "big")
         << "a 10 MB file is still read";
-
 }
 
 TEST(Profile, FileWithoutReadPermissionGivesTheDefault)

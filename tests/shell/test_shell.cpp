@@ -35,9 +35,8 @@ protected:
         ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
         ini.write("[OPEN_APP]\nNAME=Host\n");
         ini.close();
-        platform::setMessageBoxHook([this](const platform::MessageBoxCall &call) {
-            boxes << call.text;
-        });
+        platform::setMessageBoxHook(
+            [this](const platform::MessageBoxCall &call) { boxes << call.text; });
         docTemplate = std::make_unique<platform::SingleDocTemplate>(
             [] { return std::make_unique<CDovraxDoc>(); },
             []() -> std::unique_ptr<platform::FrameWindow> {
@@ -129,11 +128,16 @@ TEST_F(Shell, MenuEntriesAndAccelerators)
     EXPECT_EQ(frame->menuBar()->actions()[3]->menu()->actions()[0]->text(), "&About DOVRAX...");
 
     const std::pair<int, QKeySequence> keys[] = {
-        {res::ID_FILE_NEW, QKeySequence("Ctrl+N")},      {res::ID_FILE_OPEN, QKeySequence("Ctrl+O")},
-        {res::ID_FILE_SAVE, QKeySequence("Ctrl+S")},     {res::ID_EDIT_UNDO, QKeySequence("Ctrl+Z")},
-        {res::ID_EDIT_UNDO, QKeySequence("Alt+Backspace")}, {res::ID_EDIT_CUT, QKeySequence("Shift+Del")},
-        {res::ID_EDIT_COPY, QKeySequence("Ctrl+Ins")},   {res::ID_EDIT_PASTE, QKeySequence("Shift+Ins")},
-        {res::ID_NEXT_PANE, QKeySequence("F6")},         {res::ID_PREV_PANE, QKeySequence("Shift+F6")},
+        {res::ID_FILE_NEW, QKeySequence("Ctrl+N")},
+        {res::ID_FILE_OPEN, QKeySequence("Ctrl+O")},
+        {res::ID_FILE_SAVE, QKeySequence("Ctrl+S")},
+        {res::ID_EDIT_UNDO, QKeySequence("Ctrl+Z")},
+        {res::ID_EDIT_UNDO, QKeySequence("Alt+Backspace")},
+        {res::ID_EDIT_CUT, QKeySequence("Shift+Del")},
+        {res::ID_EDIT_COPY, QKeySequence("Ctrl+Ins")},
+        {res::ID_EDIT_PASTE, QKeySequence("Shift+Ins")},
+        {res::ID_NEXT_PANE, QKeySequence("F6")},
+        {res::ID_PREV_PANE, QKeySequence("Shift+F6")},
     };
     for (const auto &[command, sequence] : keys) {
         QAction *action = frame->commandAction(command);
