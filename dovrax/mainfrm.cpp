@@ -23,6 +23,9 @@ namespace {
 constexpr int kMessagePaneWidth = 295;
 constexpr int kToolBarHeight = 26;
 constexpr int kLockPollMs = 250;
+// The lock-key panes, in the order of the status bar.
+constexpr int kLockPaneIds[3] = {res::ID_INDICATOR_CAPS, res::ID_INDICATOR_NUM,
+                                 res::ID_INDICATOR_SCRL};
 } // namespace
 
 CMainFrame::CMainFrame(const ViewFactory &makeView)
@@ -84,13 +87,13 @@ bool CMainFrame::createStatusBar()
     connect(bar, &QStatusBar::messageChanged, ready, [ready](const QString &message) {
         ready->setText(message.isEmpty() ? res::loadString(57345) : message);
     });
-    const int ids[3] = {res::ID_INDICATOR_CAPS, res::ID_INDICATOR_NUM, res::ID_INDICATOR_SCRL};
     for (int i = 0; i < 3; ++i) {
         auto *pane = new QLabel(bar);
-        pane->setObjectName(QString::number(ids[i]));
+        pane->setObjectName(QString::number(kLockPaneIds[i]));
         pane->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         pane->setAlignment(Qt::AlignCenter);
-        pane->setMinimumWidth(pane->fontMetrics().horizontalAdvance(res::loadString(ids[i])) + 8);
+        pane->setMinimumWidth(
+            pane->fontMetrics().horizontalAdvance(res::loadString(kLockPaneIds[i])) + 8);
         bar->addPermanentWidget(pane);
         lockPanes_[i] = pane;
     }
@@ -105,9 +108,8 @@ void CMainFrame::updateLockIndicators()
 {
     const platform::LockKeys keys = platform::lockKeyState();
     const bool on[3] = {keys.caps, keys.num, keys.scroll};
-    const int ids[3] = {res::ID_INDICATOR_CAPS, res::ID_INDICATOR_NUM, res::ID_INDICATOR_SCRL};
     for (int i = 0; i < 3; ++i)
-        lockPanes_[i]->setText(on[i] ? res::loadString(ids[i]) : QString());
+        lockPanes_[i]->setText(on[i] ? res::loadString(kLockPaneIds[i]) : QString());
 }
 
 void CMainFrame::createMenuAndAccelerators()

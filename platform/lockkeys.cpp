@@ -19,16 +19,16 @@ LockKeys lockKeyState()
     static Display *display = XOpenDisplay(nullptr);
     if (!display)
         return keys;
-    auto indicator = [](const char *name) {
+    // The indicator names are interned once; each poll then costs one request per lock key.
+    static const Atom names[3] = {XInternAtom(display, "Caps Lock", False),
+                                  XInternAtom(display, "Num Lock", False),
+                                  XInternAtom(display, "Scroll Lock", False)};
+    bool *const state[3] = {&keys.caps, &keys.num, &keys.scroll};
+    for (int i = 0; i < 3; ++i) {
         Bool on = False;
-        const Atom atom = XInternAtom(display, name, False);
-        if (!XkbGetNamedIndicator(display, atom, nullptr, &on, nullptr, nullptr))
-            return false;
-        return on == True;
-    };
-    keys.caps = indicator("Caps Lock");
-    keys.num = indicator("Num Lock");
-    keys.scroll = indicator("Scroll Lock");
+        *state[i] =
+            XkbGetNamedIndicator(display, names[i], nullptr, &on, nullptr, nullptr) && on == True;
+    }
 #endif
     return keys;
 }
