@@ -148,6 +148,9 @@ void CDovraxDlg::connectMessageTable()
     clicked(res::IDC_OUTPUT_BUTTON, &CDovraxDlg::OnOutputButton);
     connect(messageList_, &platform::MessageList::listDoubleClicked, this,
             &CDovraxDlg::OnMessageListDoubleClick);
+    // The log's context menu offers Clear as well: the same handler.
+    connect(messageList_, &platform::MessageList::clearRequested, this,
+            &CDovraxDlg::OnMessageListDoubleClick);
     clicked(res::IDC_NOTEPAD_BUTTON, &CDovraxDlg::OnNotepadButton);
     clicked(res::IDC_RIP_PRINT_BUTTON, &CDovraxDlg::OnRipPrintButton);
     clicked(res::IDC_MOVE_BUTTON, &CDovraxDlg::OnMoveButton);

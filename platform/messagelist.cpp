@@ -1,12 +1,19 @@
 #include "messagelist.h"
 
+#include "filedialog.h"
+#include "messagebox.h"
 #include "messagelistmodel.h"
 
 #include <QAccessible>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QGuiApplication>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QSaveFile>
 #include <QScrollBar>
 #include <QShowEvent>
 #include <QStyle>
@@ -323,7 +330,80 @@ void MessageList::mouseDoubleClickEvent(QMouseEvent *event)
 void MessageList::keyPressEvent(QKeyEvent *event)
 {
     syncView();
+    const bool shiftF10 = event->key() == Qt::Key_F10 && event->modifiers() == Qt::ShiftModifier;
+    if (shiftF10 || (event->key() == Qt::Key_Menu && event->modifiers() == Qt::NoModifier)) {
+        const int row = selectedRow();
+        const QRect rect = row >= 0 ? visualRect(model()->index(row, 0)) : QRect();
+        const QPoint at = rect.isValid() && viewport()->rect().intersects(rect)
+                              ? rect.bottomLeft()
+                              : viewport()->rect().topLeft();
+        showContextMenu(viewport()->mapToGlobal(at));
+        event->accept();
+        return;
+    }
     QListView::keyPressEvent(event);
+}
+
+void MessageList::contextMenuEvent(QContextMenuEvent *event)
+{
+    if (m_menu && m_menu->isVisible() && event->reason() == QContextMenuEvent::Keyboard) {
+        event->accept();
+        return;
+    }
+    syncView();
+    showContextMenu(event->globalPos());
+    event->accept();
+}
+
+QMenu *MessageList::showContextMenu(const QPoint &globalPos)
+{
+    if (m_menu)
+        m_menu->close();
+    auto *menu = new QMenu(this);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    QAction *copy = menu->addAction(QStringLiteral("Copy"), this, [this] {
+        QGuiApplication::clipboard()->setText(selectedTimedLine());
+    });
+    copy->setEnabled(selectedRow() >= 0);
+    menu->addAction(QStringLiteral("Save Log As..."), this, &MessageList::saveWithChooser);
+    menu->addAction(QStringLiteral("Clear"), this, &MessageList::clearRequested);
+    menu->setActiveAction(copy->isEnabled() ? copy : menu->actions().at(1));
+    m_menu = menu;
+    menu->popup(globalPos);
+    return menu;
+}
+
+QString MessageList::selectedTimedLine() const
+{
+    return m_model->timedLine(selectedRow());
+}
+
+bool MessageList::saveTo(const QString &path, QString &error) const
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        error = file.errorString();
+        return false;
+    }
+    if (!m_model->writeTimedLines(file) || !file.commit()) {
+        error = file.errorString();
+        file.cancelWriting();
+        return false;
+    }
+    return true;
+}
+
+void MessageList::saveWithChooser()
+{
+    const QString path =
+        chooseSaveFile(this, QStringLiteral("Save Log As"), QStringLiteral("dovrax-log.txt"),
+                       QStringLiteral("Text files (*.txt);;All files (*)"));
+    if (path.isEmpty())
+        return;
+    QString error;
+    if (!saveTo(path, error))
+        messageBox(this, QStringLiteral("Failed to save the log to %1: %2").arg(path, error),
+                   QStringLiteral("Save Log As"), MessageIcon::Stop);
 }
 
 int MessageList::horizontalOffset() const

@@ -4,7 +4,10 @@
 #include <QBasicTimer>
 #include <QCache>
 #include <QListView>
+#include <QPointer>
 #include <QStaticText>
+
+class QMenu;
 
 namespace platform {
 
@@ -41,6 +44,19 @@ public:
     // The selected row, or -1 when nothing is selected.
     int selectedRow() const;
 
+    // The selected line with the time it was logged, as the context menu's Copy puts it on the
+    // clipboard; an empty string when nothing is selected.
+    QString selectedTimedLine() const;
+
+    // Writes every line with its local time to `path` in UTF-8 (see MessageListModel). The file
+    // is written beside the target and renamed over it only once complete, so a failed save
+    // leaves any earlier file as it was. On failure returns false and says why in `error`.
+    bool saveTo(const QString &path, QString &error) const;
+
+    // Opens the context menu (Copy, Save Log As..., Clear) at `globalPos`; returns the menu,
+    // which deletes itself once closed.
+    QMenu *showContextMenu(const QPoint &globalPos);
+
     // Applies the pending coalesced update now instead of waiting for the event loop.
     void syncView();
 
@@ -63,6 +79,8 @@ public:
 Q_SIGNALS:
     // A double-click anywhere in the viewport, on a line or in the empty space below them.
     void listDoubleClicked();
+    // The context menu's Clear: the owner empties the list as it does for a double-click.
+    void clearRequested();
 
 protected:
     void scrollContentsBy(int dx, int dy) override;
@@ -75,6 +93,7 @@ protected:
     void mousePressEvent(QMouseEvent *event) override;
     void mouseDoubleClickEvent(QMouseEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
+    void contextMenuEvent(QContextMenuEvent *event) override;
     int horizontalOffset() const override;
     int verticalOffset() const override;
     QModelIndex moveCursor(CursorAction cursorAction, Qt::KeyboardModifiers modifiers) override;
@@ -93,8 +112,12 @@ private:
     int fullRowsPerPage() const;
     int pageRows() const;
     const QStaticText &laidOut(const QString &text);
+    void saveWithChooser();
 
     MessageListModel *m_model = nullptr;
+    // The open context menu; the menu key also reaches the window system as a context-menu
+    // request, which must not open a second one.
+    QPointer<QMenu> m_menu;
     QBasicTimer m_syncTimer;
     mutable int m_rowHeight = 0; // 0 until measured for the current font and style
     // Lines laid out for painting; the log repeats itself, so a small cache saves most shaping.

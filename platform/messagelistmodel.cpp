@@ -1,6 +1,8 @@
 #include "messagelistmodel.h"
 
+#include <QDateTime>
 #include <QHashFunctions>
+#include <QIODevice>
 
 #include <climits>
 #include <cstring>
@@ -38,6 +40,29 @@ std::uint32_t readHeader(const char *record)
     return header;
 }
 
+// Local time of a log line as "YYYY-MM-DD HH:MM:SS.mmm". Converting to local time is the
+// expensive part and lines come many to a second, so the last second's text is kept.
+class TimeFormatter
+{
+public:
+    QString format(qint64 ms)
+    {
+        const qint64 second = ms >= 0 ? ms / 1000 : (ms - 999) / 1000;
+        if (second != m_second || m_secondText.isEmpty()) {
+            m_second = second;
+            m_secondText = QDateTime::fromMSecsSinceEpoch(second * 1000)
+                               .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+        }
+        const int millis = static_cast<int>(ms - second * 1000);
+        return m_secondText + QLatin1Char('.') +
+               QStringLiteral("%1").arg(millis, 3, 10, QLatin1Char('0'));
+    }
+
+private:
+    qint64 m_second = 0;
+    QString m_secondText;
+};
+
 } // namespace
 
 MessageListModel::MessageListModel(QObject *parent) : QAbstractListModel(parent) {}
@@ -46,10 +71,26 @@ MessageListModel::~MessageListModel() = default;
 
 int MessageListModel::append(const QString &text)
 {
+    return append(text, QDateTime::currentMSecsSinceEpoch());
+}
+
+int MessageListModel::append(const QString &text, qint64 loggedAtMs)
+{
     if (m_rows.size() >= static_cast<std::size_t>(INT_MAX))
         return -1;
+    const int row = static_cast<int>(m_rows.size());
+    if (row == 0)
+        m_epochMs = loggedAtMs;
+    const qint64 offset = loggedAtMs - m_epochMs;
+    if (offset >= 0 && offset < FarTime) {
+        m_times.push_back(static_cast<std::uint32_t>(offset));
+    } else {
+        // The clock went back, or the log has been open for weeks.
+        m_times.push_back(FarTime);
+        m_farTimes.emplace(row, loggedAtMs);
+    }
     m_rows.push_back(store(text));
-    return static_cast<int>(m_rows.size() - 1);
+    return row;
 }
 
 void MessageListModel::publish()
@@ -66,6 +107,8 @@ void MessageListModel::clear()
     beginResetModel();
     // Swapping with empty containers returns the memory; clear() would keep the capacity.
     std::vector<std::uint64_t>().swap(m_rows);
+    std::vector<std::uint32_t>().swap(m_times);
+    m_farTimes.clear();
     std::vector<Block>().swap(m_blocks);
     m_used = 0;
     m_fillBlock = -1;
@@ -91,9 +134,47 @@ QString MessageListModel::line(int row) const
     return result;
 }
 
+qint64 MessageListModel::loggedAt(int row) const
+{
+    if (row < 0 || row >= lineCount())
+        return 0;
+    const std::uint32_t offset = m_times[static_cast<std::size_t>(row)];
+    if (offset == FarTime)
+        return m_farTimes.at(row);
+    return m_epochMs + offset;
+}
+
+QString MessageListModel::timedLine(int row) const
+{
+    if (row < 0 || row >= lineCount())
+        return QString();
+    TimeFormatter formatter;
+    return formatter.format(loggedAt(row)) + QLatin1Char('\t') + line(row);
+}
+
+bool MessageListModel::writeTimedLines(QIODevice &device) const
+{
+    TimeFormatter formatter;
+    QByteArray chunk;
+    constexpr qsizetype ChunkBytes = 1 << 16;
+    for (int row = 0; row < lineCount(); ++row) {
+        chunk += formatter.format(loggedAt(row)).toLatin1();
+        chunk += '\t';
+        chunk += line(row).toUtf8();
+        chunk += '\n';
+        if (chunk.size() >= ChunkBytes) {
+            if (device.write(chunk) != chunk.size())
+                return false;
+            chunk.clear();
+        }
+    }
+    return chunk.isEmpty() || device.write(chunk) == chunk.size();
+}
+
 std::size_t MessageListModel::storageBytes() const
 {
     std::size_t bytes = m_rows.capacity() * sizeof(std::uint64_t);
+    bytes += m_times.capacity() * sizeof(std::uint32_t);
     bytes += m_blocks.capacity() * sizeof(Block);
     for (const Block &block : m_blocks)
         bytes += block.capacity;
@@ -111,6 +192,8 @@ QVariant MessageListModel::data(const QModelIndex &index, int role) const
         return QVariant();
     if (role == Qt::DisplayRole || role == Qt::AccessibleTextRole)
         return line(index.row());
+    if (role == Qt::ToolTipRole)
+        return TimeFormatter().format(loggedAt(index.row()));
     return QVariant();
 }
 

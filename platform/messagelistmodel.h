@@ -7,8 +7,11 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <vector>
+
+class QIODevice;
 
 namespace platform {
 
@@ -24,9 +27,11 @@ public:
     explicit MessageListModel(QObject *parent = nullptr);
     ~MessageListModel() override;
 
-    // Stores text as the new last line and returns its row, or -1 when the model is full
-    // (INT_MAX lines). The line stays unpublished until publish().
+    // Stores text as the new last line, logged now, and returns its row, or -1 when the model
+    // is full (INT_MAX lines). The line stays unpublished until publish().
     int append(const QString &text);
+    // The same with the time it was logged given, in milliseconds since the Unix epoch.
+    int append(const QString &text, qint64 loggedAtMs);
 
     // Announces every unpublished line to views with one rowsInserted().
     void publish();
@@ -42,6 +47,17 @@ public:
 
     // Text of any stored line; an empty string when row is out of range.
     QString line(int row) const;
+
+    // When the line at row was logged, in milliseconds since the Unix epoch; 0 when row is out
+    // of range.
+    qint64 loggedAt(int row) const;
+
+    // The line with the local time it was logged: "YYYY-MM-DD HH:MM:SS.mmm", a tab, the text.
+    QString timedLine(int row) const;
+
+    // Writes every stored line as timedLine() does, in UTF-8, one per text line. Returns false
+    // when the device refused a write.
+    bool writeTimedLines(QIODevice &device) const;
 
     // Heap bytes held by the store (text blocks and row table, including spare capacity).
     std::size_t storageBytes() const;
@@ -71,6 +87,13 @@ private:
     // One entry per line: the block number in the high 32 bits and the byte offset of the
     // line's record in the low 32. Lines with the same text share one record.
     std::vector<std::uint64_t> m_rows;
+    // When each line was logged, in milliseconds after m_epochMs (the first line's time). A line
+    // that does not fit (a log kept open for more than 49 days) holds FarTime and its time is
+    // kept in m_farTimes, so the common case costs four bytes a row.
+    static constexpr std::uint32_t FarTime = 0xffffffffu;
+    std::vector<std::uint32_t> m_times;
+    std::map<int, qint64> m_farTimes;
+    qint64 m_epochMs = 0;
     std::vector<Block> m_blocks;
     std::uint32_t m_used = 0; // bytes taken in the block being filled
     int m_fillBlock = -1;     // block being filled, -1 before the first

@@ -1,19 +1,28 @@
 // The message log: its line store, the deferred selection and scrolling, and the list box
 // behaviour the form relies on (double-click, keyboard, mouse, accessibility).
+#include "filedialog.h"
 #include "fonts.h"
+#include "messagebox.h"
 #include "messagelist.h"
 #include "messagelistmodel.h"
 
 #include <QAccessible>
 #include <QApplication>
+#include <QClipboard>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
 #include <QImage>
+#include <QRegularExpression>
 #include <QScrollBar>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <vector>
 
 using platform::MessageList;
 using platform::MessageListModel;
@@ -420,4 +429,115 @@ TEST(MessageList, DestroyedWithAPendingUpdate)
     QApplication::processEvents();
     EXPECT_EQ(survivor->model()->rowCount(), 2);
     EXPECT_EQ(survivor->currentIndex().row(), 0);
+}
+
+// The log kept: every row's time, Save Log As through the context menu, and the menu from the
+// keyboard.
+class KeptLog : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir.isValid());
+        platform::setMessageBoxHook(
+            [this](const platform::MessageBoxCall &call) { boxes.push_back(call); });
+        platform::setSaveFileHook([this](const QString &, const QString &) { return chosenFile; });
+        list = shownList();
+        list->setFocus();
+    }
+    void TearDown() override
+    {
+        platform::setMessageBoxHook({});
+        platform::setSaveFileHook({});
+    }
+    // Opens the menu with `key` and picks the entry `downs` rows below the first enabled one.
+    void pick(Qt::Key key, Qt::KeyboardModifiers modifiers, int downs)
+    {
+        QTest::keyClick(list.get(), key, modifiers);
+        QWidget *menu = QApplication::activePopupWidget();
+        ASSERT_NE(menu, nullptr) << "no context menu";
+        for (int i = 0; i < downs; ++i)
+            QTest::keyClick(menu, Qt::Key_Down);
+        QTest::keyClick(menu, Qt::Key_Return);
+        QApplication::processEvents();
+        EXPECT_EQ(QApplication::activePopupWidget(), nullptr);
+    }
+    static QString read(const QString &path)
+    {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    }
+
+    QTemporaryDir dir;
+    QString chosenFile;
+    std::vector<platform::MessageBoxCall> boxes;
+    std::unique_ptr<MessageList> list;
+};
+
+TEST_F(KeptLog, SaveWritesEveryRowWithItsLocalTimeInOrder)
+{
+    logMessage(*list, QStringLiteral("Output Data : [ 0x55 ]"));
+    list->appendLine(QStringLiteral("Grüße, ünïcode"));
+    logMessage(*list, QStringLiteral("Input Data : [ 0x3c ]"));
+    chosenFile = dir.filePath(QStringLiteral("log.txt"));
+    pick(Qt::Key_F10, Qt::ShiftModifier, 1); // Save Log As...
+    EXPECT_TRUE(boxes.empty());
+
+    const QStringList lines = read(chosenFile).split(QLatin1Char('\n'));
+    ASSERT_EQ(lines.size(), 6) << "five rows and the final newline";
+    EXPECT_TRUE(lines.last().isEmpty());
+    const QStringList texts = {QStringLiteral("Output Data : [ 0x55 ]"), Separator,
+                               QStringLiteral("Grüße, ünïcode"),
+                               QStringLiteral("Input Data : [ 0x3c ]"), Separator};
+    const QRegularExpression stamp(
+        QStringLiteral("^(\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3})\\t(.*)$"));
+    QString previous;
+    for (int i = 0; i < 5; ++i) {
+        const QRegularExpressionMatch match = stamp.match(lines[i]);
+        ASSERT_TRUE(match.hasMatch()) << qPrintable(lines[i]);
+        EXPECT_EQ(match.captured(2), texts[i]);
+        EXPECT_GE(match.captured(1), previous) << "times in order";
+        previous = match.captured(1);
+        const QDateTime logged = QDateTime::fromMSecsSinceEpoch(list->messageModel()->loggedAt(i));
+        EXPECT_EQ(match.captured(1), logged.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")));
+    }
+    EXPECT_EQ(list->model()->index(0, 0).data(Qt::ToolTipRole).toString(),
+              lines[0].section(QLatin1Char('\t'), 0, 0));
+}
+
+TEST_F(KeptLog, FailedSaveShowsAnErrorAndLeavesTheOldFile)
+{
+    logMessage(*list, QStringLiteral("Output Data : [ 0xaa ]"));
+    const QString old = dir.filePath(QStringLiteral("old.txt"));
+    {
+        QFile file(old);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("earlier log\n");
+    }
+    // A folder, and a place nobody may write to, not even root.
+    for (const QString &target : {dir.path(), QStringLiteral("/proc/dovrax-log.txt")}) {
+        boxes.clear();
+        chosenFile = target;
+        pick(Qt::Key_Menu, Qt::NoModifier, 1);
+        ASSERT_EQ(boxes.size(), 1u) << qPrintable(target);
+        EXPECT_EQ(boxes[0].icon, platform::MessageIcon::Stop);
+        EXPECT_TRUE(boxes[0].text.contains(target)) << qPrintable(boxes[0].text);
+    }
+    EXPECT_EQ(read(old), QStringLiteral("earlier log\n"));
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("old.txt")})
+        << "no half-written file left behind";
+}
+
+TEST_F(KeptLog, CopyAndClearFromTheKeyboard)
+{
+    logMessage(*list, QStringLiteral("Input Data : [ 0x3c ]"));
+    QApplication::processEvents();
+    pick(Qt::Key_F10, Qt::ShiftModifier, 0); // Copy, the selected line
+    const QString copied = QGuiApplication::clipboard()->text();
+    EXPECT_TRUE(copied.endsWith(QStringLiteral("\tInput Data : [ 0x3c ]"))) << qPrintable(copied);
+    EXPECT_EQ(copied, list->selectedTimedLine());
+
+    QSignalSpy clear(list.get(), &MessageList::clearRequested);
+    pick(Qt::Key_Menu, Qt::NoModifier, 2);
+    EXPECT_EQ(clear.count(), 1);
 }
