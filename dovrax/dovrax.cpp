@@ -13,6 +13,8 @@
 #include <QPushButton>
 #include <QSettings>
 
+#include <cstdio>
+
 Q_LOGGING_CATEGORY(lcApp, "dovrax.app")
 
 namespace {
@@ -61,7 +63,8 @@ CMainFrame *CDovraxApp::mainFrame() const
     return template_ ? static_cast<CMainFrame *>(template_->frame()) : nullptr;
 }
 
-bool CDovraxApp::InitInstance(const QString &documentPath, int &exitCode)
+bool CDovraxApp::InitInstance(const QString &documentPath, const mulvo::Choice &adapter,
+                              int &exitCode)
 {
     exitCode = 1;
     platform::loadFonts();
@@ -82,10 +85,13 @@ bool CDovraxApp::InitInstance(const QString &documentPath, int &exitCode)
     }
 
     std::string error;
-    library_ = mulvo::Library::load(error);
-    if (!library_) {
+    library_ = mulvo::Library::choose(adapter, error);
+    // One line on standard error says which library this copy talks to.
+    if (library_) {
+        std::fprintf(stderr, "dovrax: adapter library %s\n", library_->file().c_str());
+    } else {
         libraryError_ = QString::fromStdString(error);
-        qCWarning(lcApp).noquote() << "adapter library:" << libraryError_;
+        std::fprintf(stderr, "dovrax: no adapter library: %s\n", error.c_str());
     }
     const mulvo::Api *api = library_ ? &library_->api() : nullptr;
 

@@ -26,9 +26,10 @@ public:
     CDovraxApp(int &argc, char **argv);
     ~CDovraxApp() override;
 
-    // Start-up: false when the program should end at once; `exitCode` says with which status
-    // (0 when another copy was brought to the front instead).
-    bool InitInstance(const QString &documentPath, int &exitCode);
+    // Start-up with the adapter library `adapter` chose: false when the program should end at
+    // once; `exitCode` says with which status (0 when another copy was brought to the front
+    // instead).
+    bool InitInstance(const QString &documentPath, const mulvo::Choice &adapter, int &exitCode);
     // Shutdown: the frame, the form and the document go, then the adapter library.
     int ExitInstance();
 

@@ -1,10 +1,15 @@
 #include "dovrax.h"
 #include "res/resources.h"
 
+#include "mulvoloader.h"
+
 #include <QCommandLineParser>
+#include <QSettings>
 #include <QStringList>
 
 #include <cstdio>
+#include <optional>
+#include <string>
 
 namespace {
 
@@ -42,8 +47,18 @@ int main(int argc, char *argv[])
                                   QStringLiteral("Displays help on commandline options."));
     const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
                                      QStringLiteral("Displays version information."));
+    const QCommandLineOption adapter(
+        QStringLiteral("adapter"),
+        QStringLiteral("Adapter library to use: virtual (the bundled virtual adapter), gpio (the "
+                       "bundled GPIO adapter library), system (libmulvo.so.1 on the system's "
+                       "library path) or an absolute path. Without it: $DOVRAX_MULVOLIB, then "
+                       "the setting Adapter/Library, then libmulvo.so.1 on the system's library "
+                       "path, then the virtual adapter. The current directory is never "
+                       "searched."),
+        QStringLiteral("LIB"));
     parser.addOption(help);
     parser.addOption(version);
+    parser.addOption(adapter);
     addQtOptions(parser);
     parser.addPositionalArgument(QStringLiteral("file"),
                                  QStringLiteral("Document to open (its content is not read)."),
@@ -71,6 +86,26 @@ int main(int argc, char *argv[])
         return 2;
     }
 
+    // The adapter library is chosen before anything opens, so that a wrong choice ends here.
+    std::optional<std::string> adapterOption;
+    if (parser.isSet(adapter))
+        adapterOption = parser.values(adapter).constLast().toLocal8Bit().toStdString();
+    std::optional<std::string> adapterSetting;
+    {
+        QSettings settings(QStringLiteral("Velmora"), QString::fromLatin1(res::kAppTitle));
+        const QString key =
+            QString::fromLatin1(mulvo::kSettingGroup) + u'/' + QLatin1String(mulvo::kSettingKey);
+        if (settings.contains(key))
+            adapterSetting = settings.value(key).toString().toStdString();
+    }
+    mulvo::Choice choice;
+    std::string error;
+    if (!mulvo::resolveChoice(adapterOption, adapterSetting, choice, error)) {
+        std::fprintf(stderr, "dovrax: %s\nTry 'dovrax --help' for more information.\n",
+                     error.c_str());
+        return 2;
+    }
+
     // Qt would abort without a word an operator understands when there is no display at all.
     if (!parser.isSet(QStringLiteral("platform")) &&
         qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
@@ -82,7 +117,7 @@ int main(int argc, char *argv[])
 
     CDovraxApp app(argc, argv);
     int exitCode = 0;
-    if (!app.InitInstance(files.value(0), exitCode)) {
+    if (!app.InitInstance(files.value(0), choice, exitCode)) {
         app.ExitInstance();
         return exitCode;
     }

@@ -1,13 +1,19 @@
 #include "mulvoloader.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace mulvo {
 
 namespace {
+
+constexpr const char *kChoices = "give virtual, gpio, system or an absolute path";
 
 std::string lastDlError()
 {
@@ -29,11 +35,77 @@ bool resolve(void *handle, const std::string &file, const char *name, Function &
     return true;
 }
 
-// libmulvo.so.1 in the program's own tree (<prefix>/bin/program beside <prefix>/lib or the
-// installation's library directory), or empty. Looked up here rather than left to the
-// RUNPATH, because dlopen applies the RUNPATH of its caller, and a sanitizer runtime that
-// intercepts dlopen becomes that caller.
-std::string ownTreeLibrary()
+// Reads up to `limit` bytes of a regular file without blocking on anything else.
+bool readRegularFile(const std::string &path, size_t limit, std::string &data)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    data.clear();
+    while (ok && data.size() < limit) {
+        char buffer[65536];
+        const ssize_t n = read(fd, buffer, std::min(sizeof buffer, limit - data.size()));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        data.append(buffer, size_t(n));
+    }
+    close(fd);
+    return ok;
+}
+
+// The bytes of an ELF header that say which machine a file is for: class, data encoding and
+// e_machine, as stored (so in the file's own byte order).
+struct ElfMachine
+{
+    unsigned char bytes[4] = {};
+    bool operator==(const ElfMachine &) const = default;
+};
+
+bool elfMachine(const std::string &path, bool sharedObject, ElfMachine &machine)
+{
+    std::string header;
+    if (!readRegularFile(path, 20, header) || header.size() < 20 ||
+        header.compare(0, 4,
+                       "\x7f"
+                       "ELF") != 0)
+        return false;
+    if (sharedObject) {
+        // e_type ET_DYN (3) in the file's byte order.
+        const bool little = header[5] == 1;
+        if (header[little ? 16 : 17] != 3 || header[little ? 17 : 16] != 0)
+            return false;
+    }
+    machine.bytes[0] = header[4];
+    machine.bytes[1] = header[5];
+    machine.bytes[2] = header[18];
+    machine.bytes[3] = header[19];
+    return true;
+}
+
+const ElfMachine &ownMachine()
+{
+    static const ElfMachine machine = [] {
+        ElfMachine m;
+        elfMachine("/proc/self/exe", false, m);
+        return m;
+    }();
+    return machine;
+}
+
+// A library the dynamic linker could load into this program.
+bool usableLibrary(const std::string &path)
+{
+    ElfMachine machine;
+    return elfMachine(path, true, machine) && machine == ownMachine();
+}
+
+std::string exeParentDirectory()
 {
     char exe[PATH_MAX];
     const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
@@ -46,40 +118,236 @@ std::string ownTreeLibrary()
             return {};
         path.resize(slash);
     }
-    for (const char *libdir : {"lib", MULVO_INSTALL_LIBDIR}) {
-        const std::string candidate = path + "/" + libdir + "/" + kDefaultSoname;
-        if (access(candidate.c_str(), F_OK) == 0)
+    return path;
+}
+
+bool isDirectory(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool sameFile(const struct stat &st, const std::string &path)
+{
+    struct stat other;
+    return stat(path.c_str(), &other) == 0 && other.st_dev == st.st_dev &&
+           other.st_ino == st.st_ino;
+}
+
+// Our own library `name` in the private directory, or empty with `error` set.
+std::string bundledLibrary(const char *name, std::string &error)
+{
+    const std::string directory = adapterDirectory();
+    if (directory.empty()) {
+        error = std::string("cannot find the program's own directory to load ") + name;
+        return {};
+    }
+    return directory + "/" + name;
+}
+
+uint32_t readU32(const std::string &data, size_t at)
+{
+    uint32_t value;
+    std::memcpy(&value, data.data() + at, sizeof value);
+    return value;
+}
+
+} // namespace
+
+bool parseAdapterChoice(std::string_view text, std::string_view origin, Choice &choice,
+                        std::string &error)
+{
+    Choice parsed = choice;
+    parsed.file.clear();
+    if (text.empty()) {
+        error = std::string(origin) + " is empty; " + kChoices;
+        return false;
+    }
+    if (text == "virtual")
+        parsed.library = Choice::Library::Virtual;
+    else if (text == "gpio")
+        parsed.library = Choice::Library::Gpio;
+    else if (text == "system")
+        parsed.library = Choice::Library::System;
+    else if (text.front() == '/') {
+        parsed.library = Choice::Library::File;
+        parsed.file = text;
+    } else if (text.find('/') != std::string_view::npos || text.front() == '.' ||
+               text.find(".so") != std::string_view::npos) {
+        // dlopen would look it up from the current directory or the caller's RUNPATH.
+        error = std::string(origin) + " must be an absolute path, not the relative path \"" +
+                std::string(text) + "\" (the current directory is never searched)";
+        return false;
+    } else {
+        error = std::string(origin) + ": unknown adapter library \"" + std::string(text) + "\"; " +
+                kChoices;
+        return false;
+    }
+    choice = parsed;
+    return true;
+}
+
+bool resolveChoice(const std::optional<std::string> &option,
+                   const std::optional<std::string> &setting, Choice &choice, std::string &error)
+{
+    Choice result;
+    bool ok = true;
+    if (option) {
+        result.source = Choice::Source::Option;
+        ok = parseAdapterChoice(*option, "--adapter", result, error);
+    } else if (const char *env = std::getenv(kLibraryEnv)) {
+        result.source = Choice::Source::Environment;
+        ok = parseAdapterChoice(env, kLibraryEnv, result, error);
+    } else if (setting) {
+        result.source = Choice::Source::Setting;
+        ok = parseAdapterChoice(*setting,
+                                std::string("the setting ") + kSettingGroup + "/" + kSettingKey,
+                                result, error);
+    }
+    if (ok)
+        choice = result;
+    return ok;
+}
+
+std::string adapterDirectory()
+{
+    const std::string prefix = exeParentDirectory();
+    if (prefix.empty())
+        return {};
+    const std::string installed = DOVRAX_ADAPTER_LIBDIR[0] == '/'
+                                      ? std::string(DOVRAX_ADAPTER_LIBDIR)
+                                      : prefix + "/" + DOVRAX_ADAPTER_LIBDIR;
+    const std::string buildTree = prefix + "/lib/dovrax";
+    if (!isDirectory(installed) && isDirectory(buildTree))
+        return buildTree;
+    return installed;
+}
+
+std::string findInCache(std::string_view soname, const std::string &cacheFile)
+{
+    // The cache the dynamic linker reads (ldconfig's output): a header, then entries of
+    // (flags, key, value, osversion, hwcap) whose key and value are offsets of NUL-terminated
+    // strings from the header's start. An older format may come first.
+    static constexpr char kOldMagic[] = "ld.so-1.7.0";
+    static constexpr char kNewMagic[] = "glibc-ld.so.cache1.1";
+    constexpr size_t kOldHeader = 16, kOldEntry = 12, kNewHeader = 48, kNewEntry = 24;
+    std::string data;
+    if (!readRegularFile(cacheFile, 256u << 20, data))
+        return {};
+    size_t start = 0;
+    if (data.size() >= kOldHeader && data.compare(0, sizeof kOldMagic - 1, kOldMagic) == 0) {
+        const uint64_t oldEnd = kOldHeader + uint64_t(readU32(data, 12)) * kOldEntry;
+        start = size_t((oldEnd + 7) & ~uint64_t(7));
+        if (oldEnd > data.size())
+            return {};
+    }
+    if (start > data.size() || data.size() - start < kNewHeader ||
+        data.compare(start, sizeof kNewMagic - 1, kNewMagic) != 0)
+        return {};
+    const std::string_view table(data.data() + start, data.size() - start);
+    auto stringAt = [&table](uint32_t offset) -> std::string_view {
+        if (offset >= table.size())
+            return {};
+        const size_t end = table.find('\0', offset);
+        return end == std::string_view::npos ? std::string_view{}
+                                             : table.substr(offset, end - offset);
+    };
+    const uint64_t entries = readU32(data, start + 20);
+    if (entries > (table.size() - kNewHeader) / kNewEntry)
+        return {};
+    for (uint64_t i = 0; i < entries; ++i) {
+        const size_t at = start + kNewHeader + size_t(i) * kNewEntry;
+        if (stringAt(readU32(data, at + 4)) != soname)
+            continue;
+        const std::string path(stringAt(readU32(data, at + 8)));
+        if (!path.empty() && path.front() == '/' && usableLibrary(path))
+            return path;
+    }
+    return {};
+}
+
+std::string findOnSystemPath(std::string_view soname)
+{
+    std::vector<std::string> directories;
+    // Like the dynamic linker, ignore the variable in a program run with raised privileges.
+    // Empty and relative entries would mean the current directory: skipped.
+    if (const char *path = secure_getenv("LD_LIBRARY_PATH")) {
+        std::string_view rest(path);
+        while (!rest.empty()) {
+            const size_t end = rest.find_first_of(":;");
+            const std::string_view entry = rest.substr(0, end);
+            if (!entry.empty() && entry.front() == '/' && entry.find('$') == std::string::npos)
+                directories.emplace_back(entry);
+            rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
+        }
+    }
+    for (const std::string &directory : directories) {
+        const std::string candidate = directory + "/" + std::string(soname);
+        if (usableLibrary(candidate))
+            return candidate;
+    }
+    std::string cached = findInCache(soname, "/etc/ld.so.cache");
+    if (!cached.empty())
+        return cached;
+    const std::string arch = MULVO_LIBRARY_ARCHITECTURE;
+    std::vector<std::string> standard;
+    if (!arch.empty())
+        standard = {"/lib/" + arch, "/usr/lib/" + arch};
+    for (const char *directory : {"/lib64", "/usr/lib64", "/lib", "/usr/lib"})
+        standard.emplace_back(directory);
+    for (const std::string &directory : standard) {
+        const std::string candidate = directory + "/" + std::string(soname);
+        if (usableLibrary(candidate))
             return candidate;
     }
     return {};
 }
 
-} // namespace
-
-std::unique_ptr<Library> Library::load(std::string &error)
+std::unique_ptr<Library> Library::choose(const Choice &choice, std::string &error)
 {
-    const char *chosen = std::getenv(kLibraryEnv);
-    if (chosen && *chosen) {
-        // dlopen would look a relative path up from the current directory, which a program
-        // started from anywhere must never do.
-        if (chosen[0] != '/') {
-            error = std::string(kLibraryEnv) + " must be an absolute path: " + chosen;
+    std::string file;
+    switch (choice.library) {
+    case Choice::Library::Automatic:
+        file = findOnSystemPath(kDefaultSoname);
+        if (file.empty())
+            file = bundledLibrary(kDefaultSoname, error);
+        break;
+    case Choice::Library::Virtual:
+        file = bundledLibrary(kDefaultSoname, error);
+        break;
+    case Choice::Library::Gpio:
+        file = bundledLibrary(kGpioSoname, error);
+        break;
+    case Choice::Library::System:
+        file = findOnSystemPath(kDefaultSoname);
+        if (file.empty()) {
+            error = std::string(kDefaultSoname) + " is not on the system's library path";
             return nullptr;
         }
-        return loadFile(chosen, error);
+        break;
+    case Choice::Library::File:
+        file = choice.file;
+        break;
     }
-    const std::string own = ownTreeLibrary();
-    return loadFile(own.empty() ? std::string(kDefaultSoname) : own, error);
+    if (file.empty())
+        return nullptr;
+    return loadFile(file, error);
 }
 
 std::unique_ptr<Library> Library::loadFile(const std::string &file, std::string &error)
 {
-    if (file.empty()) {
-        error = "no adapter library named";
+    if (file.empty() || file.front() != '/') {
+        error = "adapter library must be an absolute path: \"" + file + "\"";
         return nullptr;
     }
-    if (file[0] != '/' && file.find('/') != std::string::npos) {
-        error = "adapter library must be an absolute path or a bare library name: " + file;
+    // dlopen would block on a FIFO and read a device: only a regular file is a library.
+    struct stat st;
+    if (stat(file.c_str(), &st) != 0) {
+        error = "cannot load adapter library " + file + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error = "cannot load adapter library " + file + ": not a regular file";
         return nullptr;
     }
     dlerror();
@@ -104,11 +372,16 @@ std::unique_ptr<Library> Library::loadFile(const std::string &file, std::string 
         dlclose(handle);
         return nullptr;
     }
-    return std::unique_ptr<Library>(new Library(handle, file, api));
+    const std::string directory = adapterDirectory();
+    const Kind kind = directory.empty()                                ? Kind::Other
+                      : sameFile(st, directory + "/" + kDefaultSoname) ? Kind::Virtual
+                      : sameFile(st, directory + "/" + kGpioSoname)    ? Kind::Gpio
+                                                                       : Kind::Other;
+    return std::unique_ptr<Library>(new Library(handle, file, kind, api));
 }
 
-Library::Library(void *handle, std::string file, const Api &api)
-    : handle_(handle), file_(std::move(file)), api_(api)
+Library::Library(void *handle, std::string file, Kind kind, const Api &api)
+    : handle_(handle), file_(std::move(file)), kind_(kind), api_(api)
 {}
 
 Library::~Library()

@@ -1,10 +1,34 @@
-// Loading an adapter access library at run time.
+// Choosing and loading an adapter access library at run time.
+//
+// Every program and tool of ours that opens an adapter chooses its library the same way:
+//
+//     std::string error;
+//     mulvo::Choice choice;
+//     // `option` is the value of --adapter, `setting` the settings store's Adapter/Library
+//     // (std::nullopt when not given); $DOVRAX_MULVOLIB is read in between.
+//     if (!mulvo::resolveChoice(option, setting, choice, error)) {
+//         fprintf(stderr, "tool: %s\n", error.c_str());
+//         return 2; // refused before anything is opened
+//     }
+//     auto library = mulvo::Library::choose(choice, error);
+//     if (library)
+//         fprintf(stderr, "tool: adapter library %s\n", library->file().c_str());
+//     else
+//         fprintf(stderr, "tool: no adapter library: %s\n", error.c_str());
+//
+// Each library is opened by an absolute path worked out here: our own libraries from the
+// private directory beside the program (<libdir>/dovrax, build/lib/dovrax in the build tree),
+// a maker's libmulvo.so.1 from the system's library path as the dynamic linker knows it. The
+// caller's RUNPATH and the current directory are never searched.
 #pragma once
 
 #include "mulvolib.h"
 
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace mulvo {
 
@@ -23,22 +47,81 @@ struct Api
     int32_t (*out2)(uint32_t handle, uint32_t port, uint32_t value) = nullptr;
 };
 
-// Name of the environment variable that may name another adapter library by absolute path.
+// Environment variable that chooses the adapter library when no --adapter option does.
 inline constexpr const char *kLibraryEnv = "DOVRAX_MULVOLIB";
-// Soname of the default adapter library.
+// The settings store's group and key that choose it when neither does.
+inline constexpr const char *kSettingGroup = "Adapter";
+inline constexpr const char *kSettingKey = "Library";
+// Soname of a maker's adapter library, and of our virtual adapter in the private directory.
 inline constexpr const char *kDefaultSoname = "libmulvo.so.1";
+// Our GPIO adapter library in the private directory.
+inline constexpr const char *kGpioSoname = "libmulvo-gpio.so.1";
+
+// Which library to load.
+struct Choice
+{
+    enum class Library
+    {
+        Automatic, // libmulvo.so.1 on the system's library path, else the virtual adapter
+        Virtual,   // our virtual adapter
+        Gpio,      // our GPIO adapter library
+        System,    // libmulvo.so.1 on the system's library path
+        File,      // the absolute path in `file`
+    };
+    // Where the choice came from.
+    enum class Source
+    {
+        Default,
+        Option,
+        Environment,
+        Setting
+    };
+
+    Library library = Library::Automatic;
+    std::string file;
+    Source source = Source::Default;
+};
+
+// Parses LIB as the --adapter option, $DOVRAX_MULVOLIB and the setting take it: "virtual",
+// "gpio", "system" or an absolute path. An empty value, a relative path or another word is
+// refused with `error` naming `origin` (e.g. "--adapter") and the value.
+bool parseAdapterChoice(std::string_view text, std::string_view origin, Choice &choice,
+                        std::string &error);
+
+// The choice in its order: `option`, else $DOVRAX_MULVOLIB, else `setting`, else Automatic.
+// Only the first source given is parsed; false with `error` when it is refused.
+bool resolveChoice(const std::optional<std::string> &option,
+                   const std::optional<std::string> &setting, Choice &choice, std::string &error);
+
+// The private directory of our own adapter libraries as seen from the running program: the
+// first of <exe dir>/../<install libdir>/dovrax and <exe dir>/../lib/dovrax that exists,
+// else the first (for messages).
+std::string adapterDirectory();
+
+// The absolute path of `soname` on the system's library path: the absolute entries of
+// $LD_LIBRARY_PATH, the dynamic linker's cache, then its standard directories; only regular
+// files of this program's machine type count. Empty when there is none.
+std::string findOnSystemPath(std::string_view soname);
+// The path that the dynamic linker's cache file `cacheFile` (/etc/ld.so.cache) gives for
+// `soname`, or empty.
+std::string findInCache(std::string_view soname, const std::string &cacheFile);
 
 // An adapter library opened with dlopen; closed again when destroyed.
 class Library
 {
 public:
-    // Loads the library that $DOVRAX_MULVOLIB names (an absolute path; a relative one is
-    // refused), else libmulvo.so.1 by soname from the program's own tree (RUNPATH
-    // $ORIGIN/../lib) or the system library path. The current directory is never searched.
-    // On failure returns null and puts into `error` a text that names the file and, for a
-    // missing function, the symbol.
-    static std::unique_ptr<Library> load(std::string &error);
-    // Loads `file`: an absolute path, or a bare soname looked up by the dynamic linker.
+    // What the library is, for showing it to the operator.
+    enum class Kind
+    {
+        Virtual,
+        Gpio,
+        Other
+    };
+
+    // Loads the chosen library. On failure returns null and puts into `error` a text that
+    // names the file and, for a missing function, the symbol.
+    static std::unique_ptr<Library> choose(const Choice &choice, std::string &error);
+    // Loads `file`, an absolute path of a regular file.
     static std::unique_ptr<Library> loadFile(const std::string &file, std::string &error);
 
     ~Library();
@@ -46,13 +129,16 @@ public:
     Library &operator=(const Library &) = delete;
 
     const Api &api() const { return api_; }
+    // The absolute path it was opened by.
     const std::string &file() const { return file_; }
+    Kind kind() const { return kind_; }
 
 private:
-    Library(void *handle, std::string file, const Api &api);
+    Library(void *handle, std::string file, Kind kind, const Api &api);
 
     void *handle_;
     std::string file_;
+    Kind kind_;
     Api api_;
 };
 

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -74,61 +75,192 @@ void countingCallback(uint32_t, uint32_t)
     ++g_calls;
 }
 
-TEST(Loader, MissingFileIsNamed)
+// The library the program would load with nothing on its command line or in its settings.
+std::unique_ptr<Library> loadChosen(std::string &error)
 {
-    std::string error;
-    EXPECT_FALSE(Library::loadFile("/nonexistent/libnothing.so", error));
-    EXPECT_NE(error.find("/nonexistent/libnothing.so"), std::string::npos) << error;
+    mulvo::Choice choice;
+    if (!mulvo::resolveChoice(std::nullopt, std::nullopt, choice, error))
+        return nullptr;
+    return Library::choose(choice, error);
 }
 
-TEST(Loader, FileThatIsNoLibraryIsNamed)
+mulvo::Choice choiceOf(mulvo::Choice::Library library)
+{
+    mulvo::Choice choice;
+    choice.library = library;
+    return choice;
+}
+
+std::string canonical(const std::string &path)
+{
+    return std::filesystem::canonical(path).string();
+}
+
+TEST(Loader, FilesThatAreNoAdapterLibraryAreNamed)
 {
     const std::string dir = mulvotest::makeTempDir();
     const std::string text = dir + "/libmulvo.so.1";
     std::ofstream(text) << "not a library\n";
-    std::string error;
-    EXPECT_FALSE(Library::loadFile(text, error));
-    EXPECT_NE(error.find(text), std::string::npos) << error;
+    const std::string fifo = dir + "/fifo.so";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // A FIFO would block dlopen until someone writes to it; a directory is no library either.
+    for (const std::string &file : {std::string("/nonexistent/libnothing.so"), text, fifo, dir}) {
+        std::string error;
+        EXPECT_FALSE(Library::loadFile(file, error));
+        EXPECT_NE(error.find(file), std::string::npos) << error;
+    }
     std::filesystem::remove_all(dir);
-}
 
-TEST(Loader, LibraryWithoutTheFunctionsNamesFileAndFunction)
-{
     std::string error;
     EXPECT_FALSE(Library::loadFile(PARTIAL_LIB_PATH, error));
     EXPECT_EQ(error, std::string(PARTIAL_LIB_PATH) + ": missing function mulvo_close");
 }
 
-TEST(Loader, RelativePathsAreRefused)
+TEST(Choice, OrderOfTheSourcesAndRefusals)
 {
-    for (const char *relative : {"lib/libmulvo.so.1", "./libmulvo.so.1", "libmulvo.so.1"}) {
-        EnvGuard env(mulvo::kLibraryEnv, relative);
-        std::string error;
-        EXPECT_FALSE(Library::load(error));
-        EXPECT_EQ(error, std::string("DOVRAX_MULVOLIB must be an absolute path: ") + relative);
-    }
+    using Lib = mulvo::Choice::Library;
+    using Source = mulvo::Choice::Source;
+    mulvo::Choice choice;
     std::string error;
-    EXPECT_FALSE(Library::loadFile("lib/libmulvo.so.1", error));
-    EXPECT_NE(error.find("lib/libmulvo.so.1"), std::string::npos) << error;
+    unsetenv(mulvo::kLibraryEnv);
+    ASSERT_TRUE(mulvo::resolveChoice(std::nullopt, std::nullopt, choice, error)) << error;
+    EXPECT_EQ(choice.library, Lib::Automatic);
+    EXPECT_EQ(choice.source, Source::Default);
+    ASSERT_TRUE(mulvo::resolveChoice(std::nullopt, "gpio", choice, error)) << error;
+    EXPECT_EQ(choice.library, Lib::Gpio);
+    EXPECT_EQ(choice.source, Source::Setting);
+    {
+        EnvGuard env(mulvo::kLibraryEnv, "/opt/maker/libmulvo.so.1");
+        ASSERT_TRUE(mulvo::resolveChoice(std::nullopt, "gpio", choice, error)) << error;
+        EXPECT_EQ(choice.library, Lib::File);
+        EXPECT_EQ(choice.file, "/opt/maker/libmulvo.so.1");
+        EXPECT_EQ(choice.source, Source::Environment);
+        ASSERT_TRUE(mulvo::resolveChoice("system", "gpio", choice, error)) << error;
+        EXPECT_EQ(choice.library, Lib::System);
+        EXPECT_EQ(choice.source, Source::Option);
+    }
+    {
+        // Only the source that decides is read: a wrong value further down does not matter.
+        EnvGuard env(mulvo::kLibraryEnv, "rel/libmulvo.so.1");
+        ASSERT_TRUE(mulvo::resolveChoice("virtual", "", choice, error)) << error;
+        EXPECT_EQ(choice.library, Lib::Virtual);
+        EXPECT_FALSE(mulvo::resolveChoice(std::nullopt, "virtual", choice, error));
+        EXPECT_EQ(choice.library, Lib::Virtual) << "a refused choice left the previous one";
+        EXPECT_EQ(error, "DOVRAX_MULVOLIB must be an absolute path, not the relative path "
+                         "\"rel/libmulvo.so.1\" (the current directory is never searched)");
+    }
+    const std::pair<const char *, const char *> refused[] = {
+        {"", "--adapter is empty; give virtual, gpio, system or an absolute path"},
+        {"libmulvo.so.1", "--adapter must be an absolute path, not the relative path "
+                          "\"libmulvo.so.1\" (the current directory is never searched)"},
+        {"./lib.so", "--adapter must be an absolute path, not the relative path \"./lib.so\" "
+                     "(the current directory is never searched)"},
+        {"Virtual", "--adapter: unknown adapter library \"Virtual\"; give virtual, gpio, system "
+                    "or an absolute path"},
+    };
+    for (const auto &[value, message] : refused) {
+        EXPECT_FALSE(mulvo::resolveChoice(value, std::nullopt, choice, error)) << value;
+        EXPECT_EQ(error, message);
+    }
+    EXPECT_FALSE(mulvo::resolveChoice(std::nullopt, "", choice, error));
+    EXPECT_EQ(error, "the setting Adapter/Library is empty; give virtual, gpio, system or an "
+                     "absolute path");
 }
 
-TEST(Loader, DefaultIsFoundBesideTheProgramNeverInTheCurrentDirectory)
+TEST(Loader, MakersLibraryOnTheSystemPathComesBeforeTheVirtualAdapterNeverTheCurrentDirectory)
 {
-    // A decoy of the default name in the current directory must not be picked up.
-    const std::string dir = mulvotest::makeTempDir();
-    std::filesystem::copy_file(PARTIAL_LIB_PATH, dir + "/libmulvo.so.1");
+    // A decoy of the default name in the current directory and on relative and empty entries of
+    // the library path must not be picked up.
+    const std::string decoys = mulvotest::makeTempDir();
+    std::filesystem::copy_file(PARTIAL_LIB_PATH, decoys + "/libmulvo.so.1");
     char previous[PATH_MAX];
     ASSERT_TRUE(getcwd(previous, sizeof previous));
-    ASSERT_EQ(chdir(dir.c_str()), 0);
+    ASSERT_EQ(chdir(decoys.c_str()), 0);
     unsetenv(mulvo::kLibraryEnv);
     std::string error;
-    auto library = Library::load(error);
+    std::unique_ptr<Library> automatic, system;
+    {
+        EnvGuard path("LD_LIBRARY_PATH", ":.:lib");
+        automatic = loadChosen(error);
+        system = Library::choose(choiceOf(mulvo::Choice::Library::System), error);
+    }
+    const std::string systemError = error;
     ASSERT_EQ(chdir(previous), 0);
+    ASSERT_TRUE(automatic) << error;
+    EXPECT_EQ(canonical(automatic->file()), canonical(MULVO_LIB_PATH));
+    EXPECT_EQ(automatic->kind(), Library::Kind::Virtual);
+    EXPECT_FALSE(system);
+    EXPECT_EQ(systemError, "libmulvo.so.1 is not on the system's library path");
+
+    // A maker's library (here a copy of the virtual adapter) on the library path comes first.
+    const std::string maker = mulvotest::makeTempDir();
+    std::filesystem::copy_file(MULVO_LIB_PATH, maker + "/libmulvo.so.1");
+    {
+        EnvGuard path("LD_LIBRARY_PATH", decoys + "/none:" + maker);
+        automatic = loadChosen(error);
+        ASSERT_TRUE(automatic) << error;
+        EXPECT_EQ(automatic->file(), maker + "/libmulvo.so.1");
+        EXPECT_EQ(automatic->kind(), Library::Kind::Other);
+        auto virtualAdapter = Library::choose(choiceOf(mulvo::Choice::Library::Virtual), error);
+        ASSERT_TRUE(virtualAdapter) << error;
+        EXPECT_EQ(virtualAdapter->kind(), Library::Kind::Virtual);
+    }
+    automatic.reset();
+    std::filesystem::remove_all(maker);
+    std::filesystem::remove_all(decoys);
+}
+
+TEST(Loader, NothingFromTheCurrentDirectoryWithoutALibraryBesideTheProgram)
+{
+    // The program alone in a bin/ of its own; started from a folder holding a planted library.
+    const std::string root = mulvotest::makeTempDir();
+    std::filesystem::create_directories(root + "/bin");
+    std::filesystem::create_directories(root + "/work");
+    std::filesystem::copy_file(CHOOSE_PROBE_PATH, root + "/bin/probe");
+    std::filesystem::copy_file(PARTIAL_LIB_PATH, root + "/work/libmulvo.so.1");
+    std::filesystem::copy_file(PARTIAL_LIB_PATH, root + "/work/libmulvo-gpio.so.1");
+    for (const char *lib : {"", "virtual", "gpio"}) {
+        const auto result = mulvotest::runProgram(
+            {"/bin/sh", "-c", "unset DOVRAX_MULVOLIB; cd \"$0\" && exec ../bin/probe $1",
+             root + "/work", lib},
+            {"LD_LIBRARY_PATH=:."});
+        const std::string own =
+            root + "/lib/dovrax/" +
+            (std::string(lib) == "gpio" ? "libmulvo-gpio.so.1" : "libmulvo.so.1");
+        EXPECT_EQ(result.exitCode, 1) << lib << ": " << result.out << result.err;
+        EXPECT_EQ(result.out,
+                  "none: cannot load adapter library " + own + ": No such file or directory\n")
+            << lib;
+    }
+    std::filesystem::remove_all(root);
+}
+
+TEST(Loader, DynamicLinkersCacheGivesTheLibraryItLoads)
+{
+    // The C library this process runs on is the one the cache names.
+    const std::string maps = mulvotest::readFile("/proc/self/maps");
+    const size_t at = maps.find("/libc.so.6\n");
+    ASSERT_NE(at, std::string::npos);
+    const std::string mapped =
+        maps.substr(maps.rfind(' ', at) + 1, at + 10 - maps.rfind(' ', at) - 1);
+    const std::string cached = mulvo::findInCache("libc.so.6", "/etc/ld.so.cache");
+    ASSERT_FALSE(cached.empty());
+    EXPECT_EQ(canonical(cached), canonical(mapped));
+    EXPECT_EQ(mulvo::findInCache("libmulvo-none.so.1", "/etc/ld.so.cache"), "");
+
+    // A damaged cache gives nothing rather than a read past its end.
+    const std::string cache = mulvotest::readFile("/etc/ld.so.cache");
+    const std::string dir = mulvotest::makeTempDir();
+    for (size_t size :
+         {size_t(0), size_t(20), size_t(47), size_t(48), size_t(60), cache.size() / 2}) {
+        std::ofstream(dir + "/cache", std::ios::binary | std::ios::trunc) << cache.substr(0, size);
+        mulvo::findInCache("libc.so.6", dir + "/cache");
+    }
+    std::string corrupt = cache;
+    std::fill(corrupt.begin() + 48, corrupt.end(), '\xff');
+    std::ofstream(dir + "/cache", std::ios::binary | std::ios::trunc) << corrupt;
+    EXPECT_EQ(mulvo::findInCache("libc.so.6", dir + "/cache"), "");
     std::filesystem::remove_all(dir);
-    ASSERT_TRUE(library) << error;
-    EXPECT_EQ(std::filesystem::canonical(library->file()),
-              std::filesystem::canonical(MULVO_LIB_PATH));
-    EXPECT_NE(library->api().out2, nullptr);
 }
 
 TEST(Loader, VirtualAdapterNamedByTheVariableWorksAndUnloadsWhileArmed)
@@ -140,7 +272,7 @@ TEST(Loader, VirtualAdapterNamedByTheVariableWorksAndUnloadsWhileArmed)
     ASSERT_FALSE(deliveryThreadRuns());
     {
         EnvGuard env(mulvo::kLibraryEnv, MULVO_LIB_PATH);
-        auto library = Library::load(error);
+        auto library = loadChosen(error);
         ASSERT_TRUE(library) << error;
         EXPECT_EQ(library->file(), MULVO_LIB_PATH);
         const mulvo::Api &api = library->api();
@@ -187,9 +319,8 @@ TEST(Loader, VirtualAdapterRefusesASegmentOfAnotherVersion)
     close(fd);
 
     EnvGuard instanceEnv(mulvo::sim::kInstanceEnv, instance);
-    EnvGuard libraryEnv(mulvo::kLibraryEnv, MULVO_LIB_PATH);
     std::string error;
-    auto library = Library::load(error);
+    auto library = Library::loadFile(MULVO_LIB_PATH, error);
     ASSERT_TRUE(library) << error;
     testing::internal::CaptureStderr();
     const uint32_t first = library->api().open(0);
@@ -210,9 +341,8 @@ TEST(Loader, VirtualAdapterRefusesASegmentOfAnotherVersion)
 TEST(Loader, VirtualAdapterRefusesAnInvalidInstanceName)
 {
     EnvGuard instanceEnv(mulvo::sim::kInstanceEnv, "../etc");
-    EnvGuard libraryEnv(mulvo::kLibraryEnv, MULVO_LIB_PATH);
     std::string error;
-    auto library = Library::load(error);
+    auto library = Library::loadFile(MULVO_LIB_PATH, error);
     ASSERT_TRUE(library) << error;
     testing::internal::CaptureStderr();
     EXPECT_EQ(library->api().open(0), 0u);
