@@ -127,7 +127,9 @@ bool CDovraxApp::bringRunningCopyToFront()
     QSettings settings;
     const QString windowClass =
         settings.value(QLatin1String(kClassNameKey), QLatin1String(kClassNameDefault)).toString();
-    const platform::HostWindow running = hostWindows_->findByClass(windowClass);
+    // A window of that class that is not marked as ours belongs to another program (the
+    // setting may name anything): then this copy starts.
+    const platform::HostWindow running = hostWindows_->findMainWindow(windowClass);
     if (!running)
         return false;
     hostWindows_->bringToFront(running);
@@ -140,6 +142,7 @@ void CDovraxApp::storeWindowClass()
     QString windowClass = hostWindows_->windowClass(frame->winId());
     if (windowClass.isEmpty())
         return; // no window system that names window classes
+    hostWindows_->markAsMainWindow(frame->winId());
     windowClass.truncate(kClassNameMax);
     QSettings settings;
     settings.setValue(QLatin1String(kClassNameKey), windowClass);

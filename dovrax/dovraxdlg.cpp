@@ -472,10 +472,11 @@ void CDovraxDlg::OnMoveButton()
     const platform::HostWindow host = hostWindows_->findByTitle(appName_);
     if (!host)
         return;
-    // The rectangle is read only to learn that the window is still there; the move keeps
-    // its size and vertical position.
-    if (!hostWindows_->frameGeometry(host))
+    // Read before the window comes to the front: an iconic window's rectangle is where it will
+    // be restored to, not a moment of the window manager's restoring.
+    const std::optional<QRect> rect = hostWindows_->frameGeometry(host);
+    if (!rect)
         return;
     hostWindows_->activate(host);
-    hostWindows_->moveBy(host, 50, 0);
+    hostWindows_->moveTo(host, rect->topLeft() + QPoint(50, 0));
 }

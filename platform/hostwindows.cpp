@@ -16,16 +16,18 @@ class NullHostWindows final : public HostWindows
 public:
     HostWindow findByTitle(const QString &) override { return 0; }
     HostWindow findByClass(const QString &) override { return 0; }
+    HostWindow findMainWindow(const QString &) override { return 0; }
     HostWindow findChildByClass(HostWindow, const QString &) override { return 0; }
     void showNormal(HostWindow) override {}
     void activate(HostWindow) override {}
     std::optional<QRect> frameGeometry(HostWindow) override { return std::nullopt; }
-    void moveBy(HostWindow, int, int) override {}
+    void moveTo(HostWindow, QPoint) override {}
     void keyDown(VirtualKey) override {}
     void keyUp(VirtualKey) override {}
     void postChar(HostWindow, char16_t) override {}
     void bringToFront(HostWindow) override {}
     QString windowClass(HostWindow) override { return {}; }
+    void markAsMainWindow(HostWindow) override {}
 };
 
 } // namespace

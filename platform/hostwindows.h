@@ -33,6 +33,9 @@ public:
     virtual HostWindow findByTitle(const QString &title) = 0;
     // Top-level client window whose WM_CLASS class equals `windowClass`.
     virtual HostWindow findByClass(const QString &windowClass) = 0;
+    // Like findByClass, but only a window that a copy of this program, run by this user, has
+    // marked with markAsMainWindow: another program's window of that class is not ours.
+    virtual HostWindow findMainWindow(const QString &windowClass) = 0;
     // First direct child window of `parent` whose WM_CLASS class equals `windowClass`.
     virtual HostWindow findChildByClass(HostWindow parent, const QString &windowClass) = 0;
 
@@ -42,8 +45,9 @@ public:
     virtual void activate(HostWindow window) = 0;
     // Outer rectangle on screen (the window manager's frame when there is one).
     virtual std::optional<QRect> frameGeometry(HostWindow window) = 0;
-    // Move the window by (dx, dy), keeping its size.
-    virtual void moveBy(HostWindow window, int dx, int dy) = 0;
+    // Move the window so that its outer rectangle's top-left corner lands on `topLeft`,
+    // keeping its size.
+    virtual void moveTo(HostWindow window, QPoint topLeft) = 0;
 
     // Synthesised key events into whatever has the keyboard focus.
     virtual void keyDown(VirtualKey key) = 0;
@@ -56,6 +60,8 @@ public:
     virtual void bringToFront(HostWindow window) = 0;
     // WM_CLASS class of a window of this process (the native id of a shown QWidget window).
     virtual QString windowClass(HostWindow window) = 0;
+    // Marks a window of this process as this program's main window, for findMainWindow.
+    virtual void markAsMainWindow(HostWindow window) = 0;
 };
 
 // The implementation for the running display: X11 when the platform is xcb, otherwise one

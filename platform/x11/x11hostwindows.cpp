@@ -17,6 +17,8 @@
 #include <cstdio>
 #include <thread>
 
+#include <unistd.h>
+
 namespace platform {
 
 namespace {
@@ -32,6 +34,8 @@ constexpr int maxTreeDepth = 64;
 
 constexpr auto focusWait = std::chrono::milliseconds(300);
 constexpr auto moveWait = std::chrono::milliseconds(500);
+// Restoring an iconic window is animated by some managers (openbox: about 200 ms).
+constexpr auto settleWait = std::chrono::milliseconds(1000);
 constexpr auto pollInterval = std::chrono::milliseconds(5);
 
 // EWMH source indication for requests made on the user's behalf by a tool such as a pager:
@@ -215,7 +219,8 @@ X11HostWindows::X11HostWindows(Display *display) : m_display(display)
                                                  "_NET_WM_STATE",
                                                  "_NET_WM_STATE_MAXIMIZED_VERT",
                                                  "_NET_WM_STATE_MAXIMIZED_HORZ",
-                                                 "_NET_WM_STATE_HIDDEN"};
+                                                 "_NET_WM_STATE_HIDDEN",
+                                                 "_DOVRAX_MAIN_WINDOW"};
     XInternAtoms(m_display, const_cast<char **>(names), AtomCount, False, m_atoms.data());
     char selection[32];
     std::snprintf(selection, sizeof selection, "WM_S%d", DefaultScreen(m_display));
@@ -297,6 +302,12 @@ bool X11HostWindows::isIconic(unsigned long window)
         return true;
     const auto netState = longsIn(readProperty(m_display, window, atom(NetWmState), XA_ATOM));
     return std::find(netState.begin(), netState.end(), atom(NetWmStateHidden)) != netState.end();
+}
+
+bool X11HostWindows::isMarkedAsMainWindow(unsigned long window)
+{
+    const auto mark = longsIn(readProperty(m_display, window, atom(DovraxMainWindow), XA_CARDINAL));
+    return !mark.empty() && mark.front() == static_cast<unsigned long>(getuid());
 }
 
 std::vector<unsigned long> X11HostWindows::clientWindows()
@@ -397,6 +408,15 @@ HostWindow X11HostWindows::findByClass(const QString &windowClass)
     if (windowClass.isEmpty())
         return 0;
     return findClient([&](unsigned long window) { return classOf(window) == windowClass; });
+}
+
+HostWindow X11HostWindows::findMainWindow(const QString &windowClass)
+{
+    if (windowClass.isEmpty())
+        return 0;
+    return findClient([&](unsigned long window) {
+        return classOf(window) == windowClass && isMarkedAsMainWindow(window);
+    });
 }
 
 HostWindow X11HostWindows::findChildByClass(HostWindow parent, const QString &windowClass)
@@ -584,27 +604,71 @@ void X11HostWindows::activate(HostWindow window)
         std::this_thread::sleep_for(pollInterval);
 }
 
-std::optional<QPoint> X11HostWindows::waitForMove(unsigned long frame, QPoint from)
+bool X11HostWindows::hasSettled(unsigned long window, unsigned long frame)
 {
-    const auto deadline = Clock::now() + moveWait;
-    std::optional<QRect> geometry = outerGeometry(frame);
-    while (geometry && geometry->topLeft() == from && Clock::now() < deadline) {
-        std::this_thread::sleep_for(pollInterval);
-        geometry = outerGeometry(frame);
+    XWindowAttributes attributes;
+    if (!XGetWindowAttributes(m_display, window, &attributes) ||
+        attributes.map_state != IsViewable || isIconic(window)) {
+        return false;
     }
-    if (!geometry)
-        return std::nullopt;
-    return geometry->topLeft();
+    if (frame == window)
+        return true;
+    const std::optional<QRect> outer = outerGeometry(frame);
+    int x = 0;
+    int y = 0;
+    Window child = None;
+    if (!outer || !XTranslateCoordinates(m_display, window, root(), 0, 0, &x, &y, &child))
+        return false;
+    const int border = attributes.border_width;
+    return outer->contains(QRect(x - border, y - border, attributes.width + 2 * border,
+                                 attributes.height + 2 * border));
 }
 
-void X11HostWindows::moveBy(HostWindow window, int dx, int dy)
+bool X11HostWindows::waitUntilSettled(unsigned long window, unsigned long frame)
+{
+    const auto deadline = Clock::now() + settleWait;
+    std::optional<QRect> last;
+    for (;;) {
+        const std::optional<QRect> geometry = outerGeometry(frame);
+        if (!geometry)
+            return false;
+        if (geometry == last && hasSettled(window, frame))
+            return true;
+        if (Clock::now() >= deadline)
+            return false;
+        last = geometry;
+        std::this_thread::sleep_for(pollInterval);
+    }
+}
+
+std::optional<QPoint> X11HostWindows::waitForMove(unsigned long window, unsigned long frame,
+                                                  QPoint from)
+{
+    const auto deadline = Clock::now() + moveWait;
+    for (;;) {
+        const std::optional<QRect> geometry = outerGeometry(frame);
+        if (!geometry)
+            return std::nullopt;
+        if (geometry->topLeft() != from && hasSettled(window, frame))
+            return geometry->topLeft();
+        if (Clock::now() >= deadline)
+            return std::nullopt;
+        std::this_thread::sleep_for(pollInterval);
+    }
+}
+
+void X11HostWindows::moveTo(HostWindow window, QPoint topLeft)
 {
     if (!validWindow(window)) {
-        warnGone("moveBy", window, 0);
+        warnGone("moveTo", window, 0);
         return;
     }
     XErrorTrap trap(m_display);
     const unsigned long frame = frameOf(window);
+    // Without a manager every request is carried out as made. With one, a move worked out from
+    // a frame it has not finished placing lands wrong.
+    const bool managed = windowManagerRunning();
+    const bool settled = !managed || (frame && waitUntilSettled(window, frame));
     const std::optional<QRect> before = frame ? outerGeometry(frame) : std::nullopt;
     XWindowAttributes attributes;
     int clientX = 0;
@@ -613,10 +677,10 @@ void X11HostWindows::moveBy(HostWindow window, int dx, int dy)
     if (!before || !XGetWindowAttributes(m_display, window, &attributes) ||
         !XTranslateCoordinates(m_display, window, root(), 0, 0, &clientX, &clientY, &child) ||
         trap.failed()) {
-        warnGone("moveBy", window, trap.errorCode());
+        warnGone("moveTo", window, trap.errorCode());
         return;
     }
-    if (dx == 0 && dy == 0)
+    if (before->topLeft() == topLeft)
         return;
 
     XSizeHints *hints = XAllocSizeHints();
@@ -631,25 +695,28 @@ void X11HostWindows::moveBy(HostWindow window, int dx, int dy)
     const int border = attributes.border_width;
     const QRect client(clientX - border, clientY - border, attributes.width + 2 * border,
                        attributes.height + 2 * border);
-    const QPoint delta(dx, dy);
-    const QPoint target = before->topLeft() + delta;
-    const QPoint request = referencePoint(gravity, *before, client) + delta;
+    const QPoint request = referencePoint(gravity, *before, client) + (topLeft - before->topLeft());
     XMoveWindow(m_display, window, request.x(), request.y());
     XSync(m_display, False);
 
-    // Without a manager the move is done by now; with one, wait until it has placed the frame so
-    // that the next move starts from there.
-    const std::optional<QPoint> now = waitForMove(frame, before->topLeft());
-    if (now && *now != target && *now != before->topLeft()) {
-        // This manager reads requests with an offset of its own; it is the same for every
-        // request, so one correction lands exactly.
-        const QPoint corrected = request + (target - *now);
-        XMoveWindow(m_display, window, corrected.x(), corrected.y());
-        XSync(m_display, False);
-        waitForMove(frame, *now);
+    if (managed && !settled) {
+        qCWarning(lcHostWindows,
+                  "moveTo: window 0x%llx is not shown in its place yet; moved without checking",
+                  static_cast<unsigned long long>(window));
+    } else if (managed) {
+        // Wait until the manager has placed the frame, so that the next move starts from there.
+        const std::optional<QPoint> now = waitForMove(window, frame, before->topLeft());
+        if (now && *now != topLeft) {
+            // This manager reads requests with an offset of its own; it is the same for every
+            // request, so one correction lands exactly.
+            const QPoint corrected = request + (topLeft - *now);
+            XMoveWindow(m_display, window, corrected.x(), corrected.y());
+            XSync(m_display, False);
+            waitForMove(window, frame, *now);
+        }
     }
     if (trap.failed())
-        warnGone("moveBy", window, trap.errorCode());
+        warnGone("moveTo", window, trap.errorCode());
 }
 
 void X11HostWindows::fakeKey(VirtualKey key, bool press)
@@ -768,6 +835,22 @@ void X11HostWindows::bringToFront(HostWindow window)
     });
     const HostWindow target = transient ? transient : window;
     activate(target);
+}
+
+void X11HostWindows::markAsMainWindow(HostWindow window)
+{
+    if (!validWindow(window)) {
+        warnGone("markAsMainWindow", window, 0);
+        return;
+    }
+    XErrorTrap trap(m_display);
+    // Whoever finds a window of our class can tell from this that it is ours, and this user's.
+    const long uid = static_cast<long>(getuid());
+    XChangeProperty(m_display, window, atom(DovraxMainWindow), XA_CARDINAL, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char *>(&uid), 1);
+    XSync(m_display, False);
+    if (trap.failed())
+        warnGone("markAsMainWindow", window, trap.errorCode());
 }
 
 QString X11HostWindows::windowClass(HostWindow window)

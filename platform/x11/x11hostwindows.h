@@ -32,6 +32,7 @@ public:
     // Top-most match first when several windows qualify.
     HostWindow findByTitle(const QString &title) override;
     HostWindow findByClass(const QString &windowClass) override;
+    HostWindow findMainWindow(const QString &windowClass) override;
     HostWindow findChildByClass(HostWindow parent, const QString &windowClass) override;
 
     void showNormal(HostWindow window) override;
@@ -39,9 +40,10 @@ public:
     // strokes sent right after land in the window.
     void activate(HostWindow window) override;
     std::optional<QRect> frameGeometry(HostWindow window) override;
-    // Waits briefly for the window manager to carry out the move, so that consecutive moves add
-    // up exactly.
-    void moveBy(HostWindow window, int dx, int dy) override;
+    // First waits (a second at most) until the window manager has finished showing the window,
+    // restoring it from the iconic state included; then waits briefly for it to carry out the
+    // move, so that a move made right after starts from there.
+    void moveTo(HostWindow window, QPoint topLeft) override;
 
     // Do nothing when the server lacks the XTest extension.
     void keyDown(VirtualKey key) override;
@@ -51,6 +53,8 @@ public:
 
     void bringToFront(HostWindow window) override;
     QString windowClass(HostWindow window) override;
+    // Sets _DOVRAX_MAIN_WINDOW to the user id.
+    void markAsMainWindow(HostWindow window) override;
 
 private:
     enum AtomId : int
@@ -69,6 +73,7 @@ private:
         NetWmStateMaximizedVert,
         NetWmStateMaximizedHorz,
         NetWmStateHidden,
+        DovraxMainWindow,
         AtomCount
     };
 
@@ -88,11 +93,17 @@ private:
     QString classOf(unsigned long window);
     bool hasWmState(unsigned long window);
     bool isIconic(unsigned long window);
+    bool isMarkedAsMainWindow(unsigned long window);
     unsigned long frameOf(unsigned long window);
     std::optional<QRect> outerGeometry(unsigned long window);
-    // Polls the position of `frame` until it leaves `from` or a moment has passed; returns the
-    // last position seen.
-    std::optional<QPoint> waitForMove(unsigned long frame, QPoint from);
+    // The client is shown, not iconic, and its frame holds all of it: a window manager that is
+    // restoring or animating a window shows its frame at places and sizes that are not final.
+    bool hasSettled(unsigned long window, unsigned long frame);
+    // Polls until the window has settled and its frame stands still, or a second has passed.
+    bool waitUntilSettled(unsigned long window, unsigned long frame);
+    // Polls until the frame has left `from` and the window has settled again; nullopt when that
+    // does not happen within a moment.
+    std::optional<QPoint> waitForMove(unsigned long window, unsigned long frame, QPoint from);
     bool focusIsWithin(unsigned long window);
     void sendToRoot(unsigned long window, AtomId message, long l0, long l1 = 0, long l2 = 0,
                     long l3 = 0);

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # One running copy: a second start brings the first copy's window to the front and ends at
 # once, without a window of its own. Runs with or without a window manager; with one, also from
-# the iconified state.
+# the iconified state. A window of another program with the stored class is no running copy.
 #   e2e-single-copy.sh DOVRAX MULVO_SIM HOSTDEMO
 DOVRAX=$1 MULVO_SIM=$2 HOSTDEMO=$3
 here=$(cd "$(dirname "$0")" && pwd)
@@ -57,6 +57,9 @@ title_count() { e2e_windows_named "$E2E_TITLE_RE" | grep -c .; }
 
 wm_state() { xprop -id "$1" WM_STATE 2>/dev/null | sed -n 's/^[[:space:]]*window state: *//p'; }
 
+# The manager may set WM_STATE just after `xdotool windowminimize --sync` returns.
+is_iconic() { [ "$(wm_state "$1")" = Iconic ]; }
+
 # Gives the keyboard to WINDOW and puts it on top, as a user clicking it would.
 focus_elsewhere() {
     if [ "$wm" = 1 ]; then
@@ -95,20 +98,44 @@ second_copy() {
     kill -0 "$first" 2>/dev/null || e2e_fail "$label: the first copy is gone"
 }
 
-# ---- the first copy and its settings --------------------------------------------------
+# ---- settings naming another program's window class -----------------------------------
+
+# That window is not a running copy: the program starts and leaves it alone.
+e2e_start_hostdemo stranger --x 700 --y 500
+e2e_wait_for 30 e2e_one_viewable_window "^$E2E_HOST_TITLE\$" ||
+    e2e_fail "the demo host window did not show"
+stranger_window=$(e2e_windows_named "^$E2E_HOST_TITLE\$")
+mkdir -p "$(dirname "$E2E_SETTINGS")"
+printf '[Settings]\nClass%%20Name=%s\n' "$(e2e_window_class "$stranger_window")" >"$E2E_SETTINGS"
+if [ "$wm" = 1 ]; then
+    xdotool windowminimize --sync "$stranger_window" &&
+        e2e_wait_for 5 is_iconic "$stranger_window" ||
+        e2e_fail "the window manager did not iconify the demo host window"
+fi
 
 first=""
 e2e_start_dovrax first
 main=$(e2e_wait_main_window)
+if [ "$wm" = 1 ]; then
+    is_iconic "$stranger_window" ||
+        e2e_fail "another program's window of the stored class was restored"
+else
+    ! is_focused "$stranger_window" ||
+        e2e_fail "another program's window of the stored class got the keyboard"
+fi
+kill "$stranger" && wait "$stranger" 2>/dev/null
+e2e_log "another program's window of the stored class: left alone, this copy started"
+
+# ---- the first copy and its settings --------------------------------------------------
+
 e2e_log "first copy: window $main"
 
 class=$(e2e_window_class "$main")
 [ -n "$class" ] || e2e_fail "the main window has no WM_CLASS"
-e2e_wait_for 10 e2e_stored_class >/dev/null ||
-    e2e_fail "no 'Class Name' in $E2E_SETTINGS: $(cat "$E2E_SETTINGS" 2>/dev/null)"
+stored_is_class() { [ "$(e2e_stored_class)" = "$class" ]; }
+e2e_wait_for 10 stored_is_class ||
+    e2e_fail "the settings hold Class Name=$(e2e_stored_class); the window's class is $class"
 stored=$(e2e_stored_class)
-[ "$stored" = "$class" ] ||
-    e2e_fail "the settings hold Class Name=$stored; the window's class is $class"
 e2e_log "settings: Class Name=$stored"
 
 # ---- a second start while another window has the keyboard -----------------------------
@@ -137,7 +164,7 @@ if [ "$wm" = 1 ]; then
     focus_elsewhere "$other"
     xdotool windowminimize --sync "$main" ||
         e2e_fail "the window manager did not iconify the main window"
-    [ "$(wm_state "$main")" = Iconic ] ||
+    e2e_wait_for 5 is_iconic "$main" ||
         e2e_fail "the iconified main window has WM_STATE $(wm_state "$main")"
 
     second_copy "iconified"

@@ -45,9 +45,9 @@ public:
             return std::nullopt;
         return QRect(100, 100, 300, 200);
     }
-    void moveBy(platform::HostWindow w, int dx, int dy) override
+    void moveTo(platform::HostWindow w, QPoint topLeft) override
     {
-        *calls << QStringLiteral("move %1 %2 %3").arg(w).arg(dx).arg(dy);
+        *calls << QStringLiteral("move %1 %2 %3").arg(w).arg(topLeft.x()).arg(topLeft.y());
     }
     void keyDown(platform::VirtualKey key) override
     {
@@ -66,6 +66,8 @@ public:
         *calls << QStringLiteral("front %1").arg(w);
     }
     QString windowClass(platform::HostWindow) override { return QString(); }
+    platform::HostWindow findMainWindow(const QString &) override { return 0; }
+    void markAsMainWindow(platform::HostWindow) override {}
 };
 
 class Automation : public FormFixture
@@ -128,7 +130,7 @@ TEST_F(Automation, MoveShiftsRightWithoutShowing)
     windows->byTitle.insert("Host Demo", 42);
     form->OnMoveButton();
     EXPECT_EQ(calls,
-              QStringList({"findByTitle Host Demo", "rect 42", "activate 42", "move 42 50 0"}));
+              QStringList({"findByTitle Host Demo", "rect 42", "activate 42", "move 42 150 100"}));
     calls.clear();
     windows->vanishBeforeRect = true;
     form->OnMoveButton();

@@ -7,6 +7,12 @@
 #include "hostwindows.h"
 
 #include <QGuiApplication>
+#include <QTest>
+
+// Xlib's macros clash with Qt's headers; keep it below them.
+#include "../x11/testdisplay.h"
+
+#include <X11/Xutil.h>
 
 namespace {
 
@@ -50,6 +56,29 @@ TEST_F(AutomationX11, MoveThreeTimesShiftsTheHostBy150)
     EXPECT_EQ(logLines().count("Command : Move Window"), 3);
 }
 
+TEST_F(AutomationX11, MoveOnAnIconifiedHostShiftsItsNormalPlaceBy50)
+{
+    HostDemoProcess host(kHostTitle, QPoint(100, 500));
+    TestDisplay x;
+    const bool managed = x.windowManagerRunning();
+    // Without a manager nobody iconifies: then this is a plain move.
+    const auto inState = [&](long state) {
+        const platform::HostWindow window = windows->findByTitle(kHostTitle);
+        return window && hostRect() && (!managed || x.wmState(window) == state);
+    };
+    ASSERT_TRUE(waitUntil([&] { return inState(NormalState); }));
+    const QRect before = *hostRect();
+    x.iconify(windows->findByTitle(kHostTitle));
+    ASSERT_TRUE(waitUntil([&] { return inState(IconicState); }));
+
+    form->OnMoveButton();
+    // Restoring is animated under openbox; the move is made once that is over and is complete
+    // when the button returns.
+    EXPECT_EQ(hostRect(), before.translated(50, 0));
+    QTest::qWait(500);
+    EXPECT_EQ(hostRect(), before.translated(50, 0));
+}
+
 TEST_F(AutomationX11, KeyStrokesReachTheHost)
 {
     HostDemoProcess host(kHostTitle, QPoint(100, 500));
@@ -71,7 +100,7 @@ TEST_F(AutomationX11, VanishedHostCausesNoCrash)
     // Every action on the window that went away does nothing.
     windows->showNormal(stale);
     windows->activate(stale);
-    windows->moveBy(stale, 50, 0);
+    windows->moveTo(stale, {50, 0});
     windows->postChar(stale, u'H');
     EXPECT_FALSE(windows->frameGeometry(stale).has_value());
     form->OnMoveButton();

@@ -22,7 +22,7 @@ void expectNothingFound(platform::HostWindows &hosts, HostWindow window, const Q
     EXPECT_TRUE(hosts.windowClass(window).isEmpty());
     hosts.showNormal(window);
     hosts.activate(window);
-    hosts.moveBy(window, 50, 0);
+    hosts.moveTo(window, {50, 0});
     hosts.keyDown(platform::VirtualKey::F5);
     hosts.keyUp(platform::VirtualKey::F5);
     hosts.postChar(window, u'H');

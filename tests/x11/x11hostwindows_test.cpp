@@ -70,7 +70,7 @@ protected:
     bool managed = false;
 };
 
-TEST_F(X11HostWindowsTest, ThreeMovesShiftTheFrameByExactlyTheirSum)
+TEST_F(X11HostWindowsTest, ThreeMovesPlaceTheFrameExactly)
 {
     HostDemoProcess demo(QStringLiteral("Move Host"), demoPosition);
     const HostWindow qtWindow = waitForDemo(demo, demoPosition);
@@ -89,16 +89,16 @@ TEST_F(X11HostWindowsTest, ThreeMovesShiftTheFrameByExactlyTheirSum)
         ASSERT_TRUE(before);
         const QSize clientSize = x.clientSize(window);
 
-        // Each move is complete when moveBy returns, so the next one starts from there.
+        // Each move is complete when moveTo returns, so the next one starts from there.
         for (int i = 1; i <= 3; ++i) {
-            hosts->moveBy(window, 50, 0);
+            hosts->moveTo(window, before->topLeft() + QPoint(50 * i, 0));
             EXPECT_EQ(hosts->frameGeometry(window), before->translated(50 * i, 0)) << "move " << i;
         }
         const QRect moved = before->translated(150, 0);
         EXPECT_TRUE(waitForFrame(window, moved));
         EXPECT_EQ(x.clientSize(window), clientSize);
 
-        hosts->moveBy(window, -20, -30);
+        hosts->moveTo(window, moved.topLeft() + QPoint(-20, -30));
         EXPECT_TRUE(waitForFrame(window, moved.translated(-20, -30)));
     }
 }
@@ -342,7 +342,7 @@ TEST_F(X11HostWindowsTest, VanishedWindowsAreReportedNotFatal)
         SCOPED_TRACE(testing::Message() << "window 0x" << std::hex << stale);
         hosts->showNormal(stale);
         hosts->activate(stale);
-        hosts->moveBy(stale, 50, 0);
+        hosts->moveTo(stale, {50, 0});
         hosts->postChar(stale, u'H');
         hosts->bringToFront(stale);
         EXPECT_FALSE(hosts->frameGeometry(stale));
