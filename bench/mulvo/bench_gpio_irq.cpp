@@ -165,8 +165,10 @@ int main(int argc, char **argv)
     if (h == 0)
         return 1;
 
-    std::printf("%s, %u cores\n", gpioSim ? "libmulvo-gpio on gpio-sim" : "GPIO adapter on the "
-                                                                         "fake kernel layer",
+    std::printf("%s, %u cores\n",
+                gpioSim ? "libmulvo-gpio on gpio-sim"
+                        : "GPIO adapter on the "
+                          "fake kernel layer",
                 std::thread::hardware_concurrency());
     api.connect(h, timingCallback);
     std::vector<int64_t> latencies;

@@ -38,7 +38,9 @@ bool writeText(const std::string &path, const std::string &text)
 
 bool GpioSimChip::create(std::string &error)
 {
-    struct stat st{};
+    struct stat st
+    {
+    };
     if (stat(kSimRoot, &st) != 0) {
         error = std::string(kSimRoot) +
                 " does not exist: this kernel has no configfs mounted or no gpio-sim "
