@@ -1,9 +1,11 @@
 #include "dovrax.h"
 
+#include "adapterlink.h"
 #include "dovraxdlg.h"
 #include "dovraxdoc.h"
 #include "fonts.h"
 #include "mainfrm.h"
+#include "mulvoloader.h"
 #include "res/ids.h"
 #include "res/resources.h"
 
@@ -85,22 +87,22 @@ bool CDovraxApp::InitInstance(const QString &documentPath, const mulvo::Choice &
     }
 
     std::string error;
-    library_ = mulvo::Library::choose(adapter, error);
+    std::unique_ptr<mulvo::Library> library = mulvo::Library::choose(adapter, error);
+    QString libraryError;
     // One line on standard error says which library this copy talks to.
-    if (library_) {
-        std::fprintf(stderr, "dovrax: adapter library %s\n", library_->file().c_str());
+    if (library) {
+        std::fprintf(stderr, "dovrax: adapter library %s\n", library->file().c_str());
     } else {
-        libraryError_ = QString::fromStdString(error);
+        libraryError = QString::fromStdString(error);
         std::fprintf(stderr, "dovrax: no adapter library: %s\n", error.c_str());
     }
-    const mulvo::Api *api = library_ ? &library_->api() : nullptr;
+    link_ = std::make_unique<AdapterLink>(std::move(library), libraryError);
 
     template_ = std::make_unique<platform::SingleDocTemplate>(
         [] { return std::make_unique<CDovraxDoc>(); },
-        [this, api]() -> std::unique_ptr<platform::FrameWindow> {
-            auto frame = std::make_unique<CMainFrame>([this, api](QWidget *parent) {
-                return new CDovraxDlg(api, libraryError_, parent);
-            });
+        [this]() -> std::unique_ptr<platform::FrameWindow> {
+            auto frame = std::make_unique<CMainFrame>(
+                [this](QWidget *parent) { return new CDovraxDlg(*link_, parent); });
             if (!frame->isCreated())
                 return nullptr;
             connect(frame.get(), &CMainFrame::commandIssued, this, &CDovraxApp::onCommand);
@@ -181,6 +183,6 @@ void CDovraxApp::OnAppAbout()
 int CDovraxApp::ExitInstance()
 {
     template_.reset();
-    library_.reset();
+    link_.reset();
     return 0;
 }

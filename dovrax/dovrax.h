@@ -10,6 +10,7 @@
 
 #include <memory>
 
+class AdapterLink;
 class CMainFrame;
 
 class CAboutDlg : public QDialog
@@ -30,7 +31,7 @@ public:
     // once; `exitCode` says with which status (0 when another copy was brought to the front
     // instead).
     bool InitInstance(const QString &documentPath, const mulvo::Choice &adapter, int &exitCode);
-    // Shutdown: the frame, the form and the document go, then the adapter library.
+    // Shutdown: the frame, the form and the document go, then the adapter link and library.
     int ExitInstance();
 
     CMainFrame *mainFrame() const;
@@ -48,8 +49,7 @@ private:
     void storeWindowClass();
 
     std::unique_ptr<platform::HostWindows> hostWindows_;
-    // The library outlives the template, whose form calls it until it is destroyed.
-    std::unique_ptr<mulvo::Library> library_;
-    QString libraryError_;
+    // The link outlives the template, whose form uses it until it is destroyed.
+    std::unique_ptr<AdapterLink> link_;
     std::unique_ptr<platform::SingleDocTemplate> template_;
 };

@@ -1,5 +1,6 @@
 #include "dovraxdlg.h"
 
+#include "adapterlink.h"
 #include "cbutton.h"
 #include "cgroup.h"
 #include "fonts.h"
@@ -14,43 +15,13 @@
 #include <QDir>
 #include <QLabel>
 #include <QPushButton>
-#include <QThread>
-#include <QTimerEvent>
-
-#include <cstdlib>
-#include <new>
-
-std::atomic<InterruptRecord *> g_interruptRecord{nullptr};
 
 namespace {
 
-// The adapter table the interrupt callback calls through. Set before the interrupt is armed
-// and never cleared, so a late callback still finds valid functions.
-std::atomic<const mulvo::Api *> g_callbackAdapter{nullptr};
-
-constexpr int kMonitorPeriodMs = 500;
-constexpr int kStartPulseMs = 1000;
 // setup.ini holds at most this many characters, the terminating one included.
 constexpr int kAppNameSize = 80;
 
 } // namespace
-
-extern "C" void InterruptCallback(std::uint32_t handle, std::uint32_t value)
-{
-    const mulvo::Api *api = g_callbackAdapter.load(std::memory_order_acquire);
-    if (!api)
-        return;
-    auto *record = static_cast<InterruptRecord *>(api->get_extension(handle));
-    // A handle without a record has nothing to mark, and must not be answered as ours.
-    if (!record)
-        return;
-    api->mbout(handle, 0);
-    record->count.fetch_add(1, std::memory_order_relaxed);
-    record->value.store(value, std::memory_order_relaxed);
-    record->triggered.store(1, std::memory_order_release);
-    api->out2(handle, MULVO_PORT_ACK, 0);
-    api->mbout(handle, 1);
-}
 
 QEvent::Type FormMessageEvent::eventType()
 {
@@ -64,9 +35,8 @@ const QString &CDovraxDlg::separatorLine()
     return line;
 }
 
-CDovraxDlg::CDovraxDlg(const mulvo::Api *adapter, const QString &loadError, QWidget *parent)
-    : QWidget(parent), adapter_(adapter), loadError_(loadError),
-      hostWindows_(platform::createHostWindows())
+CDovraxDlg::CDovraxDlg(AdapterLink &link, QWidget *parent)
+    : QWidget(parent), link_(link), hostWindows_(platform::createHostWindows())
 {
     // The form draws its own background; no border, as a child form without a frame.
     setAutoFillBackground(true);
@@ -81,11 +51,28 @@ CDovraxDlg::CDovraxDlg(const mulvo::Api *adapter, const QString &loadError, QWid
     for (const char *item : res::outputComboItems())
         static_cast<platform::SortedComboBox *>(platform::controlById(this, res::IDC_OUTPUT_COMBO))
             ->addSortedItem(QString::fromLatin1(item));
+    connect(&link_, &AdapterLink::monitoringStarted, this, &CDovraxDlg::onMonitoringStarted);
+    connect(&link_, &AdapterLink::interruptTriggered, this,
+            [this] { LogMessage(false, QStringLiteral("Trig INT")); });
 }
 
 CDovraxDlg::~CDovraxDlg()
 {
     OnFormDestroy();
+    // The indicators refer to the style, a member that goes before the base class deletes the
+    // children: they go first.
+    for (int id = res::IDC_BIT0; id <= res::IDC_BIT7; ++id)
+        delete platform::controlById(this, id);
+}
+
+std::uint32_t CDovraxDlg::adapterHandle() const
+{
+    return link_.handle();
+}
+
+bool CDovraxDlg::isMonitoring() const
+{
+    return link_.isMonitoring();
 }
 
 void CDovraxDlg::setHostWindows(std::unique_ptr<platform::HostWindows> hostWindows)
@@ -160,14 +147,21 @@ void CDovraxDlg::connectMessageTable()
 
 void CDovraxDlg::onInitialUpdate()
 {
+    // A renewal waits for Start's output pulse to end: nothing may reach the adapter between
+    // its two writes.
+    if (link_.isStarting()) {
+        connect(&link_, &AdapterLink::monitoringStarted, this, &CDovraxDlg::onInitialUpdate,
+                Qt::SingleShotConnection);
+        return;
+    }
+
     // 1. Bind the controls (once).
     bindControls();
 
-    // A renewal while the interrupt is armed disarms it first, and the handle opened earlier
-    // is closed before the adapter is opened again.
-    if (monitoring_)
+    // A renewal while the interrupt is armed disarms it first; opening the adapter again closes
+    // the handle opened earlier.
+    if (link_.isMonitoring())
         stopMonitoring();
-    releaseAdapter();
 
     // 2. The frame fits itself to the form when it is activated.
     if (QWidget *frame = window(); frame && frame != this)
@@ -177,22 +171,22 @@ void CDovraxDlg::onInitialUpdate()
     ApplyIndicatorStyle();
 
     // 4.
-    adapterHandle_ = adapter_ ? adapter_->open(0) : 0;
+    const bool found = link_.open();
 
-    // 5.
-    if (adapterHandle_ == 0) {
+    // 5. A renewal that finds the adapter makes the controls usable again.
+    if (!found) {
         const QString text = QStringLiteral("No DOV-RAX Adapter found on the system ! ");
         platform::messageBox(this, text, QStringLiteral("Confirm DOV-RAX Exist"),
                              platform::MessageIcon::Stop);
-        if (!adapter_)
-            LogMessage(false, QStringLiteral("Adapter library: ") + loadError_);
+        if (!link_.isLoaded())
+            LogMessage(false, QStringLiteral("Adapter library: ") + link_.loadError());
         LogMessage(false, text);
-        outputButton_->setEnabled(false);
-        inputButton_->setEnabled(false);
-        deviceCombo_->setEnabled(false);
     } else {
         LogMessage(false, QStringLiteral("DOV-RAX adapter found on the system."));
     }
+    outputButton_->setEnabled(found);
+    inputButton_->setEnabled(found);
+    deviceCombo_->setEnabled(found);
 
     // 6. The banner goes in directly: no selection change, no scrolling, no separator.
     messageList_->appendLine(QStringLiteral("Velmora Technologies CO. LTD."));
@@ -262,22 +256,8 @@ void CDovraxDlg::OnMessageListDoubleClick()
 
 void CDovraxDlg::OnFormDestroy()
 {
-    // The interrupt stays armed until the handle is closed; the record may only go once the
-    // library has let go of it.
-    releaseAdapter();
-    if (InterruptRecord *record = g_interruptRecord.exchange(nullptr)) {
-        monitorTimer_.stop();
-        monitoring_ = 0;
-        record->~InterruptRecord();
-        std::free(record);
-    }
-}
-
-void CDovraxDlg::releaseAdapter()
-{
-    if (adapterHandle_ != 0 && adapter_)
-        adapter_->close(adapterHandle_);
-    adapterHandle_ = 0;
+    // Disarms a running monitoring before the handle is closed.
+    link_.close();
 }
 
 // ---- data input and output -------------------------------------------------------------
@@ -310,13 +290,24 @@ int CDovraxDlg::TransferData(bool output)
             return 1;
         }
         nvalue = *parsed;
-        if (adapter_)
-            adapter_->mbout(adapterHandle_, nvalue);
-        LogMessage(true, QStringLiteral("Output Data : [ 0x%1 ]").arg(nvalue, 0, 16));
+        strtmp = QStringLiteral("Output Data : [ 0x%1 ]").arg(nvalue, 0, 16);
+        // A failed write leaves the indicators showing what the adapter last took.
+        if (const std::int32_t result = link_.write(std::uint8_t(nvalue)); result < 0) {
+            LogMessage(true,
+                       strtmp +
+                           QStringLiteral(" failed (%1)").arg(AdapterLink::failureReason(result)));
+            return 0;
+        }
+        LogMessage(true, strtmp);
     } else {
-        if (adapter_)
-            adapter_->mbin(adapterHandle_, &nvalue);
-        nvalue &= 0xFF;
+        std::uint8_t input = 0;
+        if (const std::int32_t result = link_.read(input); result < 0) {
+            LogMessage(
+                true,
+                QStringLiteral("Input Data : failed (%1)").arg(AdapterLink::failureReason(result)));
+            return 0;
+        }
+        nvalue = input;
         LogMessage(true, QStringLiteral("Input Data : [ 0x%1 ]").arg(nvalue, 0, 16));
         inputDisplay_->setText(QStringLiteral("0x%1").arg(nvalue, 0, 16));
     }
@@ -336,7 +327,9 @@ void CDovraxDlg::showIndicators(std::uint32_t value)
 
 void CDovraxDlg::OnStartButton()
 {
-    if (monitoring_ == 0)
+    if (link_.isStarting())
+        return;
+    if (!link_.isMonitoring())
         startMonitoring();
     else
         stopMonitoring();
@@ -345,54 +338,26 @@ void CDovraxDlg::OnStartButton()
 void CDovraxDlg::startMonitoring()
 {
     startButton_->setText(QStringLiteral("Stop"));
-    const std::uint32_t handle = adapterHandle_;
-    if (adapter_)
-        adapter_->mbout(handle, 0);
-    QThread::msleep(kStartPulseMs);
-    if (adapter_)
-        adapter_->mbout(handle, 1);
-    void *memory = std::malloc(sizeof(InterruptRecord));
-    auto *record = memory ? new (memory) InterruptRecord : nullptr;
-    g_interruptRecord.store(record);
-    if (adapter_) {
-        g_callbackAdapter.store(adapter_, std::memory_order_release);
-        adapter_->set_extension(handle, record);
-        adapter_->connect(handle, &InterruptCallback);
+    // The output pulses for a second while the window keeps running: the buttons that would
+    // reach the adapter wait, disabled, until the interrupt is armed.
+    for (QPushButton *button : {startButton_, inputButton_, outputButton_}) {
+        heldForPulse_.emplace_back(button, button->isEnabled());
+        button->setEnabled(false);
     }
-    armedHandle_ = handle;
-    monitorTimer_.start(kMonitorPeriodMs, this);
-    monitoring_ = 1;
+    link_.startMonitoring();
+}
+
+void CDovraxDlg::onMonitoringStarted()
+{
+    for (const auto &[button, enabled] : heldForPulse_)
+        button->setEnabled(enabled);
+    heldForPulse_.clear();
 }
 
 void CDovraxDlg::stopMonitoring()
 {
-    InterruptRecord *record = g_interruptRecord.load();
-    if (record)
-        record->triggered.store(0);
-    monitorTimer_.stop();
     startButton_->setText(QStringLiteral("Start"));
-    // Disarm the handle that was armed, even if the adapter was opened again since.
-    if (adapter_)
-        adapter_->intcout(armedHandle_, MULVO_INT_DISARM);
-    if (record) {
-        g_interruptRecord.store(nullptr);
-        record->~InterruptRecord();
-        std::free(record);
-    }
-    armedHandle_ = 0;
-    monitoring_ = 0;
-}
-
-void CDovraxDlg::timerEvent(QTimerEvent *event)
-{
-    if (event->timerId() == monitorTimer_.timerId()) {
-        InterruptRecord *record = g_interruptRecord.load();
-        if (record && record->triggered.load(std::memory_order_acquire) != 0) {
-            LogMessage(false, QStringLiteral("Trig INT"));
-            record->triggered.store(0, std::memory_order_relaxed);
-        }
-    }
-    QWidget::timerEvent(event);
+    link_.stopMonitoring();
 }
 
 bool CDovraxDlg::event(QEvent *event)

@@ -5,17 +5,17 @@
 #include "dialogtemplate.h"
 #include "doctemplate.h"
 #include "hostwindows.h"
-#include "mulvoloader.h"
 
-#include <QBasicTimer>
 #include <QEvent>
 #include <QString>
 #include <QWidget>
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <utility>
+#include <vector>
 
+class AdapterLink;
 class CCButton;
 class CCPGroup;
 class QComboBox;
@@ -26,22 +26,6 @@ namespace platform {
 class MessageList;
 class SortedComboBox;
 } // namespace platform
-
-// What the form hands the adapter library while the interrupt is armed. The library keeps its
-// address with the handle; the callback updates it and the form's timer reads it.
-struct InterruptRecord
-{
-    std::atomic<std::uint32_t> count{0};    // callbacks since Start
-    std::atomic<std::uint32_t> value{0};    // second argument of the latest callback
-    std::atomic<std::uint8_t> triggered{0}; // 1: an interrupt not yet shown in the log
-};
-
-// The record of the running monitoring, or null.
-extern std::atomic<InterruptRecord *> g_interruptRecord;
-
-// Called by the adapter library on its own thread for each interrupt. It answers the adapter
-// and marks the record: no allocation, no lock, no window.
-extern "C" void InterruptCallback(std::uint32_t handle, std::uint32_t value);
 
 // The window message 0x0658 sent to the form; the form answers it with 1.
 class FormMessageEvent : public QEvent
@@ -56,10 +40,8 @@ class CDovraxDlg : public QWidget, public platform::View
 {
     Q_OBJECT
 public:
-    // `adapter` is the table of the loaded adapter library, or null when it could not be loaded,
-    // in which case `loadError` says why. The table must outlive the form.
-    explicit CDovraxDlg(const mulvo::Api *adapter, const QString &loadError = QString(),
-                        QWidget *parent = nullptr);
+    // `link` reaches the adapter; it must outlive the form.
+    explicit CDovraxDlg(AdapterLink &link, QWidget *parent = nullptr);
     ~CDovraxDlg() override;
 
     // Replaces how other programs' windows are found and driven (tests use a recorder).
@@ -90,8 +72,9 @@ public:
     void OnStartButton();
     void OnPrintSystemButton();
 
-    std::uint32_t adapterHandle() const { return adapterHandle_; }
-    bool isMonitoring() const { return monitoring_ != 0; }
+    AdapterLink &link() const { return link_; }
+    std::uint32_t adapterHandle() const;
+    bool isMonitoring() const;
     const QString &appName() const { return appName_; }
     platform::MessageList *messageList() const { return messageList_; }
     CButtonStyle &indicatorStyle() { return indicatorStyle_; }
@@ -100,7 +83,6 @@ public:
 
 protected:
     bool event(QEvent *event) override;
-    void timerEvent(QTimerEvent *event) override;
 
 private:
     QWidget *createControl(const platform::ControlTemplate &control, QWidget *parent);
@@ -110,19 +92,17 @@ private:
     void applyGroupColors();
     void showIndicators(std::uint32_t value);
     void startMonitoring();
+    void onMonitoringStarted();
     void stopMonitoring();
-    void releaseAdapter();
     void sendKeyStroke(platform::HostWindow window, bool ctrlP);
 
-    const mulvo::Api *adapter_;
-    QString loadError_;
+    AdapterLink &link_;
     std::unique_ptr<platform::HostWindows> hostWindows_;
     bool bound_ = false;
 
-    // Shared by the eight indicators, which only refer to it: declared before them.
+    // Shared by the eight indicators, which only refer to it: declared before them, and the
+    // destructor removes them before it goes.
     CButtonStyle indicatorStyle_;
-    std::uint32_t adapterHandle_ = 0;
-    std::uint8_t monitoring_ = 0;
     CCButton *indicatorBit7_ = nullptr;
     CCButton *indicatorBit6_ = nullptr;
     CCButton *indicatorBit5_ = nullptr;
@@ -145,7 +125,6 @@ private:
     QString appName_;
     QPushButton *startButton_ = nullptr;
 
-    // Monitoring: the timer standing for timer id 0, and the handle the interrupt was armed on.
-    QBasicTimer monitorTimer_;
-    std::uint32_t armedHandle_ = 0;
+    // The buttons held disabled during Start's output pulse, with the state each gets back.
+    std::vector<std::pair<QWidget *, bool>> heldForPulse_;
 };

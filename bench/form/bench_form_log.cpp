@@ -2,6 +2,7 @@
 // lines (a data line and its separator each) on the shown form, then a double-click clear.
 //
 //   bench_form_log [calls=1000000]
+#include "adapterlink.h"
 #include "dovraxdlg.h"
 #include "fonts.h"
 #include "messagebox.h"
@@ -35,7 +36,8 @@ int main(int argc, char **argv)
     QTemporaryDir dir;
     QDir::setCurrent(dir.path());
     platform::setMessageBoxHook([](const platform::MessageBoxCall &) {});
-    CDovraxDlg form(nullptr, QStringLiteral("not loaded"));
+    AdapterLink link(nullptr, QStringLiteral("not loaded"));
+    CDovraxDlg form(link);
     form.show();
     form.onInitialUpdate();
     app.processEvents();

@@ -3,6 +3,7 @@
 // per monitor tick, and ticks that keep their 500 ms period.
 //
 //   bench_interrupt_flood [seconds=10] [rate=120000]
+#include "adapterlink.h"
 #include "dovraxdlg.h"
 #include "fonts.h"
 #include "messagebox.h"
@@ -85,7 +86,8 @@ int main(int argc, char **argv)
     QTemporaryDir dir;
     QDir::setCurrent(dir.path());
     platform::setMessageBoxHook([](const platform::MessageBoxCall &) {});
-    CDovraxDlg form(&library->api());
+    AdapterLink link(std::move(library), QString());
+    CDovraxDlg form(link);
     form.show();
     form.onInitialUpdate();
     form.OnMessageListDoubleClick();
@@ -95,6 +97,8 @@ int main(int argc, char **argv)
     form.installEventFilter(&recorder);
 
     form.OnStartButton(); // pulses the output for one second, then arms
+    while (!form.isMonitoring())
+        app.processEvents(QEventLoop::WaitForMoreEvents, 50);
     recorder.clock.start();
 
     std::atomic<bool> stop{false};

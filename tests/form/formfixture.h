@@ -2,6 +2,7 @@
 // directory for setup.ini.
 #pragma once
 
+#include "adapterlink.h"
 #include "dovraxdlg.h"
 #include "fakeadapter.h"
 #include "messagebox.h"
@@ -34,6 +35,7 @@ protected:
     void TearDown() override
     {
         form.reset();
+        link.reset();
         platform::setMessageBoxHook({});
         QDir::setCurrent(previousDir_);
     }
@@ -48,7 +50,14 @@ protected:
     // Makes the form and runs its first show; `api` null stands for a library that failed.
     void makeForm(const mulvo::Api *api = &fake::api(), const QString &loadError = QString())
     {
-        form = std::make_unique<CDovraxDlg>(api, loadError);
+        makeForm(api ? std::make_unique<AdapterLink>(*api, QStringLiteral("fake"))
+                     : std::make_unique<AdapterLink>(nullptr, loadError));
+    }
+    void makeForm(std::unique_ptr<AdapterLink> adapterLink)
+    {
+        form.reset();
+        link = std::move(adapterLink);
+        form = std::make_unique<CDovraxDlg>(*link);
         form->show();
         form->onInitialUpdate();
     }
@@ -66,6 +75,7 @@ protected:
         return static_cast<T *>(platform::controlById(form.get(), id));
     }
 
+    std::unique_ptr<AdapterLink> link;
     std::unique_ptr<CDovraxDlg> form;
     std::vector<platform::MessageBoxCall> boxes;
     std::vector<int> boxLogCounts;

@@ -197,6 +197,21 @@ TEST_F(Renewal, RunsFirstShowAgainAndClosesTheEarlierHandle)
     EXPECT_EQ(boxes.size(), 2u);
 }
 
+TEST_F(Renewal, ControlsFollowWhetherTheRenewedOpenFoundTheAdapter)
+{
+    fake::reset(false);
+    makeForm();
+    const int ids[] = {res::IDC_INPUT_BUTTON, res::IDC_OUTPUT_BUTTON, res::IDC_DEVICE_COMBO};
+    fake::state().nextHandle = 0x7700; // plugged in
+    form->onInitialUpdate();
+    for (int id : ids)
+        EXPECT_TRUE(control(id)->isEnabled()) << id;
+    fake::state().nextHandle = 0; // unplugged again
+    form->onInitialUpdate();
+    for (int id : ids)
+        EXPECT_FALSE(control(id)->isEnabled()) << id;
+}
+
 TEST_F(Renewal, SetupIniReadAgainKeepsEarlierValueOnFailure)
 {
     writeSetupIni("[OPEN_APP]\nNAME=First Host\n");

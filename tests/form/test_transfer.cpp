@@ -7,6 +7,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 
@@ -137,6 +138,12 @@ class Monitoring : public Transfer
 protected:
     // Runs the event loop until the monitor timer has ticked at least once more.
     void waitTick() { QTest::qWait(650); }
+    // Start, and the event loop until its output pulse is over and the interrupt armed.
+    void start()
+    {
+        form->OnStartButton();
+        ASSERT_TRUE(QTest::qWaitFor([this] { return form->isMonitoring(); }, 3000));
+    }
     int trigLines() const { return int(logLines().count(QStringLiteral("Trig INT"))); }
 };
 
@@ -144,9 +151,19 @@ TEST_F(Monitoring, StartPulsesTheOutputThenArmsAndStopDisarms)
 {
     auto *start = control<QPushButton>(res::IDC_START_BUTTON);
     EXPECT_FALSE(start->isEnabled()) << "Start stays disabled in the product";
+    start->setEnabled(true);
     form->OnStartButton();
-    EXPECT_TRUE(form->isMonitoring());
+    // The window's thread runs on during the pulse; nothing else reaches the adapter meanwhile.
     EXPECT_EQ(start->text(), "Stop");
+    EXPECT_EQ(fake::callNames(), std::vector<std::string>{"mbout"});
+    for (int id : {res::IDC_START_BUTTON, res::IDC_INPUT_BUTTON, res::IDC_OUTPUT_BUTTON})
+        EXPECT_FALSE(control(id)->isEnabled()) << id;
+    form->TransferData(false);
+    EXPECT_EQ(form->messageList()->line(form->messageList()->selectedRow()),
+              "Input Data : failed (adapter busy)");
+    ASSERT_TRUE(QTest::qWaitFor([this] { return form->isMonitoring(); }, 3000));
+    for (int id : {res::IDC_START_BUTTON, res::IDC_INPUT_BUTTON, res::IDC_OUTPUT_BUTTON})
+        EXPECT_TRUE(control(id)->isEnabled()) << id;
     std::vector<fake::Call> calls = fake::calls();
     ASSERT_EQ(calls.size(), 4u);
     EXPECT_EQ(calls[0].name, "mbout");
@@ -166,9 +183,11 @@ TEST_F(Monitoring, StartPulsesTheOutputThenArmsAndStopDisarms)
     const int lines = form->messageList()->count();
     form->OnStartButton();
     calls = fake::calls();
-    ASSERT_EQ(calls.size(), 1u);
+    ASSERT_EQ(calls.size(), 2u);
     EXPECT_EQ(calls[0].name, "intcout");
     EXPECT_EQ(calls[0].arg1, 0xB0u);
+    EXPECT_EQ(calls[1].name, "set_extension") << "the library lets go of the record";
+    EXPECT_EQ(calls[1].arg1, 0u);
     EXPECT_EQ(start->text(), "Start");
     EXPECT_FALSE(form->isMonitoring());
     EXPECT_EQ(g_interruptRecord.load(), nullptr);
@@ -177,7 +196,8 @@ TEST_F(Monitoring, StartPulsesTheOutputThenArmsAndStopDisarms)
 
 TEST_F(Monitoring, InterruptsWithinOnePeriodGiveOneLine)
 {
-    form->OnStartButton();
+    start();
+    QSignalSpy counts(link.get(), &AdapterLink::interruptCount);
     waitTick();
     EXPECT_EQ(trigLines(), 0) << "no interrupt, no line";
     fake::clearCalls();
@@ -198,6 +218,8 @@ TEST_F(Monitoring, InterruptsWithinOnePeriodGiveOneLine)
     waitTick();
     EXPECT_EQ(trigLines(), 1);
     EXPECT_EQ(form->messageList()->line(form->messageList()->selectedRow()), "Trig INT");
+    EXPECT_EQ(counts.first().value(0), 0u);
+    EXPECT_EQ(counts.last().value(0), 3u);
     waitTick();
     EXPECT_EQ(trigLines(), 1) << "the mark is cleared after its line";
     form->OnStartButton();
@@ -205,7 +227,7 @@ TEST_F(Monitoring, InterruptsWithinOnePeriodGiveOneLine)
 
 TEST_F(Monitoring, InterruptThenStopBeforeTheTickGivesNoLine)
 {
-    form->OnStartButton();
+    start();
     fake::raiseInterrupt(1);
     form->OnStartButton();
     waitTick();
@@ -214,12 +236,12 @@ TEST_F(Monitoring, InterruptThenStopBeforeTheTickGivesNoLine)
 
 TEST_F(Monitoring, RestartBeginsAtCountZero)
 {
-    form->OnStartButton();
+    start();
     fake::raiseInterrupt(1);
     fake::raiseInterrupt(2);
     EXPECT_EQ(g_interruptRecord.load()->count.load(), 2u);
     form->OnStartButton();
-    form->OnStartButton();
+    start();
     EXPECT_EQ(control<QPushButton>(res::IDC_START_BUTTON)->text(), "Stop");
     EXPECT_EQ(g_interruptRecord.load()->count.load(), 0u);
     form->OnStartButton();
@@ -228,7 +250,7 @@ TEST_F(Monitoring, RestartBeginsAtCountZero)
 
 TEST_F(Monitoring, CallbackWithoutRecordDoesNothing)
 {
-    form->OnStartButton();
+    start();
     const std::uint32_t handle = form->adapterHandle();
     fake::api().set_extension(handle, nullptr);
     fake::clearCalls();
@@ -240,39 +262,54 @@ TEST_F(Monitoring, CallbackWithoutRecordDoesNothing)
 
 TEST_F(Monitoring, RenewalStopsFirstAndDisarmsTheArmedHandle)
 {
-    form->OnStartButton();
+    start();
     const std::uint32_t armed = form->adapterHandle();
     fake::clearCalls();
     form->onInitialUpdate();
     const std::vector<fake::Call> calls = fake::calls();
-    ASSERT_GE(calls.size(), 3u);
+    ASSERT_GE(calls.size(), 4u);
     EXPECT_EQ(calls[0].name, "intcout");
     EXPECT_EQ(calls[0].handle, armed);
-    EXPECT_EQ(calls[1].name, "close");
-    EXPECT_EQ(calls[1].handle, armed);
-    EXPECT_EQ(calls[2].name, "open");
+    EXPECT_EQ(calls[1].name, "set_extension");
+    EXPECT_EQ(calls[2].name, "close");
+    EXPECT_EQ(calls[2].handle, armed);
+    EXPECT_EQ(calls[3].name, "open");
     EXPECT_FALSE(form->isMonitoring());
     EXPECT_EQ(g_interruptRecord.load(), nullptr);
     EXPECT_EQ(control<QPushButton>(res::IDC_START_BUTTON)->text(), "Start");
 }
 
-TEST_F(Monitoring, DestructionWhileMonitoringClosesThenReleasesTheRecord)
+TEST_F(Monitoring, RenewalDuringThePulseWaitsForIt)
 {
     form->OnStartButton();
+    form->onInitialUpdate();
+    EXPECT_EQ(fake::callNames(), std::vector<std::string>{"mbout"});
+    ASSERT_TRUE(QTest::qWaitFor([] { return fake::calls().size() >= 8; }, 3000));
+    EXPECT_EQ(fake::callNames(),
+              (std::vector<std::string>{"mbout", "mbout", "set_extension", "connect", "intcout",
+                                        "set_extension", "close", "open"}));
+    EXPECT_FALSE(form->isMonitoring());
+    EXPECT_EQ(control<QPushButton>(res::IDC_START_BUTTON)->text(), "Start");
+}
+
+TEST_F(Monitoring, DestructionWhileMonitoringDisarmsClosesThenReleasesTheRecord)
+{
+    start();
     const std::uint32_t handle = form->adapterHandle();
     fake::clearCalls();
     form.reset();
+    // A library whose close does not wait for running callbacks must not reach the record.
+    EXPECT_EQ(fake::callNames(), (std::vector<std::string>{"intcout", "set_extension", "close"}));
     const std::vector<fake::Call> calls = fake::calls();
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0].name, "close");
-    EXPECT_EQ(calls[0].handle, handle);
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[2].handle, handle);
     EXPECT_EQ(g_interruptRecord.load(), nullptr);
     EXPECT_FALSE(fake::raiseInterrupt(1)) << "nothing armed after close";
 }
 
 TEST_F(Monitoring, OtherTimersGoOnToTheBaseClass)
 {
-    form->OnStartButton();
+    start();
     fake::raiseInterrupt(1);
     // A timer of another id must neither log nor clear the mark.
     QTimerEvent other(987654);

@@ -1,6 +1,7 @@
 // The main frame, the document template and the About box.
 #include "../form/fakeadapter.h"
 
+#include "adapterlink.h"
 #include "dovrax.h"
 #include "dovraxdlg.h"
 #include "dovraxdoc.h"
@@ -37,11 +38,12 @@ protected:
         ini.close();
         platform::setMessageBoxHook(
             [this](const platform::MessageBoxCall &call) { boxes << call.text; });
+        link = std::make_unique<AdapterLink>(fake::api(), QStringLiteral("fake"));
         docTemplate = std::make_unique<platform::SingleDocTemplate>(
             [] { return std::make_unique<CDovraxDoc>(); },
-            []() -> std::unique_ptr<platform::FrameWindow> {
+            [this]() -> std::unique_ptr<platform::FrameWindow> {
                 auto frame = std::make_unique<CMainFrame>(
-                    [](QWidget *parent) { return new CDovraxDlg(&fake::api(), {}, parent); });
+                    [this](QWidget *parent) { return new CDovraxDlg(*link, parent); });
                 if (!frame->isCreated())
                     return nullptr;
                 return frame;
@@ -71,6 +73,7 @@ protected:
     }
 
     QTemporaryDir dir;
+    std::unique_ptr<AdapterLink> link;
     std::unique_ptr<platform::SingleDocTemplate> docTemplate;
     CMainFrame *frame = nullptr;
     CDovraxDlg *form = nullptr;
