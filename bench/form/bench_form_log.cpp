@@ -8,6 +8,7 @@
 #include "messagebox.h"
 #include "messagelist.h"
 #include "messagelistmodel.h"
+#include "mulvoloader.h"
 
 #include <QApplication>
 #include <QDateTime>

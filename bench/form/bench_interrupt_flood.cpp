@@ -27,7 +27,7 @@
 
 namespace {
 
-// Records the form's timer events and the log size at each.
+// Records the monitor ticks (timer events of the adapter link) and the form's log size at each.
 class TickRecorder : public QObject
 {
 public:
@@ -35,13 +35,14 @@ public:
     std::vector<int> trigLinesAfterTick;
     QElapsedTimer clock;
     CDovraxDlg *form = nullptr;
+    QObject *ticker = nullptr;
     int trigLines = 0;
 
     // Only "Trig INT" lines are logged during the run, so the lines a tick added are the
     // growth of the log by the next tick.
     bool eventFilter(QObject *watched, QEvent *event) override
     {
-        if (watched == form && event->type() == QEvent::Timer) {
+        if (watched == ticker && event->type() == QEvent::Timer) {
             const int now = form->messageList()->count();
             if (!tickMs.empty())
                 trigLinesAfterTick.push_back(now - lastCount);
@@ -94,11 +95,12 @@ int main(int argc, char **argv)
 
     TickRecorder recorder;
     recorder.form = &form;
-    form.installEventFilter(&recorder);
+    recorder.ticker = &link;
 
     form.OnStartButton(); // pulses the output for one second, then arms
     while (!form.isMonitoring())
         app.processEvents(QEventLoop::WaitForMoreEvents, 50);
+    link.installEventFilter(&recorder);
     recorder.clock.start();
 
     std::atomic<bool> stop{false};

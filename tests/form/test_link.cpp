@@ -32,9 +32,9 @@ TEST_F(VirtualAdapter, FailedTransfersSayWhyAndKeepWhatTheFormShowed)
     form->OnInputButton();
     form->OnOutputButton();
     const QString separator(70, QLatin1Char('-'));
-    EXPECT_EQ(logLines(), QStringList({"Input Data : failed (adapter not present)", separator,
-                                       "Output Data : [ 0x55 ] failed (adapter not present)",
-                                       separator}));
+    EXPECT_EQ(logLines(),
+              QStringList({"Input Data : failed (adapter not present)", separator,
+                           "Output Data : [ 0x55 ] failed (adapter not present)", separator}));
     EXPECT_EQ(control<QLabel>(res::IDC_INPUT_DISPLAY)->text(), "0x3c");
     EXPECT_FALSE(control(res::IDC_BIT0 + 2)->isEnabled()) << "bit 2 of 0x3c stays lit";
     EXPECT_TRUE(control(res::IDC_BIT0 + 0)->isEnabled());
