@@ -65,7 +65,7 @@ private:
     unsigned index_ = 0;
 };
 
-Adapter::Adapter() : delivery_(slots_, slotsInUse_, openHandles_)
+Adapter::Adapter() : delivery_(slots_, slotsInUse_, openHandles_, current_)
 {
     g_adapter.store(this);
     pthread_atfork(nullptr, nullptr, &Adapter::childAfterFork);
@@ -77,8 +77,10 @@ Adapter::~Adapter()
     // Stopped first, because a callback still running may call back into the library.
     delivery_.stop();
     g_adapter.store(nullptr);
-    if (segment_ && processEntry_ >= 0)
-        segment_->releaseProcess(processEntry_);
+    for (const auto &attachment : attachments_) {
+        if (attachment->processEntry >= 0)
+            attachment->segment->releaseProcess(attachment->processEntry);
+    }
 }
 
 Adapter *Adapter::instance()
@@ -101,11 +103,14 @@ void Adapter::forgetAfterFork()
         slot.extension.store(nullptr);
         slot.callback.store(nullptr);
         slot.armedFrom.store(kDisarmed);
+        slot.cursor.store(0);
         slot.callbackPhase.store(0);
+        slot.attachment.store(nullptr);
     }
     openHandles_.store(0);
     new (&setupMutex_) std::mutex;
-    processEntry_ = -1;
+    for (const auto &attachment : attachments_)
+        attachment->processEntry = -1;
     delivery_.forgetAfterFork();
 }
 
@@ -118,37 +123,53 @@ void Adapter::report(const std::string &message)
     std::fprintf(stderr, "mulvo: %s\n", message.c_str());
 }
 
-sim::SimSegment *Adapter::ensureSegment()
+Attachment *Adapter::ensureAttachment()
 {
     std::lock_guard<std::mutex> lock(setupMutex_);
-    if (!segment_) {
-        std::string instance;
+    Attachment *attachment = current_.load();
+    // The file at the instance's name may have been removed, replaced or cut short since it
+    // was mapped: then the adapter is the one found there now, or none.
+    if (!attachment || !attachment->segment->current()) {
         std::string error;
-        if (!sim::SimSegment::instanceFromEnvironment(instance, error)) {
+        if (instance_.empty() && !sim::SimSegment::instanceFromEnvironment(instance_, error)) {
             report(error);
             return nullptr;
         }
-        segment_ = sim::SimSegment::open(instance, error);
-        if (!segment_) {
+        auto segment = sim::SimSegment::open(instance_, error);
+        if (!segment) {
+            report(error);
+            return nullptr;
+        }
+        attachments_.push_back(std::make_unique<Attachment>());
+        attachments_.back()->segment = std::move(segment);
+        Attachment *previous = attachment;
+        attachment = attachments_.back().get();
+        current_.store(attachment, std::memory_order_release);
+        // The delivery thread may be asleep on the old segment.
+        if (previous)
+            previous->segment->wakeDelivery();
+    }
+    if (attachment->processEntry < 0) {
+        std::string error;
+        attachment->processEntry = attachment->segment->claimProcess(error);
+        if (attachment->processEntry < 0) {
             report(error);
             return nullptr;
         }
     }
-    if (processEntry_ < 0) {
-        std::string error;
-        processEntry_ = segment_->claimProcess(error);
-        if (processEntry_ < 0) {
-            report(error);
-            return nullptr;
-        }
-    }
-    return segment_.get();
+    return attachment;
+}
+
+bool Adapter::reachable(const Attachment *attachment, bool checkFile) const
+{
+    return attachment == current_.load(std::memory_order_acquire) &&
+           (!checkFile || attachment->segment->intact()) && attachment->segment->present();
 }
 
 uint32_t Adapter::open(uint32_t device)
 {
-    sim::SimSegment *segment = ensureSegment();
-    if (!segment || device != 0 || !segment->present())
+    Attachment *attachment = ensureAttachment();
+    if (!attachment || device != 0 || !attachment->segment->present())
         return 0;
     const uint32_t serial = nextSerial_.fetch_add(1);
     if (serial > kMaxSerial) {
@@ -159,12 +180,17 @@ uint32_t Adapter::open(uint32_t device)
     }
     for (unsigned i = 0; i < kHandleSlots; ++i) {
         const uint32_t handle = (serial << 8) | i;
+        HandleSlot &slot = slots_[i];
+        // Taken as closing, so that no call uses the handle before the slot is set up.
         uint64_t expected = 0;
-        if (!slots_[i].control.compare_exchange_strong(expected, uint64_t(handle) << 32,
-                                                       std::memory_order_acq_rel))
+        if (!slot.control.compare_exchange_strong(expected, (uint64_t(handle) << 32) | kClosing,
+                                                  std::memory_order_acq_rel))
             continue;
+        slot.attachment.store(attachment, std::memory_order_relaxed);
+        slot.cursor.store(0, std::memory_order_relaxed);
+        slot.control.store(uint64_t(handle) << 32, std::memory_order_release);
         openHandles_.fetch_add(1);
-        segment->addHandles(processEntry_, 1);
+        attachment->segment->addHandles(attachment->processEntry, 1);
         unsigned inUse = slotsInUse_.load();
         while (inUse < i + 1 && !slotsInUse_.compare_exchange_weak(inUse, i + 1)) {
         }
@@ -175,11 +201,22 @@ uint32_t Adapter::open(uint32_t device)
     return 0;
 }
 
-void Adapter::disarm(unsigned index)
+Adapter::Disarmed Adapter::disarm(unsigned index)
 {
     HandleSlot &slot = slots_[index];
-    if (slot.armedFrom.exchange(kDisarmed) != kDisarmed)
-        segment_->disarm(processEntry_);
+    Disarmed disarmed;
+    disarmed.attachment = slot.attachment.load(std::memory_order_acquire);
+    disarmed.from = slot.armedFrom.exchange(kDisarmed);
+    return disarmed;
+}
+
+void Adapter::settle(unsigned index, const Disarmed &disarmed)
+{
+    // Once no callback of the handle runs, its cursor says how far this arming got.
+    if (disarmed.from != kDisarmed) {
+        disarmed.attachment->segment->disarm(disarmed.attachment->processEntry, disarmed.from,
+                                             slots_[index].cursor.load());
+    }
 }
 
 void Adapter::waitForCallbacks(unsigned index)
@@ -200,15 +237,17 @@ int32_t Adapter::close(uint32_t handle)
         return MULVO_E_HANDLE;
     const unsigned index = handle % kHandleSlots;
     HandleSlot &slot = slots_[index];
+    Disarmed disarmed;
     {
         // Disarm before the handle turns invalid: a callback still running may go on using
         // the handle (and its extension) until it returns.
         Use use(*this, handle);
         if (!use)
             return MULVO_E_HANDLE;
-        disarm(index);
+        disarmed = disarm(index);
     }
     waitForCallbacks(index);
+    settle(index, disarmed);
 
     uint64_t control = slot.control.load(std::memory_order_acquire);
     do {
@@ -217,14 +256,16 @@ int32_t Adapter::close(uint32_t handle)
     } while (!slot.control.compare_exchange_weak(control, control | kClosing));
 
     // Another thread may have armed it again meanwhile.
-    disarm(index);
+    disarmed = disarm(index);
     waitForCallbacks(index);
+    settle(index, disarmed);
     while (usersOf(slot.control.load(std::memory_order_acquire)) != 0)
         std::this_thread::yield();
 
     slot.extension.store(nullptr);
     slot.callback.store(nullptr);
-    segment_->addHandles(processEntry_, -1);
+    Attachment *attachment = slot.attachment.load();
+    attachment->segment->addHandles(attachment->processEntry, -1);
     slot.control.store(0, std::memory_order_release);
     openHandles_.fetch_sub(1);
     return MULVO_OK;
@@ -235,9 +276,10 @@ int32_t Adapter::writeOutput(uint32_t handle, uint32_t value)
     Use use(*this, handle);
     if (!use)
         return MULVO_E_HANDLE;
-    if (!segment_->present())
+    Attachment *attachment = use.slot().attachment.load(std::memory_order_acquire);
+    if (!reachable(attachment, true))
         return MULVO_E_ABSENT;
-    segment_->writeOutput(uint8_t(value & 0xff));
+    attachment->segment->writeOutput(uint8_t(value & 0xff));
     return MULVO_OK;
 }
 
@@ -248,9 +290,10 @@ int32_t Adapter::readInput(uint32_t handle, uint32_t *value)
         return MULVO_E_HANDLE;
     if (!value)
         return MULVO_E_ARG;
-    if (!segment_->present())
+    Attachment *attachment = use.slot().attachment.load(std::memory_order_acquire);
+    if (!reachable(attachment, true))
         return MULVO_E_ABSENT;
-    *value = segment_->readInput();
+    *value = attachment->segment->readInput();
     return MULVO_OK;
 }
 
@@ -278,28 +321,32 @@ int32_t Adapter::connect(uint32_t handle, mulvo_callback callback)
         return MULVO_E_HANDLE;
     if (!callback)
         return MULVO_E_ARG;
-    if (!segment_->present())
-        return MULVO_E_ABSENT;
-    delivery_.ensureRunning(*segment_, processEntry_);
     HandleSlot &slot = use.slot();
+    Attachment *attachment = slot.attachment.load(std::memory_order_acquire);
+    if (!reachable(attachment, true))
+        return MULVO_E_ABSENT;
+    delivery_.ensureRunning();
     slot.callback.store(callback, std::memory_order_release);
     if (slot.armedFrom.load() != kDisarmed)
         return MULVO_OK; // armed already: the new callback takes over
-    const uint64_t from = segment_->arm(processEntry_);
+    sim::SimSegment &segment = *attachment->segment;
+    const uint64_t from = segment.arm(attachment->processEntry);
     uint64_t expected = kDisarmed;
     if (!slot.armedFrom.compare_exchange_strong(expected, from)) {
-        segment_->disarm(processEntry_); // another thread armed it first
+        // Another thread armed it first; that arming is the one due the interrupts.
+        segment.disarm(attachment->processEntry, from, from, false);
         return MULVO_OK;
     }
     // Interrupts raised since `from` may have woken the delivery thread before it could see
     // this handle armed.
-    segment_->wakeDelivery();
+    segment.wakeDelivery();
     return MULVO_OK;
 }
 
 int32_t Adapter::interruptControl(uint32_t handle, uint32_t value)
 {
     unsigned index = 0;
+    Disarmed disarmed;
     {
         Use use(*this, handle);
         if (!use)
@@ -309,10 +356,11 @@ int32_t Adapter::interruptControl(uint32_t handle, uint32_t value)
         index = use.index();
         // Disarming works on an unplugged adapter too: the caller frees what the callback uses
         // as soon as this returns.
-        disarm(index);
+        disarmed = disarm(index);
     }
     // Waiting without counting as a user: a callback of this handle may close it meanwhile.
     waitForCallbacks(index);
+    settle(index, disarmed);
     return MULVO_OK;
 }
 
@@ -323,7 +371,8 @@ int32_t Adapter::writePort(uint32_t handle, uint32_t port, uint32_t value)
         return MULVO_E_HANDLE;
     if (port != MULVO_PORT_ACK || value != 0)
         return MULVO_E_ARG;
-    if (!segment_->present())
+    // Called for every interrupt: the file itself is looked at by the other calls only.
+    if (!reachable(use.slot().attachment.load(std::memory_order_acquire), false))
         return MULVO_E_ABSENT;
     return MULVO_OK;
 }

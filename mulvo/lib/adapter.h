@@ -11,10 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
-
-namespace mulvo::sim {
-class SimSegment;
-}
+#include <vector>
 
 namespace mulvo::lib {
 
@@ -41,10 +38,19 @@ public:
 
 private:
     class Use;
+    // What disarming a handle leaves to settle once its callbacks are over.
+    struct Disarmed
+    {
+        Attachment *attachment = nullptr;
+        uint64_t from = kDisarmed;
+    };
 
-    sim::SimSegment *ensureSegment();
+    Attachment *ensureAttachment();
+    // The handle's adapter is there: its segment is the current one, unchanged and plugged in.
+    bool reachable(const Attachment *attachment, bool checkFile) const;
     void report(const std::string &message);
-    void disarm(unsigned index);
+    Disarmed disarm(unsigned index);
+    void settle(unsigned index, const Disarmed &disarmed);
     void waitForCallbacks(unsigned index);
     void forgetAfterFork();
     static void childAfterFork();
@@ -54,9 +60,12 @@ private:
     std::atomic<uint32_t> openHandles_{0};
     std::atomic<uint32_t> nextSerial_{1};
 
-    std::mutex setupMutex_; // guards the segment set-up and the error report
-    std::unique_ptr<sim::SimSegment> segment_;
-    int processEntry_ = -1;
+    std::mutex setupMutex_; // guards the attachments, the instance and the error report
+    std::string instance_;
+    // Every segment this process has mapped, the current one last; a segment is replaced when
+    // the file at its name is no longer the one mapped.
+    std::vector<std::unique_ptr<Attachment>> attachments_;
+    std::atomic<Attachment *> current_{nullptr};
     std::string lastReport_;
 
     DeliveryThread delivery_;

@@ -20,8 +20,9 @@ thread_local int t_callbackSlot = -1;
 } // namespace
 
 DeliveryThread::DeliveryThread(HandleSlot *slots, const std::atomic<unsigned> &slotsInUse,
-                               const std::atomic<uint32_t> &openHandles)
-    : slots_(slots), slotsInUse_(slotsInUse), openHandles_(openHandles)
+                               const std::atomic<uint32_t> &openHandles,
+                               const std::atomic<Attachment *> &current)
+    : slots_(slots), slotsInUse_(slotsInUse), openHandles_(openHandles), current_(current)
 {}
 
 DeliveryThread::~DeliveryThread()
@@ -34,7 +35,7 @@ int DeliveryThread::currentCallbackSlot()
     return t_callbackSlot;
 }
 
-void DeliveryThread::ensureRunning(sim::SimSegment &segment, int processEntry)
+void DeliveryThread::ensureRunning()
 {
     std::lock_guard<std::mutex> lock(mutex_);
     if (running_.load())
@@ -42,13 +43,8 @@ void DeliveryThread::ensureRunning(sim::SimSegment &segment, int processEntry)
     // A thread that ended because it was idle has left the loop already; joining is quick.
     if (thread_ && thread_->joinable())
         thread_->join();
-    segment_ = &segment;
-    processEntry_ = processEntry;
+    serving_ = nullptr;
     stop_.store(false);
-    // Interrupts raised before this point belong to nobody here: every handle's own arming
-    // point decides what it receives, so the cursors only need to start low enough.
-    std::fill(std::begin(cursor_), std::end(cursor_), 0);
-    base_ = previousBase_ = segment.raisedBase();
     running_.store(true);
     thread_ = std::make_unique<std::thread>([this] { run(); });
 }
@@ -59,8 +55,9 @@ void DeliveryThread::stop()
     if (!thread_)
         return;
     stop_.store(true);
-    if (running_.load() && segment_)
-        segment_->wakeDelivery();
+    // A thread still waiting on a segment replaced a moment ago wakes by its time-out.
+    if (Attachment *current = current_.load(); running_.load() && current)
+        current->segment->wakeDelivery();
     std::unique_ptr<std::thread> thread = std::move(thread_);
     lock.unlock();
     if (thread->get_id() == std::this_thread::get_id())
@@ -77,23 +74,36 @@ void DeliveryThread::forgetAfterFork()
     new (&mutex_) std::mutex;
     running_.store(false);
     stop_.store(false);
+    serving_ = nullptr;
 }
 
 void DeliveryThread::run()
 {
     pthread_setname_np(pthread_self(), "mulvo-irq");
     while (!stop_.load()) {
+        if (Attachment *current = current_.load(std::memory_order_acquire); current != serving_)
+            serve(current);
         if (deliverPending())
             continue;
         if (openHandles_.load() == 0 && exitWhenIdle())
             return;
         // Register as a sleeper before the last look for work, so that a raise in between
         // either is seen by that look or sees the sleeper and wakes it.
-        const uint32_t word = segment_->beginWait(processEntry_);
-        if (!deliverPending() && !stop_.load())
-            segment_->wait(word, kWaitTimeoutMs);
-        segment_->endWait(processEntry_);
+        sim::SimSegment &segment = *serving_->segment;
+        const int entry = serving_->processEntry;
+        const uint32_t word = segment.beginWait(entry);
+        if (!deliverPending() && !stop_.load() && current_.load() == serving_)
+            segment.wait(word, kWaitTimeoutMs);
+        segment.endWait(entry);
     }
+}
+
+void DeliveryThread::serve(Attachment *attachment)
+{
+    // Handles opened on an earlier segment get nothing more: their adapter is gone. Each
+    // handle's own arming point and cursor decide what it receives from the new one.
+    serving_ = attachment;
+    base_ = previousBase_ = attachment->segment->raisedBase();
 }
 
 bool DeliveryThread::exitWhenIdle()
@@ -108,8 +118,8 @@ bool DeliveryThread::exitWhenIdle()
 
 bool DeliveryThread::deliverPending()
 {
-    const uint64_t raised = segment_->raisedSequence();
-    const uint64_t base = segment_->raisedBase();
+    const uint64_t raised = serving_->segment->raisedSequence();
+    const uint64_t base = serving_->segment->raisedBase();
     if (base != base_) {
         previousBase_ = base_;
         base_ = base;
@@ -117,11 +127,11 @@ bool DeliveryThread::deliverPending()
     bool progress = false;
     const unsigned inUse = slotsInUse_.load(std::memory_order_acquire);
     for (unsigned i = 0; i < inUse; ++i) {
-        const uint64_t from = slots_[i].armedFrom.load(std::memory_order_acquire);
-        if (from == kDisarmed)
+        HandleSlot &slot = slots_[i];
+        const uint64_t from = slot.armedFrom.load(std::memory_order_acquire);
+        if (from == kDisarmed || slot.attachment.load(std::memory_order_acquire) != serving_)
             continue;
-        cursor_[i] = std::max(cursor_[i], from);
-        if (cursor_[i] < raised)
+        if (std::max(slot.cursor.load(std::memory_order_relaxed), from) < raised)
             progress |= deliverSlot(i, raised);
     }
     return progress;
@@ -130,29 +140,30 @@ bool DeliveryThread::deliverPending()
 bool DeliveryThread::deliverSlot(unsigned index, uint64_t raised)
 {
     HandleSlot &slot = slots_[index];
-    uint64_t &cursor = cursor_[index];
-    const uint64_t start = cursor;
-    const uint64_t limit = std::min(raised, cursor + kChunk);
+    sim::SimSegment &segment = *serving_->segment;
+    const int entry = serving_->processEntry;
 
     // Marking the slot busy before each look at armedFrom (both sequentially consistent) pairs
     // with disarm, which clears armedFrom before it looks at the mark: either no callback
     // starts, or disarm sees the mark and waits for it to go.
     slot.callbackPhase.fetch_add(1);
     t_callbackSlot = int(index);
-    while (cursor < limit) {
-        const uint64_t from = slot.armedFrom.load();
-        if (from == kDisarmed)
+    uint64_t from = slot.armedFrom.load();
+    const uint64_t start = std::max(slot.cursor.load(std::memory_order_relaxed), from);
+    uint64_t cursor = start;
+    const uint64_t limit = std::min(raised, cursor + kChunk);
+    while (from != kDisarmed && cursor < limit) {
+        // Disarmed and armed again since the last callback: the next round starts from there,
+        // after whoever disarmed has seen where this arming ended.
+        if (from > cursor)
             break;
-        if (from > cursor) {
-            // Disarmed and armed again since the last callback: skip what came in between.
-            cursor = from;
-            continue;
-        }
         const uint64_t sequence = ++cursor;
         const mulvo_callback callback = slot.callback.load(std::memory_order_acquire);
         const auto handle = uint32_t(slot.control.load(std::memory_order_acquire) >> 32);
-        segment_->layout().delivered.fetch_add(1, std::memory_order_relaxed);
+        segment.countDelivered(entry);
+        slot.cursor.store(sequence, std::memory_order_relaxed);
         callback(handle, number(sequence));
+        from = slot.armedFrom.load();
     }
     t_callbackSlot = -1;
     slot.callbackPhase.fetch_add(1);

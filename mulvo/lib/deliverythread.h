@@ -9,24 +9,22 @@
 #include <mutex>
 #include <thread>
 
-namespace mulvo::sim {
-class SimSegment;
-}
-
 namespace mulvo::lib {
 
 class DeliveryThread
 {
 public:
+    // The thread serves the handles opened on `current`, and follows it when it changes.
     DeliveryThread(HandleSlot *slots, const std::atomic<unsigned> &slotsInUse,
-                   const std::atomic<uint32_t> &openHandles);
+                   const std::atomic<uint32_t> &openHandles,
+                   const std::atomic<Attachment *> &current);
     ~DeliveryThread();
     DeliveryThread(const DeliveryThread &) = delete;
     DeliveryThread &operator=(const DeliveryThread &) = delete;
 
-    // Starts the thread unless it runs; the segment and process entry must stay valid until
-    // stop(). The thread ends by itself once no handle is open for a while.
-    void ensureRunning(sim::SimSegment &segment, int processEntry);
+    // Starts the thread unless it runs. The thread ends by itself once no handle is open for a
+    // while.
+    void ensureRunning();
     // Ends the thread and joins it (detaches it when called on the thread itself).
     void stop();
     // Forgets a thread that does not exist in a child made by fork().
@@ -37,6 +35,7 @@ public:
 
 private:
     void run();
+    void serve(Attachment *attachment);
     bool deliverPending();
     bool deliverSlot(unsigned index, uint64_t raised);
     uint32_t number(uint64_t sequence) const;
@@ -45,6 +44,7 @@ private:
     HandleSlot *slots_;
     const std::atomic<unsigned> &slotsInUse_;
     const std::atomic<uint32_t> &openHandles_;
+    const std::atomic<Attachment *> &current_;
 
     std::mutex mutex_; // guards thread_ and running_ changes, never held around a callback
     std::unique_ptr<std::thread> thread_;
@@ -52,11 +52,9 @@ private:
     std::atomic<bool> stop_{false};
 
     // Owned by the running thread.
-    sim::SimSegment *segment_ = nullptr;
-    int processEntry_ = -1;
+    Attachment *serving_ = nullptr;
     uint64_t base_ = 0;
     uint64_t previousBase_ = 0;
-    uint64_t cursor_[kHandleSlots] = {};
 };
 
 } // namespace mulvo::lib

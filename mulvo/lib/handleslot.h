@@ -1,15 +1,29 @@
-// One entry of the library's handle table.
+// One entry of the library's handle table, and the mapping of the segment a handle was opened on.
 #pragma once
 
 #include "mulvolib.h"
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
+
+namespace mulvo::sim {
+class SimSegment;
+}
 
 namespace mulvo::lib {
 
 inline constexpr unsigned kHandleSlots = 256; // a handle's low 8 bits are its slot index
 inline constexpr uint64_t kDisarmed = ~uint64_t(0);
+
+// One mapping of the adapter's segment and this process's entry in it. Kept until the library
+// unloads, so that a handle opened on a segment that was since removed or replaced stays safe to
+// use: it only finds its adapter absent.
+struct Attachment
+{
+    std::unique_ptr<sim::SimSegment> segment;
+    int processEntry = -1;
+};
 
 struct HandleSlot
 {
@@ -21,8 +35,13 @@ struct HandleSlot
     // kDisarmed, or the interrupt sequence when the handle was armed: the handle receives the
     // interrupts numbered above it.
     std::atomic<uint64_t> armedFrom{kDisarmed};
+    // The latest interrupt delivered to (or skipped by) the handle; written by the delivery
+    // thread only, never goes back while the handle is open.
+    std::atomic<uint64_t> cursor{0};
     // Odd while the delivery thread is in (or about to enter) this slot's callbacks.
     std::atomic<uint32_t> callbackPhase{0};
+    // The segment the handle was opened on.
+    std::atomic<Attachment *> attachment{nullptr};
 };
 
 } // namespace mulvo::lib

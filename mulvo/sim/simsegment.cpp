@@ -1,7 +1,7 @@
 #include "simsegment.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -9,27 +9,20 @@
 #include <fcntl.h>
 #include <linux/futex.h>
 #include <new>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <thread>
 #include <unistd.h>
 
 namespace mulvo::sim {
 
 namespace {
 
-constexpr auto kReadyTimeout = std::chrono::seconds(2);
-
 std::string systemError(const std::string &what, int err)
 {
     return what + ": " + std::strerror(err);
-}
-
-std::string devShmPath(const std::string &name)
-{
-    return "/dev/shm" + name;
 }
 
 int64_t realtimeNow()
@@ -56,6 +49,124 @@ void futexWait(std::atomic<uint32_t> &word, uint32_t expected, int timeoutMs)
 bool processIsDead(int32_t pid)
 {
     return kill(pid, 0) != 0 && errno == ESRCH;
+}
+
+// A directory of this user that nobody else may enter or write.
+bool isPrivateDirectory(const char *dir)
+{
+    struct stat st
+    {
+    };
+    return dir && dir[0] == '/' && stat(dir, &st) == 0 && S_ISDIR(st.st_mode) &&
+           st.st_uid == geteuid() && (st.st_mode & 077) == 0;
+}
+
+// Any process of the user may shrink the segment's file while others have it mapped; touching
+// a page past the new end raises SIGBUS. The handler puts zero-filled private memory in place
+// of the whole mapping and marks it lost, so the access that faulted, and every one after it,
+// goes on and finds an unplugged adapter. Nothing on the interrupt path pays for the guard.
+// Plain data only, since the handler reads it at any moment, also while the library unloads.
+constexpr unsigned kGuardedMappings = 256;
+
+struct GuardedMapping
+{
+    std::atomic<uintptr_t> base;
+    std::atomic<size_t> length;
+    std::atomic<bool> lost;
+};
+
+GuardedMapping g_guarded[kGuardedMappings];
+pthread_mutex_t g_guardMutex = PTHREAD_MUTEX_INITIALIZER;
+unsigned g_guardedCount = 0; // under g_guardMutex
+struct sigaction g_previousSigbus;
+
+void onSigbus(int signal, siginfo_t *info, void *context)
+{
+    const int savedErrno = errno;
+    const auto address = reinterpret_cast<uintptr_t>(info->si_addr);
+    if (info->si_code > 0) {
+        for (GuardedMapping &m : g_guarded) {
+            const uintptr_t base = m.base.load(std::memory_order_acquire);
+            const size_t length = m.length.load(std::memory_order_relaxed);
+            if (base == 0 || address < base || address - base >= length)
+                continue;
+            if (mmap(reinterpret_cast<void *>(base), length, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) == MAP_FAILED)
+                break;
+            m.lost.store(true, std::memory_order_release);
+            errno = savedErrno;
+            return;
+        }
+    }
+    errno = savedErrno;
+    // Not ours: whatever handled SIGBUS before us does, or the default action ends the process.
+    if ((g_previousSigbus.sa_flags & SA_SIGINFO) && g_previousSigbus.sa_sigaction) {
+        g_previousSigbus.sa_sigaction(signal, info, context);
+    } else if (g_previousSigbus.sa_handler != SIG_DFL && g_previousSigbus.sa_handler != SIG_IGN) {
+        g_previousSigbus.sa_handler(signal);
+    } else {
+        struct sigaction fallback
+        {
+        };
+        fallback.sa_handler = SIG_DFL;
+        sigaction(SIGBUS, &fallback, nullptr);
+        raise(SIGBUS);
+    }
+}
+
+// Returns the guard's entry, or -1 when every entry is taken.
+int guardMapping(void *base, size_t length)
+{
+    pthread_mutex_lock(&g_guardMutex);
+    int entry = -1;
+    for (unsigned i = 0; i < kGuardedMappings && entry < 0; ++i) {
+        if (g_guarded[i].base.load(std::memory_order_relaxed) != 0)
+            continue;
+        entry = int(i);
+        g_guarded[i].length.store(length, std::memory_order_relaxed);
+        g_guarded[i].lost.store(false, std::memory_order_relaxed);
+        g_guarded[i].base.store(reinterpret_cast<uintptr_t>(base), std::memory_order_release);
+    }
+    if (entry >= 0 && g_guardedCount++ == 0) {
+        struct sigaction action
+        {
+        };
+        action.sa_sigaction = onSigbus;
+        action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESTART;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGBUS, &action, &g_previousSigbus);
+    }
+    pthread_mutex_unlock(&g_guardMutex);
+    return entry;
+}
+
+// With the last mapping gone the handler is taken out again, so that no handler of an unloaded
+// library stays behind; unless another was installed over it meanwhile, which then keeps ours.
+void unguardMapping(int entry)
+{
+    pthread_mutex_lock(&g_guardMutex);
+    g_guarded[entry].base.store(0, std::memory_order_release);
+    if (--g_guardedCount == 0) {
+        struct sigaction current
+        {
+        };
+        sigaction(SIGBUS, nullptr, &current);
+        if ((current.sa_flags & SA_SIGINFO) && current.sa_sigaction == onSigbus)
+            sigaction(SIGBUS, &g_previousSigbus, nullptr);
+        else
+            ++g_guardedCount;
+    }
+    pthread_mutex_unlock(&g_guardMutex);
+}
+
+std::string devShmPath(std::string_view instance)
+{
+    return "/dev/shm/mulvo-" + std::to_string(geteuid()) + "-" + std::string(instance);
+}
+
+std::string byteCount(uint64_t n)
+{
+    return std::to_string(n) + (n == 1 ? " byte" : " bytes");
 }
 
 } // namespace
@@ -89,18 +200,49 @@ bool SimSegment::instanceFromEnvironment(std::string &instance, std::string &err
     return true;
 }
 
-std::string SimSegment::segmentName(std::string_view instance)
+std::string SimSegment::segmentPath(std::string_view instance)
 {
-    return "/mulvo-" + std::to_string(geteuid()) + "-" + std::string(instance);
+    // /dev/shm is open to every user, so any name in it can be taken first by someone else.
+    const char *runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (isPrivateDirectory(runtime))
+        return std::string(runtime) + "/mulvo-" + std::string(instance);
+    const std::string userRun = "/run/user/" + std::to_string(geteuid());
+    if (isPrivateDirectory(userRun.c_str()))
+        return userRun + "/mulvo-" + std::string(instance);
+    return devShmPath(instance);
 }
 
-SimSegment::SimSegment(std::string name, SegmentLayout *layout)
-    : name_(std::move(name)), layout_(layout)
+SimSegment::SimSegment(std::string path, int fd, SegmentLayout *layout, int guard)
+    : path_(std::move(path)), fd_(fd), layout_(layout), guard_(guard)
 {}
 
 SimSegment::~SimSegment()
 {
+    unguardMapping(guard_);
     munmap(layout_, sizeof(SegmentLayout));
+    ::close(fd_);
+}
+
+bool SimSegment::intact() const
+{
+    if (g_guarded[guard_].lost.load(std::memory_order_acquire))
+        return false;
+    struct stat st
+    {
+    };
+    return fstat(fd_, &st) == 0 && st.st_nlink > 0 && uint64_t(st.st_size) == sizeof(SegmentLayout);
+}
+
+bool SimSegment::current() const
+{
+    struct stat mapped
+    {
+    };
+    struct stat named
+    {
+    };
+    return intact() && fstat(fd_, &mapped) == 0 && stat(path_.c_str(), &named) == 0 &&
+           mapped.st_dev == named.st_dev && mapped.st_ino == named.st_ino;
 }
 
 std::unique_ptr<SimSegment> SimSegment::open(std::string_view instance, std::string &error)
@@ -110,135 +252,150 @@ std::unique_ptr<SimSegment> SimSegment::open(std::string_view instance, std::str
                 std::string(instance);
         return nullptr;
     }
-    const std::string name = segmentName(instance);
-    // The segment may be removed between a failed exclusive create and the open that follows.
+    const std::string path = segmentPath(instance);
+    // The segment may be removed between a failed open and the creation that follows, or be
+    // created by another process in between.
     for (int attempt = 0; attempt < 5; ++attempt) {
-        int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        const int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         if (fd >= 0)
-            return create(name, fd, error);
-        if (errno != EEXIST) {
-            error = systemError("cannot create shared memory segment " + devShmPath(name), errno);
-            return nullptr;
-        }
-        fd = shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
-        if (fd >= 0)
-            return attach(name, fd, error);
+            return attach(path, fd, error);
         if (errno != ENOENT) {
-            error = systemError("cannot open shared memory segment " + devShmPath(name), errno);
+            error = systemError("cannot open shared memory segment " + path, errno);
             return nullptr;
         }
+        bool exists = false;
+        auto created = create(path, exists, error);
+        if (created || !exists)
+            return created;
     }
-    error = "shared memory segment " + devShmPath(name) + " keeps disappearing";
+    error = "shared memory segment " + path + " keeps disappearing";
     return nullptr;
 }
 
-std::unique_ptr<SimSegment> SimSegment::create(const std::string &name, int fd, std::string &error)
+std::unique_ptr<SimSegment> SimSegment::map(const std::string &path, int fd, std::string &error)
 {
-    if (ftruncate(fd, sizeof(SegmentLayout)) != 0) {
-        error = systemError("cannot size shared memory segment " + devShmPath(name), errno);
-        ::close(fd);
-        shm_unlink(name.c_str());
-        return nullptr;
-    }
     void *p = mmap(nullptr, sizeof(SegmentLayout), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    const int mapErr = errno;
-    ::close(fd);
     if (p == MAP_FAILED) {
-        error = systemError("cannot map shared memory segment " + devShmPath(name), mapErr);
-        shm_unlink(name.c_str());
+        error = systemError("cannot map shared memory segment " + path, errno);
+        ::close(fd);
         return nullptr;
     }
-    auto *layout = new (p) SegmentLayout{};
+    const int guard = guardMapping(p, sizeof(SegmentLayout));
+    if (guard < 0) {
+        error = "too many virtual adapter segments mapped in this process";
+        munmap(p, sizeof(SegmentLayout));
+        ::close(fd);
+        return nullptr;
+    }
+    return std::unique_ptr<SimSegment>(
+        new SimSegment(path, fd, static_cast<SegmentLayout *>(p), guard));
+}
+
+std::unique_ptr<SimSegment> SimSegment::create(const std::string &path, bool &exists,
+                                               std::string &error)
+{
+    // Built in a file of no name and given its name only when complete, so that a segment
+    // found at the name is always ready: nobody has to wait for its creator.
+    const std::string dir = path.substr(0, path.rfind('/'));
+    std::string temporary;
+    int fd = ::open(dir.c_str(), O_RDWR | O_TMPFILE | O_CLOEXEC, 0600);
+    if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+        temporary = dir + "/.mulvo-XXXXXX";
+        fd = mkostemp(temporary.data(), O_CLOEXEC);
+    }
+    if (fd < 0) {
+        error = systemError("cannot create shared memory segment " + path, errno);
+        return nullptr;
+    }
+    auto discardTemporary = [&] {
+        if (!temporary.empty())
+            unlink(temporary.c_str());
+    };
+    if (fchmod(fd, 0600) != 0 || ftruncate(fd, sizeof(SegmentLayout)) != 0) {
+        error = systemError("cannot size shared memory segment " + path, errno);
+        discardTemporary();
+        ::close(fd);
+        return nullptr;
+    }
+    auto segment = map(path, fd, error);
+    if (!segment) {
+        discardTemporary();
+        return nullptr;
+    }
+    auto *layout = new (segment->layout_) SegmentLayout{};
     layout->present.store(1, std::memory_order_relaxed);
     layout->header.version.store(kLayoutVersion, std::memory_order_relaxed);
     layout->header.size.store(sizeof(SegmentLayout), std::memory_order_relaxed);
-    // Publishing the magic last is what makes the segment usable for everyone else.
     layout->header.magic.store(kSegmentMagic, std::memory_order_release);
-    return std::unique_ptr<SimSegment>(new SimSegment(name, layout));
+
+    int linked = 0;
+    if (temporary.empty()) {
+        const std::string self = "/proc/self/fd/" + std::to_string(segment->fd_);
+        linked = linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW);
+    } else {
+        linked = link(temporary.c_str(), path.c_str());
+    }
+    const int linkErr = errno;
+    discardTemporary();
+    if (linked != 0) {
+        exists = linkErr == EEXIST;
+        if (!exists)
+            error = systemError("cannot create shared memory segment " + path, linkErr);
+        return nullptr;
+    }
+    return segment;
 }
 
-std::unique_ptr<SimSegment> SimSegment::attach(const std::string &name, int fd, std::string &error)
+std::unique_ptr<SimSegment> SimSegment::attach(const std::string &path, int fd, std::string &error)
 {
-    const std::string path = devShmPath(name);
-    struct FdCloser
-    {
-        int fd;
-        ~FdCloser() { ::close(fd); }
-    } closer{fd};
-
+    auto refuse = [&](const std::string &message) {
+        error = "shared memory segment " + path + " " + message;
+        ::close(fd);
+        return nullptr;
+    };
     struct stat st
     {
     };
     if (fstat(fd, &st) != 0) {
         error = systemError("cannot inspect shared memory segment " + path, errno);
+        ::close(fd);
         return nullptr;
     }
-    if (st.st_uid != geteuid()) {
-        error = "shared memory segment " + path + " belongs to another user";
-        return nullptr;
-    }
-    if ((st.st_mode & 077) != 0) {
-        error = "shared memory segment " + path + " is open to other users; delete it";
-        return nullptr;
-    }
+    if (!S_ISREG(st.st_mode))
+        return refuse("is not a regular file; delete it");
+    if (st.st_uid != geteuid())
+        return refuse("belongs to another user; choose another instance (--instance or " +
+                      std::string(kInstanceEnv) +
+                      "), or set XDG_RUNTIME_DIR to a directory that only you may use");
+    if ((st.st_mode & 077) != 0)
+        return refuse("is open to other users; delete it");
 
-    // A creator in another process may still be between its exclusive create and the magic.
-    const auto deadline = std::chrono::steady_clock::now() + kReadyTimeout;
-    while (st.st_size < off_t(sizeof(SegmentHeader))) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            error = "shared memory segment " + path +
-                    " was never initialised (its creator may have died); delete it";
-            return nullptr;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        if (fstat(fd, &st) != 0) {
-            error = systemError("cannot inspect shared memory segment " + path, errno);
-            return nullptr;
-        }
-    }
-    void *hp = mmap(nullptr, sizeof(SegmentHeader), PROT_READ, MAP_SHARED, fd, 0);
-    if (hp == MAP_FAILED) {
-        error = systemError("cannot map shared memory segment " + path, errno);
-        return nullptr;
-    }
-    auto *header = static_cast<SegmentHeader *>(hp);
-    uint32_t magic = 0;
-    while ((magic = header->magic.load(std::memory_order_acquire)) == 0) {
-        if (std::chrono::steady_clock::now() > deadline)
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    const uint32_t version = header->version.load(std::memory_order_relaxed);
-    const uint64_t size = header->size.load(std::memory_order_relaxed);
-    munmap(hp, sizeof(SegmentHeader));
-
-    if (magic == 0) {
-        error = "shared memory segment " + path +
-                " was never initialised (its creator may have died); delete it";
-        return nullptr;
-    }
-    if (magic != kSegmentMagic) {
-        error = "shared memory segment " + path + " does not hold a virtual adapter; delete it";
-        return nullptr;
-    }
-    if (fstat(fd, &st) != 0) {
-        error = systemError("cannot inspect shared memory segment " + path, errno);
-        return nullptr;
-    }
-    if (version != kLayoutVersion || size != sizeof(SegmentLayout) ||
-        uint64_t(st.st_size) != sizeof(SegmentLayout)) {
-        error = "shared memory segment " + path + " has layout version " + std::to_string(version) +
-                " of " + std::to_string(size) + " bytes, this program needs version " +
-                std::to_string(kLayoutVersion) + " of " + std::to_string(sizeof(SegmentLayout)) +
-                " bytes; close the programs that use it and delete it";
-        return nullptr;
-    }
-    void *p = mmap(nullptr, sizeof(SegmentLayout), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (p == MAP_FAILED) {
-        error = systemError("cannot map shared memory segment " + path, errno);
-        return nullptr;
-    }
-    return std::unique_ptr<SimSegment>(new SimSegment(name, static_cast<SegmentLayout *>(p)));
+    // Read, not mapped: the file may shrink at any moment, and a read past its end only comes
+    // back short.
+    uint32_t words[4] = {};
+    static_assert(sizeof words == sizeof(SegmentHeader));
+    const ssize_t got = pread(fd, words, sizeof words, 0);
+    const uint64_t fileSize = uint64_t(st.st_size);
+    if (got < ssize_t(sizeof words))
+        return refuse("is " + byteCount(std::min(fileSize, uint64_t(got < 0 ? 0 : got))) +
+                      " long, too short to hold a virtual adapter; delete it");
+    const uint32_t magic = words[0];
+    const uint32_t version = words[1];
+    const uint64_t size = words[2] | (uint64_t(words[3]) << 32);
+    if (magic == 0)
+        return refuse("was never initialised (its creator may have died); delete it");
+    if (magic != kSegmentMagic)
+        return refuse("does not hold a virtual adapter; delete it");
+    const std::string advice = "; close the programs that use it and delete it";
+    if (version != kLayoutVersion || size != sizeof(SegmentLayout))
+        return refuse("has layout version " + std::to_string(version) + " of " + byteCount(size) +
+                      ", this program needs version " + std::to_string(kLayoutVersion) + " of " +
+                      byteCount(sizeof(SegmentLayout)) + advice);
+    if (fileSize != sizeof(SegmentLayout))
+        return refuse("is " + byteCount(fileSize) + " long, but its layout version " +
+                      std::to_string(version) + " takes " + byteCount(sizeof(SegmentLayout)) +
+                      advice);
+    return map(path, fd, error);
 }
 
 bool SimSegment::remove(std::string_view instance, std::string &error)
@@ -247,9 +404,9 @@ bool SimSegment::remove(std::string_view instance, std::string &error)
         error = "not a valid instance name: " + std::string(instance);
         return false;
     }
-    const std::string name = segmentName(instance);
-    if (shm_unlink(name.c_str()) != 0 && errno != ENOENT) {
-        error = systemError("cannot delete shared memory segment " + devShmPath(name), errno);
+    const std::string path = segmentPath(instance);
+    if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+        error = systemError("cannot delete shared memory segment " + path, errno);
         return false;
     }
     return true;
@@ -263,10 +420,13 @@ SimSegment::Status SimSegment::status()
     s.output = output();
     s.input = readInput();
     s.loopback = layout_->loopback.load() != 0;
-    s.armed = layout_->armed.load();
+    const uint64_t interrupts = layout_->interrupts.load();
+    s.armed = uint32_t(interrupts & kArmedMask);
     s.handles = layout_->handles.load();
-    s.raised = layout_->raised.load() - layout_->raisedBase.load();
-    s.delivered = layout_->delivered.load();
+    s.raised = (interrupts >> kRaisedShift) - layout_->raisedBase.load();
+    s.delivered = layout_->deliveredBase.load();
+    for (const ProcessEntry &e : layout_->processes)
+        s.delivered += e.delivered.load();
     s.missed = layout_->missed.load();
     return s;
 }
@@ -280,8 +440,11 @@ void SimSegment::reset()
     writeOutput(0);
     // The sequence itself goes on, so delivery threads never see it go back; only the
     // numbering restarts.
-    layout_->raisedBase.store(layout_->raised.load());
-    layout_->delivered.store(0);
+    layout_->raisedBase.store(raisedSequence());
+    uint64_t delivered = 0;
+    for (const ProcessEntry &e : layout_->processes)
+        delivered += e.delivered.load();
+    layout_->deliveredBase.store(0 - delivered);
     layout_->missed.store(0);
 }
 
@@ -291,11 +454,10 @@ bool SimSegment::raise(uint64_t count)
         return false;
     if (count == 0)
         return true;
-    // Sequentially consistent on purpose, paired with arm(): either the raise sees the armed
-    // count, or the arming sees the raise and leaves it out. So a missed interrupt is never also
-    // delivered.
-    layout_->raised.fetch_add(count);
-    if (layout_->armed.load() == 0)
+    // One word holds the sequence and the armed count: the handles armed at this moment owe
+    // these interrupts a callback or a miss, and with none armed they are missed here.
+    const uint64_t before = layout_->interrupts.fetch_add(count << kRaisedShift);
+    if ((before & kArmedMask) == 0)
         layout_->missed.fetch_add(count);
     layout_->irqWord.fetch_add(1);
     if (layout_->waiters.load() != 0)
@@ -386,7 +548,7 @@ int SimSegment::claimProcess(std::string &error)
         }
         reapDeadProcesses();
     }
-    error = "shared memory segment " + devShmPath(name_) + " already serves " +
+    error = "shared memory segment " + path_ + " already serves " +
             std::to_string(kProcessEntries) + " processes";
     return -1;
 }
@@ -394,8 +556,17 @@ int SimSegment::claimProcess(std::string &error)
 void SimSegment::releaseProcess(int entry)
 {
     ProcessEntry &e = layout_->processes[entry];
+    const uint64_t state = e.armedState.exchange(0);
+    const uint64_t armed = state >> kEntryArmedShift;
+    const uint64_t until = layout_->interrupts.fetch_sub(armed) >> kRaisedShift;
+    const uint64_t delivered = e.delivered.exchange(0);
+    layout_->deliveredBase.fetch_add(delivered);
+    // Each armed handle was due every interrupt from where it was armed up to now; what the
+    // process delivered to them comes off.
+    const uint64_t owed = (armed * until - state - delivered) & kEntrySumMask;
+    if (owed != 0)
+        layout_->missed.fetch_add(owed);
     layout_->handles.fetch_sub(e.handles.exchange(0));
-    layout_->armed.fetch_sub(e.armed.exchange(0));
     layout_->waiters.fetch_sub(e.waiting.exchange(0));
     e.pid.store(0, std::memory_order_release);
 }
@@ -420,17 +591,37 @@ void SimSegment::addHandles(int entry, int delta)
     layout_->handles.fetch_add(uint32_t(delta));
 }
 
-uint64_t SimSegment::arm(int entry)
+namespace {
+
+// Adds one armed handle with `sum` to a process entry's armed state, or takes one off.
+void changeArmedState(ProcessEntry &e, int armed, uint64_t sum)
 {
-    layout_->processes[entry].armed.fetch_add(1);
-    layout_->armed.fetch_add(1);
-    return layout_->raised.load();
+    uint64_t state = e.armedState.load();
+    uint64_t next = 0;
+    do {
+        const uint64_t count = (state >> kEntryArmedShift) + uint64_t(int64_t(armed));
+        next = (count << kEntryArmedShift) | ((state + sum) & kEntrySumMask);
+    } while (!e.armedState.compare_exchange_weak(state, next));
 }
 
-void SimSegment::disarm(int entry)
+} // namespace
+
+uint64_t SimSegment::arm(int entry)
 {
-    layout_->processes[entry].armed.fetch_sub(1);
-    layout_->armed.fetch_sub(1);
+    const uint64_t from = layout_->interrupts.fetch_add(1) >> kRaisedShift;
+    changeArmedState(layout_->processes[entry], 1, from);
+    return from;
+}
+
+void SimSegment::disarm(int entry, uint64_t from, uint64_t reached, bool countMissed)
+{
+    const uint64_t until = layout_->interrupts.fetch_sub(1) >> kRaisedShift;
+    reached = std::max(reached, from);
+    // Callbacks of the handle were added to the process's `delivered`; where the handle started
+    // and what it got come off its armed state, so that the two together stay exact.
+    changeArmedState(layout_->processes[entry], -1, 0 - reached);
+    if (countMissed && until > reached)
+        layout_->missed.fetch_add(until - reached);
 }
 
 uint32_t SimSegment::beginWait(int entry)

@@ -48,11 +48,15 @@ public:
     static bool isValidInstance(std::string_view name);
     // The instance that MULVO_SIM_INSTANCE selects; false with `error` set when it is invalid.
     static bool instanceFromEnvironment(std::string &instance, std::string &error);
-    // "/mulvo-<uid>-<instance>", as passed to shm_open.
-    static std::string segmentName(std::string_view instance);
+    // The file of the instance's segment: "mulvo-<instance>" in the user's private runtime
+    // directory ($XDG_RUNTIME_DIR, else /run/user/<uid>, when it is a directory of this user
+    // that nobody else may enter), where no other user can take the name first; else
+    // "/dev/shm/mulvo-<uid>-<instance>".
+    static std::string segmentPath(std::string_view instance);
 
     // Opens the instance's segment, creating and initialising it if it does not exist. Refuses
-    // (null, `error` set) a segment of another layout, another owner or one open to others.
+    // (null, `error` set) a segment of another layout or size, another owner or one open to
+    // others.
     static std::unique_ptr<SimSegment> open(std::string_view instance, std::string &error);
     // Removes the instance's segment; processes that have it mapped keep their mapping.
     static bool remove(std::string_view instance, std::string &error);
@@ -61,8 +65,14 @@ public:
     SimSegment(const SimSegment &) = delete;
     SimSegment &operator=(const SimSegment &) = delete;
 
-    const std::string &name() const { return name_; }
+    const std::string &path() const { return path_; }
     SegmentLayout &layout() { return *layout_; }
+
+    // False once the file was removed, replaced or resized. A mapping whose file shrank reads as
+    // zeros (an unplugged adapter, no interrupts) instead of faulting.
+    bool intact() const;
+    // Intact, and still the file at the instance's path.
+    bool current() const;
 
     Status status();
     // Back to a plugged-in adapter with all bytes and counters 0; armed handles stay armed.
@@ -70,7 +80,10 @@ public:
 
     // Raises `count` interrupts at once. False (nothing raised) when the adapter is unplugged.
     bool raise(uint64_t count = 1);
-    uint64_t raisedSequence() const { return layout_->raised.load(std::memory_order_acquire); }
+    uint64_t raisedSequence() const
+    {
+        return layout_->interrupts.load(std::memory_order_acquire) >> kRaisedShift;
+    }
     uint64_t raisedBase() const { return layout_->raisedBase.load(std::memory_order_acquire); }
 
     bool present() const { return layout_->present.load(std::memory_order_acquire) != 0; }
@@ -94,8 +107,16 @@ public:
     // Arms one handle of the process; returns the interrupt sequence at that moment: the handle
     // receives the interrupts numbered above it.
     uint64_t arm(int entry);
-    void disarm(int entry);
-    // Returns entries of dead processes to the pool and takes their counts off the totals.
+    // Disarms a handle armed at `from` that got the interrupts up to `reached`; the ones it
+    // was still due are counted as missed unless `countMissed` is false.
+    void disarm(int entry, uint64_t from, uint64_t reached, bool countMissed = true);
+    // Counts one callback of the process.
+    void countDelivered(int entry)
+    {
+        layout_->processes[entry].delivered.fetch_add(1, std::memory_order_relaxed);
+    }
+    // Returns entries of dead processes to the pool and takes their counts off the totals; what
+    // their armed handles were still due counts as missed.
     void reapDeadProcesses();
 
     // Sleeping until the next interrupt: beginWait returns the futex word to pass to wait; the
@@ -107,12 +128,16 @@ public:
     void wakeDelivery();
 
 private:
-    SimSegment(std::string name, SegmentLayout *layout);
-    static std::unique_ptr<SimSegment> create(const std::string &name, int fd, std::string &error);
-    static std::unique_ptr<SimSegment> attach(const std::string &name, int fd, std::string &error);
+    SimSegment(std::string path, int fd, SegmentLayout *layout, int guard);
+    static std::unique_ptr<SimSegment> create(const std::string &path, bool &exists,
+                                              std::string &error);
+    static std::unique_ptr<SimSegment> attach(const std::string &path, int fd, std::string &error);
+    static std::unique_ptr<SimSegment> map(const std::string &path, int fd, std::string &error);
 
-    std::string name_;
+    std::string path_;
+    int fd_;
     SegmentLayout *layout_;
+    int guard_; // this mapping's entry among the mappings guarded against shrinking files
 };
 
 } // namespace mulvo::sim

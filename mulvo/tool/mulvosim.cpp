@@ -113,6 +113,13 @@ std::unique_ptr<SimSegment> openSegment(const Options &options, int &status)
     return segment;
 }
 
+// A segment removed or cut short while in use is an adapter that is gone.
+int segmentGone(const SimSegment &segment)
+{
+    return failure("shared memory segment " + segment.path() +
+                   " was removed or cut short: the virtual adapter is gone");
+}
+
 int runStatus(SimSegment &segment)
 {
     const SimSegment::Status s = segment.status();
@@ -148,6 +155,8 @@ int runIrq(SimSegment &segment, uint64_t count, uint64_t intervalMs)
             }
         }
         if (!segment.raise(1)) {
+            if (!segment.intact())
+                return segmentGone(segment);
             return failure("the adapter is unplugged; " + std::to_string(i) + " of " +
                            std::to_string(count) + " interrupts raised");
         }
@@ -181,6 +190,8 @@ int runWatch(SimSegment &segment)
     uint8_t last = segment.output();
     const timespec pollPeriod{0, 1000000};
     while (!g_stopRequested) {
+        if (!segment.intact())
+            return segmentGone(segment);
         const uint64_t current = segment.outputSequence();
         uint64_t lost = 0;
         for (uint64_t sequence = seen + 1; sequence <= current; ++sequence) {
@@ -290,7 +301,10 @@ int runCommand(const Options &options)
     auto segment = openSegment(options, status);
     if (!segment)
         return status;
-    return action(*segment);
+    status = action(*segment);
+    if (status == 0 && !segment->intact())
+        return segmentGone(*segment);
+    return status;
 }
 
 } // namespace

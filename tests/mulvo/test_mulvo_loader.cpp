@@ -13,7 +13,6 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -310,8 +309,8 @@ TEST(Loader, VirtualAdapterNamedByTheVariableWorksAndUnloadsWhileArmed)
 TEST(Loader, VirtualAdapterRefusesASegmentOfAnotherVersion)
 {
     const std::string instance = mulvotest::instance() + "-old";
-    const std::string name = SimSegment::segmentName(instance);
-    const int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    const std::string name = SimSegment::segmentPath(instance);
+    const int fd = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(ftruncate(fd, 4096), 0);
     const uint32_t header[4] = {mulvo::sim::kSegmentMagic, 0, 4096, 0};
@@ -327,7 +326,7 @@ TEST(Loader, VirtualAdapterRefusesASegmentOfAnotherVersion)
     const uint32_t second = library->api().open(0);
     const std::string err = testing::internal::GetCapturedStderr();
     library.reset();
-    shm_unlink(name.c_str());
+    unlink(name.c_str());
 
     EXPECT_EQ(first, 0u);
     EXPECT_EQ(second, 0u);

@@ -5,11 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <fcntl.h>
 #include <fstream>
 #include <regex>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -51,17 +51,19 @@ protected:
         extraInstances.push_back(mulvotest::instance() + "-" + suffix);
         return extraInstances.back();
     }
-    // A segment of this instance's name written by hand, as another version would.
-    void writeSegment(const std::string &instance, uint32_t magic, uint32_t version, uint64_t size,
-                      mode_t mode = 0600)
+    // A segment of this instance's name written by hand, as another version would, with a
+    // header saying `size` in a file of `fileSize` bytes.
+    static void writeSegment(const std::string &path, uint32_t magic, uint32_t version,
+                             uint64_t size, mode_t mode = 0600, uint64_t fileSize = ~0ull)
     {
-        const std::string name = SimSegment::segmentName(instance);
-        const int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, mode);
-        ASSERT_GE(fd, 0);
+        fileSize = fileSize == ~0ull ? size : fileSize;
+        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, mode);
+        ASSERT_GE(fd, 0) << path;
         fchmod(fd, mode);
-        ASSERT_EQ(ftruncate(fd, off_t(size)), 0);
+        ASSERT_EQ(ftruncate(fd, off_t(fileSize)), 0);
         const uint32_t header[4] = {magic, version, uint32_t(size), uint32_t(size >> 32)};
-        ASSERT_EQ(write(fd, header, sizeof header), ssize_t(sizeof header));
+        const size_t length = std::min<size_t>(sizeof header, fileSize);
+        ASSERT_EQ(write(fd, header, length), ssize_t(length));
         close(fd);
     }
 
@@ -197,26 +199,39 @@ TEST_F(ControlTool, SegmentsOfAnotherLayoutOrOwnerAreRefused)
         uint32_t version;
         uint64_t size;
         mode_t mode;
-        const char *message;
+        uint64_t fileSize;
+        std::string message;
     };
+    constexpr uint32_t kMagic = mulvo::sim::kSegmentMagic;
+    constexpr uint32_t kVersion = mulvo::sim::kLayoutVersion;
+    constexpr uint64_t kSize = sizeof(mulvo::sim::SegmentLayout);
     const Case cases[] = {
-        {"v2", mulvo::sim::kSegmentMagic, 2, sizeof(mulvo::sim::SegmentLayout), 0600,
-         "layout version 2"},
-        {"big", mulvo::sim::kSegmentMagic, 1, 2 * sizeof(mulvo::sim::SegmentLayout), 0600,
-         "layout version 1 of"},
-        {"alien", 0x12345678, 1, sizeof(mulvo::sim::SegmentLayout), 0600,
-         "does not hold a virtual adapter"},
-        {"shared", mulvo::sim::kSegmentMagic, 1, sizeof(mulvo::sim::SegmentLayout), 0666,
-         "open to other users"},
+        {"newer", kMagic, kVersion + 1, kSize, 0600, kSize,
+         "layout version " + std::to_string(kVersion + 1)},
+        {"big", kMagic, kVersion, 2 * kSize, 0600, 2 * kSize,
+         "layout version " + std::to_string(kVersion) + " of " + std::to_string(2 * kSize)},
+        {"alien", 0x12345678, kVersion, kSize, 0600, kSize, "does not hold a virtual adapter"},
+        {"shared", kMagic, kVersion, kSize, 0666, kSize, "open to other users"},
+        // Cut short or grown behind the header's back: the size that differs is named.
+        {"cut", kMagic, kVersion, kSize, 0600, 4096, "is 4096 bytes long, but its layout"},
+        {"grown", kMagic, kVersion, kSize, 0600, kSize + 1,
+         "is " + std::to_string(kSize + 1) + " bytes long"},
+        // Nothing to wait for: a segment is complete before it has a name.
+        {"empty", kMagic, kVersion, kSize, 0600, 0, "is 0 bytes long, too short"},
+        {"byte", kMagic, kVersion, kSize, 0600, 1, "is 1 byte long, too short"},
+        {"zeros", 0, 0, 0, 0600, kSize, "was never initialised"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.suffix);
         const std::string instance = extraInstance(c.suffix);
-        writeSegment(instance, c.magic, c.version, c.size, c.mode);
+        const std::string path = SimSegment::segmentPath(instance);
+        writeSegment(path, c.magic, c.version, c.size, c.mode, c.fileSize);
         std::string error;
+        const auto start = std::chrono::steady_clock::now();
         EXPECT_FALSE(SimSegment::open(instance, error));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 1s) << "waited for a creator";
         EXPECT_NE(error.find(c.message), std::string::npos) << error;
-        EXPECT_NE(error.find(SimSegment::segmentName(instance)), std::string::npos) << error;
+        EXPECT_NE(error.find(path), std::string::npos) << error;
 
         for (const char *command : {"status", "reset", "irq"}) {
             const auto result = tool({"--instance", instance, command});
@@ -224,8 +239,14 @@ TEST_F(ControlTool, SegmentsOfAnotherLayoutOrOwnerAreRefused)
             EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
         }
         // Never rewritten by the refusal.
-        const std::string name = SimSegment::segmentName(instance);
-        const int fd = shm_open(name.c_str(), O_RDONLY, 0);
+        struct stat st
+        {
+        };
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        EXPECT_EQ(uint64_t(st.st_size), c.fileSize);
+        if (c.fileSize < 8)
+            continue;
+        const int fd = ::open(path.c_str(), O_RDONLY);
         ASSERT_GE(fd, 0);
         uint32_t header[2] = {};
         ASSERT_EQ(read(fd, header, sizeof header), ssize_t(sizeof header));
@@ -262,7 +283,7 @@ TEST_F(ControlTool, WatchPrintsEveryChangeOfTheOutputByteIncludingShortPulses)
     ASSERT_GT(watcher, 0);
     // Ready once it has the segment mapped.
     const std::string maps = "/proc/" + std::to_string(watcher) + "/maps";
-    const std::string name = SimSegment::segmentName(mulvotest::instance());
+    const std::string name = SimSegment::segmentPath(mulvotest::instance());
     ASSERT_TRUE(mulvotest::waitFor(
         [&] { return mulvotest::readFile(maps).find(name) != std::string::npos; }));
     // Then it reads where the writes stand, a moment later even on a busy machine.
@@ -300,7 +321,37 @@ TEST(InstanceName, AllowedCharactersAndLength)
     EXPECT_FALSE(SimSegment::isValidInstance(""));
     for (const char *bad : {"a/b", "..\\x", "a b", "a\nb", "ä", "a:b"})
         EXPECT_FALSE(SimSegment::isValidInstance(bad)) << bad;
-    EXPECT_EQ(SimSegment::segmentName("lab"), "/mulvo-" + std::to_string(geteuid()) + "-lab");
+}
+
+TEST_F(ControlTool, AnotherUserCannotTakeTheNameFirst)
+{
+    // /dev/shm is open to all: what another user may create there must not matter.
+    const std::string instance = extraInstance("taken");
+    const std::string shared = "/dev/shm/mulvo-" + std::to_string(geteuid()) + "-" + instance;
+    writeSegment(shared, 0x12345678, 1, 64);
+    char pattern[] = "/dev/shm/mulvo-test-run-XXXXXX";
+    const std::string runtime = mkdtemp(pattern);
+    const char *saved = getenv("XDG_RUNTIME_DIR");
+    const std::string previous = saved ? saved : "";
+
+    setenv("XDG_RUNTIME_DIR", "/tmp", 1); // open to others: not a place for the segment
+    EXPECT_NE(SimSegment::segmentPath(instance), "/tmp/mulvo-" + instance);
+    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    EXPECT_EQ(SimSegment::segmentPath(instance), runtime + "/mulvo-" + instance);
+    const std::string env = "XDG_RUNTIME_DIR=" + runtime;
+    const auto input = tool({"--instance", instance, "input", "5"}, {env});
+    EXPECT_EQ(input.exitCode, 0) << input.err;
+    const auto status = tool({"--instance", instance, "status"}, {env});
+    EXPECT_NE(status.out.find("\ninput=0x05\n"), std::string::npos) << status.err;
+
+    std::string error;
+    SimSegment::remove(instance, error);
+    if (previous.empty())
+        unsetenv("XDG_RUNTIME_DIR");
+    else
+        setenv("XDG_RUNTIME_DIR", previous.c_str(), 1);
+    unlink(shared.c_str());
+    EXPECT_EQ(rmdir(runtime.c_str()), 0) << "left behind in " << runtime;
 }
 
 } // namespace
