@@ -90,8 +90,10 @@ void onSigbus(int signal, siginfo_t *info, void *context)
             const size_t length = m.length.load(std::memory_order_relaxed);
             if (base == 0 || address < base || address - base >= length)
                 continue;
-            if (mmap(reinterpret_cast<void *>(base), length, PROT_READ | PROT_WRITE,
-                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) == MAP_FAILED)
+            // The system call itself, as nothing in a signal handler should go through wrappers
+            // that tools such as sanitizers put around mmap.
+            if (syscall(SYS_mmap, base, length, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) == -1)
                 break;
             m.lost.store(true, std::memory_order_release);
             errno = savedErrno;

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using mulvo::sim::SimSegment;
@@ -181,6 +182,10 @@ TEST_F(AdapterLibrary, ArmedAgainInsideTheCallbackSkipsWhatCameBefore)
     ASSERT_TRUE(waitCalls(r, 2));
     std::this_thread::sleep_for(20ms);
     EXPECT_EQ(r.valuesCopy(), (std::vector<uint32_t>{1, 4}));
+    // The two the handle was still due when disarmed count as missed.
+    const auto status = segment->status();
+    EXPECT_EQ(status.delivered, 2u);
+    EXPECT_EQ(status.missed, 2u);
 }
 
 TEST_F(AdapterLibrary, OutputWritesFromSeveralThreadsAtOnce)
@@ -337,11 +342,79 @@ TEST_F(AdapterLibrary, HandlesOfADeadProcessAreNoLongerCounted)
     EXPECT_EQ(whileAlive.handles, 1u);
     EXPECT_EQ(whileAlive.armed, 1u);
 
+    // Raised while the dead process still counts as armed: missed once it is reaped.
+    ASSERT_TRUE(segment->raise(2));
     const auto afterDeath = segment->status();
     EXPECT_EQ(afterDeath.handles, 0u);
     EXPECT_EQ(afterDeath.armed, 0u);
+    EXPECT_EQ(afterDeath.raised, 2u);
+    EXPECT_EQ(afterDeath.missed, 2u);
     ASSERT_TRUE(segment->raise(1));
-    EXPECT_EQ(segment->status().missed, 1u);
+    EXPECT_EQ(segment->status().missed, 3u);
+}
+
+TEST_F(AdapterLibrary, ASegmentRemovedAndMadeAgainIsTheAdapterOfTheNextOpen)
+{
+    const uint32_t old = openAdapter();
+    ASSERT_NE(old, 0u);
+    std::string error;
+    ASSERT_TRUE(SimSegment::remove(mulvotest::instance(), error)) << error;
+    ASSERT_EQ(tool({"input", "0x3c"}).exitCode, 0);
+    segment = SimSegment::open(mulvotest::instance(), error);
+    ASSERT_TRUE(segment) << error;
+
+    uint32_t value = 0;
+    EXPECT_EQ(mulvo_mbin(old, &value), MULVO_E_ABSENT);
+    EXPECT_EQ(mulvo_mbout(old, 1), MULVO_E_ABSENT);
+    const uint32_t fresh = openAdapter();
+    ASSERT_NE(fresh, 0u);
+    ASSERT_EQ(mulvo_mbin(fresh, &value), MULVO_OK);
+    EXPECT_EQ(value, 0x3cu);
+    EXPECT_EQ(segment->status().handles, 1u);
+
+    // Interrupts come from the new segment.
+    Recorder r;
+    ASSERT_EQ(mulvo_set_extension(fresh, &r), MULVO_OK);
+    ASSERT_EQ(mulvo_connect(fresh, recordingCallback), MULVO_OK);
+    raiseEach(2);
+    ASSERT_TRUE(waitCalls(r, 2));
+    EXPECT_EQ(r.valuesCopy(), (std::vector<uint32_t>{1, 2}));
+}
+
+TEST_F(AdapterLibrary, ASegmentCutShortIsAnAbsentAdapterAndCrashesNothing)
+{
+    Recorder r;
+    const uint32_t h = connected(r);
+    const std::string path = SimSegment::segmentPath(mulvotest::instance());
+    const pid_t watcher = mulvotest::startProgram({MULVO_SIM_PATH, "watch"});
+    ASSERT_GT(watcher, 0);
+    const std::string maps = "/proc/" + std::to_string(watcher) + "/maps";
+    ASSERT_TRUE(mulvotest::waitFor(
+        [&] { return mulvotest::readFile(maps).find(path) != std::string::npos; }));
+
+    ASSERT_EQ(truncate(path.c_str(), 0), 0);
+    // The delivery thread, asleep on the segment, wakes into the missing pages.
+    std::this_thread::sleep_for(150ms);
+    EXPECT_EQ(mulvo_out2(h, MULVO_PORT_ACK, 0), MULVO_E_ABSENT);
+    uint32_t value = 0;
+    EXPECT_EQ(mulvo_mbin(h, &value), MULVO_E_ABSENT);
+    EXPECT_EQ(mulvo_mbout(h, 1), MULVO_E_ABSENT);
+    EXPECT_EQ(mulvo_connect(h, recordingCallback), MULVO_E_ABSENT);
+    EXPECT_FALSE(segment->present());
+    EXPECT_FALSE(segment->raise(1));
+    EXPECT_EQ(mulvo_open(0), 0u);
+    EXPECT_EQ(mulvotest::waitProgram(watcher), 1) << "watch must say the adapter is gone";
+    const auto status = tool({"status"});
+    EXPECT_EQ(status.exitCode, 1);
+    EXPECT_NE(status.err.find("is 0 bytes long"), std::string::npos) << status.err;
+
+    EXPECT_EQ(mulvo_intcout(h, MULVO_INT_DISARM), MULVO_OK);
+    EXPECT_EQ(mulvo_close(h), MULVO_OK);
+    opened.clear();
+    std::string error;
+    ASSERT_TRUE(SimSegment::remove(mulvotest::instance(), error)) << error;
+    segment = SimSegment::open(mulvotest::instance(), error);
+    ASSERT_TRUE(segment) << error;
 }
 
 } // namespace
