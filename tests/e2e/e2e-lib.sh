@@ -41,7 +41,8 @@ e2e_cleanup() {
         wait "$pid" 2>/dev/null
     done
     if [ -n "${MULVO_SIM_INSTANCE:-}" ]; then
-        rm -f "/dev/shm/mulvo-$(id -u)-$MULVO_SIM_INSTANCE"
+        rm -f "/dev/shm/mulvo-$(id -u)-$MULVO_SIM_INSTANCE" \
+            "${XDG_RUNTIME_DIR:-/run/user/$(id -u)}/mulvo-$MULVO_SIM_INSTANCE"
     fi
     [ -n "$E2E_WORK" ] && rm -rf "$E2E_WORK"
 }

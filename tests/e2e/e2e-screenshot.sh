@@ -17,7 +17,8 @@ shot="$build/screenshot.png"
 rm -f "$shot"
 # A private adapter instance, so that tests running beside this one keep theirs.
 export MULVO_SIM_INSTANCE="e2e-$name-$$"
-trap 'rm -f "/dev/shm/mulvo-$(id -u)-$MULVO_SIM_INSTANCE"' EXIT
+trap 'rm -f "/dev/shm/mulvo-$(id -u)-$MULVO_SIM_INSTANCE" \
+        "${XDG_RUNTIME_DIR:-/run/user/$(id -u)}/mulvo-$MULVO_SIM_INSTANCE"' EXIT
 
 log="$build/e2e-screenshot.log"
 if ! env -u DISPLAY -u WAYLAND_DISPLAY DOVRAX_BUILD_DIR="$build" \

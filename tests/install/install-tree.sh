@@ -15,7 +15,8 @@ fail() {
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/dovrax-install.XXXXXX")
 export MULVO_SIM_INSTANCE="install-tree-$$"
-trap 'rm -rf "$scratch"; rm -f "/dev/shm/mulvo-$(id -u)-$MULVO_SIM_INSTANCE"' EXIT
+trap 'rm -rf "$scratch"; rm -f "/dev/shm/mulvo-$(id -u)-$MULVO_SIM_INSTANCE" \
+        "${XDG_RUNTIME_DIR:-/run/user/$(id -u)}/mulvo-$MULVO_SIM_INSTANCE"' EXIT
 prefix=$scratch/usr
 cmake --install "$build" --prefix "$prefix" >/dev/null || {
     echo "install tree: cmake --install failed" >&2
