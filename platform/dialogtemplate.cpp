@@ -14,6 +14,8 @@ namespace platform {
 namespace {
 
 constexpr const char *kIdProperty = "dovraxControlId";
+// How many items an open drop-down list shows before it scrolls.
+constexpr int kComboVisibleItems = 30;
 
 QWidget *makeDefault(const ControlTemplate &control, QWidget *parent)
 {
@@ -76,12 +78,11 @@ void buildDialog(QWidget *form, const DialogTemplate &dialog, const ControlFacto
             widget->setObjectName(QString::number(control.id));
         QRect geometry = dialogUnitsToPixels(control.units);
         if (auto *combo = qobject_cast<QComboBox *>(widget)) {
-            // A combo box's template height includes its drop-down list; the closed box takes
-            // its natural height and the rest becomes the list.
-            const int closed = qMin(geometry.height(), combo->sizeHint().height());
-            const int itemHeight = qMax(1, combo->fontMetrics().height());
-            combo->setMaxVisibleItems(qMax(1, (geometry.height() - closed) / itemHeight));
-            geometry.setHeight(closed);
+            // A combo box's template height includes its drop-down list, but the themed common
+            // controls size the list by its items, up to 30 of them: the template height only
+            // bounds the closed box.
+            geometry.setHeight(qMin(geometry.height(), combo->sizeHint().height()));
+            combo->setMaxVisibleItems(kComboVisibleItems);
         }
         widget->setGeometry(geometry);
         widget->setEnabled(!(control.style & Disabled));

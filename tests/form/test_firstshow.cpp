@@ -3,6 +3,7 @@
 
 #include "res/ids.h"
 
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -97,6 +98,19 @@ TEST_F(FirstShow, ComboBoxesAreSortedAndTypingAddsNoItem)
     QTest::keyClick(output->lineEdit(), Qt::Key_Return);
     EXPECT_EQ(output->count(), 4);
     EXPECT_EQ(output->currentText(), "0x12");
+
+    // The template height sizes only the closed box: every item of both lists shows when open.
+    for (auto *combo : {output, control<QComboBox>(res::IDC_DEVICE_COMBO)}) {
+        combo->showPopup();
+        QAbstractItemView *list = combo->view();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(list->window()));
+        for (int row = 0; row < combo->count(); ++row) {
+            EXPECT_TRUE(
+                list->viewport()->rect().contains(list->visualRect(list->model()->index(row, 0))))
+                << "row " << row << " of control " << platform::controlId(combo);
+        }
+        combo->hidePopup();
+    }
 }
 
 TEST_F(FirstShow, ControlsFollowTheTemplateInTabOrder)
