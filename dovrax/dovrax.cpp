@@ -87,13 +87,17 @@ bool CDovraxApp::InitInstance(const QString &documentPath, const mulvo::Choice &
     }
 
     std::string error;
-    std::unique_ptr<mulvo::Library> library = mulvo::Library::choose(adapter, error);
+    mulvo::LoadFailure failure;
+    std::unique_ptr<mulvo::Library> library = mulvo::Library::choose(adapter, error, &failure);
     QString libraryError;
-    // One line on standard error says which library this copy talks to.
+    // One line on standard error says which library this copy talks to, with the loader's full
+    // text when it failed; the form's log gets the short form, which fits its width.
     if (library) {
         std::fprintf(stderr, "dovrax: adapter library %s\n", library->file().c_str());
     } else {
-        libraryError = QString::fromStdString(error);
+        libraryError = failure.file.empty()
+                           ? QString::fromStdString(error)
+                           : QString::fromStdString(failure.file + " " + failure.reason);
         std::fprintf(stderr, "dovrax: no adapter library: %s\n", error.c_str());
     }
     link_ = std::make_unique<AdapterLink>(std::move(library), libraryError);

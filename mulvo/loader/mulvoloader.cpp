@@ -21,14 +21,21 @@ std::string lastDlError()
     return text ? text : "unknown error";
 }
 
+void setFailure(LoadFailure *failure, const std::string &file, std::string reason)
+{
+    if (failure)
+        *failure = {file, std::move(reason)};
+}
+
 template <typename Function>
 bool resolve(void *handle, const std::string &file, const char *name, Function &function,
-             std::string &error)
+             std::string &error, LoadFailure *failure)
 {
     dlerror();
     void *symbol = dlsym(handle, name);
     if (!symbol) {
         error = file + ": missing function " + name;
+        setFailure(failure, file, std::string("lacks ") + name);
         return false;
     }
     function = reinterpret_cast<Function>(symbol);
@@ -135,11 +142,12 @@ bool sameFile(const struct stat &st, const std::string &path)
 }
 
 // Our own library `name` in the private directory, or empty with `error` set.
-std::string bundledLibrary(const char *name, std::string &error)
+std::string bundledLibrary(const char *name, std::string &error, LoadFailure *failure)
 {
     const std::string directory = adapterDirectory();
     if (directory.empty()) {
         error = std::string("cannot find the program's own directory to load ") + name;
+        setFailure(failure, name, "not found");
         return {};
     }
     return directory + "/" + name;
@@ -303,25 +311,27 @@ std::string findOnSystemPath(std::string_view soname)
     return {};
 }
 
-std::unique_ptr<Library> Library::choose(const Choice &choice, std::string &error)
+std::unique_ptr<Library> Library::choose(const Choice &choice, std::string &error,
+                                         LoadFailure *failure)
 {
     std::string file;
     switch (choice.library) {
     case Choice::Library::Automatic:
         file = findOnSystemPath(kDefaultSoname);
         if (file.empty())
-            file = bundledLibrary(kDefaultSoname, error);
+            file = bundledLibrary(kDefaultSoname, error, failure);
         break;
     case Choice::Library::Virtual:
-        file = bundledLibrary(kDefaultSoname, error);
+        file = bundledLibrary(kDefaultSoname, error, failure);
         break;
     case Choice::Library::Gpio:
-        file = bundledLibrary(kGpioSoname, error);
+        file = bundledLibrary(kGpioSoname, error, failure);
         break;
     case Choice::Library::System:
         file = findOnSystemPath(kDefaultSoname);
         if (file.empty()) {
             error = std::string(kDefaultSoname) + " is not on the system's library path";
+            setFailure(failure, kDefaultSoname, "not on the system's library path");
             return nullptr;
         }
         break;
@@ -331,23 +341,31 @@ std::unique_ptr<Library> Library::choose(const Choice &choice, std::string &erro
     }
     if (file.empty())
         return nullptr;
-    return loadFile(file, error);
+    return loadFile(file, error, failure);
 }
 
-std::unique_ptr<Library> Library::loadFile(const std::string &file, std::string &error)
+std::unique_ptr<Library> Library::loadFile(const std::string &file, std::string &error,
+                                           LoadFailure *failure)
 {
     if (file.empty() || file.front() != '/') {
         error = "adapter library must be an absolute path: \"" + file + "\"";
+        setFailure(failure, file, "is not an absolute path");
         return nullptr;
     }
     // dlopen would block on a FIFO and read a device: only a regular file is a library.
     struct stat st;
     if (stat(file.c_str(), &st) != 0) {
-        error = "cannot load adapter library " + file + ": " + std::strerror(errno);
+        const int cause = errno;
+        error = "cannot load adapter library " + file + ": " + std::strerror(cause);
+        setFailure(failure, file,
+                   cause == ENOENT || cause == ENOTDIR ? "not found"
+                   : cause == EACCES                   ? "not accessible"
+                                                       : "not readable");
         return nullptr;
     }
     if (!S_ISREG(st.st_mode)) {
         error = "cannot load adapter library " + file + ": not a regular file";
+        setFailure(failure, file, "is not a regular file");
         return nullptr;
     }
     dlerror();
@@ -356,18 +374,20 @@ std::unique_ptr<Library> Library::loadFile(const std::string &file, std::string 
     void *handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
         error = "cannot load adapter library " + file + ": " + lastDlError();
+        setFailure(failure, file, "cannot be loaded");
         return nullptr;
     }
     Api api;
-    const bool complete = resolve(handle, file, "mulvo_open", api.open, error) &&
-                          resolve(handle, file, "mulvo_close", api.close, error) &&
-                          resolve(handle, file, "mulvo_mbout", api.mbout, error) &&
-                          resolve(handle, file, "mulvo_mbin", api.mbin, error) &&
-                          resolve(handle, file, "mulvo_set_extension", api.set_extension, error) &&
-                          resolve(handle, file, "mulvo_get_extension", api.get_extension, error) &&
-                          resolve(handle, file, "mulvo_connect", api.connect, error) &&
-                          resolve(handle, file, "mulvo_intcout", api.intcout, error) &&
-                          resolve(handle, file, "mulvo_out2", api.out2, error);
+    const bool complete =
+        resolve(handle, file, "mulvo_open", api.open, error, failure) &&
+        resolve(handle, file, "mulvo_close", api.close, error, failure) &&
+        resolve(handle, file, "mulvo_mbout", api.mbout, error, failure) &&
+        resolve(handle, file, "mulvo_mbin", api.mbin, error, failure) &&
+        resolve(handle, file, "mulvo_set_extension", api.set_extension, error, failure) &&
+        resolve(handle, file, "mulvo_get_extension", api.get_extension, error, failure) &&
+        resolve(handle, file, "mulvo_connect", api.connect, error, failure) &&
+        resolve(handle, file, "mulvo_intcout", api.intcout, error, failure) &&
+        resolve(handle, file, "mulvo_out2", api.out2, error, failure);
     if (!complete) {
         dlclose(handle);
         return nullptr;

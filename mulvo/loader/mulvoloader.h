@@ -106,6 +106,14 @@ std::string findOnSystemPath(std::string_view soname);
 // `soname`, or empty.
 std::string findInCache(std::string_view soname, const std::string &cacheFile);
 
+// Why a library was not loaded, in a few words for the operator: the file (or the name looked
+// for) and a short reason such as "not found"; the full text is the `error` beside it.
+struct LoadFailure
+{
+    std::string file;
+    std::string reason;
+};
+
 // An adapter library opened with dlopen; closed again when destroyed.
 class Library
 {
@@ -119,10 +127,13 @@ public:
     };
 
     // Loads the chosen library. On failure returns null and puts into `error` a text that
-    // names the file and, for a missing function, the symbol.
-    static std::unique_ptr<Library> choose(const Choice &choice, std::string &error);
+    // names the file and, for a missing function, the symbol; `failure`, when given, gets the
+    // short form.
+    static std::unique_ptr<Library> choose(const Choice &choice, std::string &error,
+                                           LoadFailure *failure = nullptr);
     // Loads `file`, an absolute path of a regular file.
-    static std::unique_ptr<Library> loadFile(const std::string &file, std::string &error);
+    static std::unique_ptr<Library> loadFile(const std::string &file, std::string &error,
+                                             LoadFailure *failure = nullptr);
 
     ~Library();
     Library(const Library &) = delete;

@@ -103,10 +103,19 @@ TEST(Loader, FilesThatAreNoAdapterLibraryAreNamed)
     const std::string fifo = dir + "/fifo.so";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     // A FIFO would block dlopen until someone writes to it; a directory is no library either.
-    for (const std::string &file : {std::string("/nonexistent/libnothing.so"), text, fifo, dir}) {
+    // The short form, for the form's log, names the file and says why in a few words.
+    const std::pair<std::string, std::string> cases[] = {
+        {"/nonexistent/libnothing.so", "not found"},
+        {text, "cannot be loaded"},
+        {fifo, "is not a regular file"},
+        {dir, "is not a regular file"},
+        {PARTIAL_LIB_PATH, "lacks mulvo_close"}};
+    for (const auto &[file, reason] : cases) {
         std::string error;
-        EXPECT_FALSE(Library::loadFile(file, error));
+        mulvo::LoadFailure failure;
+        EXPECT_FALSE(Library::loadFile(file, error, &failure));
         EXPECT_NE(error.find(file), std::string::npos) << error;
+        EXPECT_EQ(failure.file + " " + failure.reason, file + " " + reason);
     }
     std::filesystem::remove_all(dir);
 
