@@ -127,30 +127,32 @@ Attachment *Adapter::ensureAttachment()
 {
     std::lock_guard<std::mutex> lock(setupMutex_);
     Attachment *attachment = current_.load();
+    std::string error;
     // The file at the instance's name may have been removed, replaced or cut short since it
     // was mapped: then the adapter is the one found there now, or none.
     if (!attachment || !attachment->segment->current()) {
-        std::string error;
         if (instance_.empty() && !sim::SimSegment::instanceFromEnvironment(instance_, error)) {
             report(error);
             return nullptr;
         }
-        auto segment = sim::SimSegment::open(instance_, error);
-        if (!segment) {
+        auto fresh = std::make_unique<Attachment>();
+        fresh->segment = sim::SimSegment::open(instance_, error);
+        if (fresh->segment)
+            fresh->processEntry = fresh->segment->claimProcess(error);
+        if (fresh->processEntry < 0) {
             report(error);
             return nullptr;
         }
-        attachments_.push_back(std::make_unique<Attachment>());
-        attachments_.back()->segment = std::move(segment);
+        // Complete before it is published: the delivery thread moves to it as soon as it sees
+        // it, and wakes up on the old segment to see it.
+        attachments_.push_back(std::move(fresh));
         Attachment *previous = attachment;
         attachment = attachments_.back().get();
         current_.store(attachment, std::memory_order_release);
-        // The delivery thread may be asleep on the old segment.
         if (previous)
             previous->segment->wakeDelivery();
-    }
-    if (attachment->processEntry < 0) {
-        std::string error;
+    } else if (attachment->processEntry < 0) {
+        // A child made by fork() takes an entry of its own.
         attachment->processEntry = attachment->segment->claimProcess(error);
         if (attachment->processEntry < 0) {
             report(error);
