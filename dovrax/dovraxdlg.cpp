@@ -12,9 +12,11 @@
 #include "res/resources.h"
 #include "sortedcombobox.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QLabel>
 #include <QPushButton>
+#include <QStatusTipEvent>
 
 namespace {
 
@@ -405,6 +407,16 @@ void CDovraxDlg::OnNotepadButton()
         LogMessage(false, QStringLiteral("Status : Failed to open Notepad"));
 }
 
+platform::HostWindow CDovraxDlg::findHostWindow()
+{
+    const platform::HostWindow host = hostWindows_->findByTitle(appName_);
+    // The log keeps only the command line, so the status bar says that nothing happened. A
+    // status tip goes up to whichever window holds the status bar.
+    QStatusTipEvent tip(host ? QString() : QStringLiteral("Window \"%1\" not found").arg(appName_));
+    QCoreApplication::sendEvent(this, &tip);
+    return host;
+}
+
 void CDovraxDlg::OnRipPrintButton()
 {
     if (appName_.isEmpty()) {
@@ -412,7 +424,7 @@ void CDovraxDlg::OnRipPrintButton()
         return;
     }
     LogMessage(false, QStringLiteral("Command : (RIP) CTRL + P"));
-    if (platform::HostWindow host = hostWindows_->findByTitle(appName_))
+    if (platform::HostWindow host = findHostWindow())
         sendKeyStroke(host, true);
 }
 
@@ -423,7 +435,7 @@ void CDovraxDlg::OnPrintSystemButton()
         return;
     }
     LogMessage(false, QStringLiteral("Command : (Print_System) F5"));
-    if (platform::HostWindow host = hostWindows_->findByTitle(appName_))
+    if (platform::HostWindow host = findHostWindow())
         sendKeyStroke(host, false);
 }
 
@@ -434,7 +446,7 @@ void CDovraxDlg::OnMoveButton()
         return;
     }
     LogMessage(false, QStringLiteral("Command : Move Window"));
-    const platform::HostWindow host = hostWindows_->findByTitle(appName_);
+    const platform::HostWindow host = findHostWindow();
     if (!host)
         return;
     // Read before the window comes to the front: an iconic window's rectangle is where it will

@@ -95,6 +95,8 @@ private:
     void onMonitoringStarted();
     void stopMonitoring();
     void sendKeyStroke(platform::HostWindow window, bool ctrlP);
+    // The host window named in setup.ini; when there is none, the status bar says so.
+    platform::HostWindow findHostWindow();
 
     AdapterLink &link_;
     std::unique_ptr<platform::HostWindows> hostWindows_;

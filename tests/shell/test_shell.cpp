@@ -18,6 +18,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QStatusBar>
+#include <QStatusTipEvent>
 #include <QTemporaryDir>
 #include <QToolBar>
 #include <gtest/gtest.h>
@@ -164,6 +165,24 @@ TEST_F(Shell, StatusBarPanesAndEmptyToolBar)
     ASSERT_NE(toolBar, nullptr);
     EXPECT_TRUE(toolBar->actions().isEmpty());
     EXPECT_TRUE(toolBar->isVisible());
+}
+
+TEST_F(Shell, HostNotFoundStaysInTheMessagePaneUntilTheNextPrompt)
+{
+    auto *pane = frame->statusBar()->findChild<QLabel *>("0");
+    ASSERT_NE(pane, nullptr);
+    for (void (CDovraxDlg::*button)() : {&CDovraxDlg::OnRipPrintButton, &CDovraxDlg::OnMoveButton,
+                                         &CDovraxDlg::OnPrintSystemButton}) {
+        (form->*button)();
+        EXPECT_EQ(pane->text(), "Window \"Host\" not found");
+        frame->commandAction(res::ID_FILE_NEW)->showStatusText(frame);
+        EXPECT_EQ(pane->text(), "Create a new document");
+        QStatusTipEvent menuClosed{QString()};
+        QCoreApplication::sendEvent(frame, &menuClosed);
+        EXPECT_EQ(pane->text(), "Ready");
+    }
+    EXPECT_EQ(logLines().mid(2), QStringList({"Command : (RIP) CTRL + P", "Command : Move Window",
+                                              "Command : (Print_System) F5"}));
 }
 
 TEST_F(Shell, NewRunsFirstShowAgainOnTheSameFormAndClosesTheEarlierHandle)
