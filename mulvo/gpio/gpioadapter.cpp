@@ -294,7 +294,15 @@ uint32_t GpioAdapter::open(uint32_t number)
 {
     std::shared_ptr<Device> device;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::unique_lock<std::mutex> lock(mutex_);
+        // A device closed from inside a callback gives its lines back once the thread has let
+        // go of it; opening it again waits for that rather than find them busy.
+        if (thread_ && std::this_thread::get_id() != threadId_ && seenGeneration_ < generation_) {
+            lock.unlock();
+            wake();
+            lock.lock();
+            threadMoved_.wait(lock, [&] { return seenGeneration_ >= generation_ || !thread_; });
+        }
         for (const auto &d : devices_)
             if (d->number == number)
                 device = d;

@@ -157,6 +157,30 @@ TEST(GpioAdapter, HandlesShareTheLinesUntilTheLastCloses)
     EXPECT_EQ(api.close(again), MULVO_OK);
 }
 
+const mulvo::Api *g_api = nullptr;
+std::atomic<bool> g_closedInside{false};
+
+void closeThenLinger(uint32_t handle, uint32_t)
+{
+    g_closedInside = g_api->close(handle) == MULVO_OK;
+    std::this_thread::sleep_for(50ms);
+}
+
+TEST(GpioAdapter, ClosedInsideTheCallbackOpensAgainAtOnce)
+{
+    FakeGpioLibrary gpio(kFakeConfig);
+    g_api = &gpio.api();
+    g_closedInside = false;
+    const uint32_t h = g_api->open(0);
+    ASSERT_EQ(g_api->connect(h, closeThenLinger), MULVO_OK);
+    gpio.rig().setLevel(16, true);
+    ASSERT_TRUE(mulvotest::waitFor([] { return g_closedInside.load(); }));
+    // The callback still runs and the thread still holds the closed lines.
+    const uint32_t again = g_api->open(0);
+    EXPECT_NE(again, 0u);
+    EXPECT_EQ(g_api->close(again), MULVO_OK);
+}
+
 TEST(GpioAdapter, AcknowledgePulseAndActiveLowGroups)
 {
     FakeGpioLibrary gpio("[adapter 0]\nchip = fake-bank\n"
