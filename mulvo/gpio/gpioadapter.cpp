@@ -32,6 +32,8 @@ constexpr const char *kConsumer = "mulvo-gpio";
 
 thread_local int t_callbackSlot = -1;
 
+std::atomic<GpioAdapter *> g_instance{nullptr};
+
 uint32_t handleOf(uint64_t control)
 {
     return uint32_t(control >> 32);
@@ -131,10 +133,44 @@ private:
 GpioAdapter::GpioAdapter(Kernel &kernel) : kernel_(kernel)
 {
     wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    g_instance.store(this);
+    pthread_atfork(nullptr, nullptr, &GpioAdapter::childAfterFork);
+}
+
+void GpioAdapter::childAfterFork()
+{
+    if (GpioAdapter *adapter = g_instance.load())
+        adapter->forgetAfterFork();
+}
+
+void GpioAdapter::forgetAfterFork()
+{
+    // The handles and the delivery thread belong to the parent; the child starts afresh. Its
+    // copies of the line descriptors are closed (the parent keeps the lines), and the thread
+    // object names a thread the child does not have: destroying it would end the child.
+    (void)thread_.release();
+    new (&mutex_) std::mutex;
+    new (&threadMoved_) std::condition_variable;
+    for (unsigned i = 0; i < kHandleSlots; ++i) {
+        slots_[i].control.store(0);
+        slots_[i].extension.store(nullptr);
+        slots_[i].callback.store(nullptr);
+        slots_[i].armedFrom.store(kDisarmed);
+        slots_[i].callbackPhase.store(0);
+        slotDevice_[i].store(nullptr);
+        slotOwner_[i].reset();
+    }
+    for (const auto &device : devices_)
+        device->lost = 0; // the parent reports its own losses
+    devices_.clear();
+    generation_ = seenGeneration_ = drainRequested_ = drainDone_ = 0;
+    ::close(wakeFd_);
+    wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 
 GpioAdapter::~GpioAdapter()
 {
+    g_instance.store(nullptr);
     // The thread runs code of this library: it must be gone before the library is unmapped.
     std::unique_ptr<std::thread> thread;
     {

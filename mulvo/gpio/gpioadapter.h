@@ -42,6 +42,8 @@ private:
 
     std::shared_ptr<Device> openDevice(uint32_t number, std::string &error);
     void releaseDevice(std::shared_ptr<Device> device);
+    static void childAfterFork();
+    void forgetAfterFork();
     void report(const std::string &message);
     void disarm(unsigned index);
     void waitForCallbacks(unsigned index);

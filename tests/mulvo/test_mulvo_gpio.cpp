@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <fcntl.h>
 #include <mutex>
 #include <unistd.h>
@@ -179,6 +180,24 @@ TEST(GpioAdapter, ClosedInsideTheCallbackOpensAgainAtOnce)
     const uint32_t again = g_api->open(0);
     EXPECT_NE(again, 0u);
     EXPECT_EQ(g_api->close(again), MULVO_OK);
+}
+
+TEST(GpioAdapter, AForkedChildStartsAfreshAndExitsCleanly)
+{
+    FakeGpioLibrary gpio(kFakeConfig);
+    const uint32_t h = gpio.api().open(0);
+    g_values.clear();
+    ASSERT_EQ(gpio.api().connect(h, blockingCallback), MULVO_OK);
+    const pid_t child = fork();
+    if (child == 0) {
+        // The parent's handles are not the child's; leaving runs the library's destructor.
+        std::exit(gpio.api().mbout(h, 1) == MULVO_E_HANDLE ? 0 : 1);
+    }
+    ASSERT_GT(child, 0);
+    EXPECT_EQ(mulvotest::waitProgram(child), 0);
+    gpio.rig().setLevel(16, true);
+    EXPECT_TRUE(mulvotest::waitFor([] { return valueCount() == 1; }));
+    EXPECT_EQ(gpio.api().close(h), MULVO_OK);
 }
 
 TEST(GpioAdapter, AcknowledgePulseAndActiveLowGroups)

@@ -137,8 +137,8 @@ TEST_F(AdapterLibrary, SegmentCountsRaisedDeliveredArmedAndHandles)
 {
     Recorder a;
     Recorder b;
-    connected(a);
-    connected(b);
+    const uint32_t ha = connected(a);
+    const uint32_t hb = connected(b);
     raiseEach(100);
     ASSERT_TRUE(segment->raise(50));
     ASSERT_TRUE(waitCalls(a, 150));
@@ -153,6 +153,8 @@ TEST_F(AdapterLibrary, SegmentCountsRaisedDeliveredArmedAndHandles)
     EXPECT_EQ(status.missed, 0u);
     EXPECT_EQ(status.armed, 2u);
     EXPECT_EQ(status.handles, 2u);
+    EXPECT_EQ(mulvo_intcout(ha, MULVO_INT_DISARM), MULVO_OK);
+    EXPECT_EQ(mulvo_intcout(hb, MULVO_INT_DISARM), MULVO_OK);
 }
 
 TEST_F(AdapterLibrary, FloodFromAnotherProcessIsDeliveredExactlyOnceInOrder)
