@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <type_traits>
 
@@ -70,6 +71,11 @@ struct SegmentLayout
     std::atomic<uint32_t> loopback;
     std::atomic<uint32_t> handles; // open handles of all processes
     std::atomic<uint32_t> waiters; // delivery threads asleep (or about to be) on irqWord
+    // Bumped on a change that a watcher shows (output, input lines, plug state, loopback,
+    // interrupts, reset) while someone watches: the futex word watchers sleep on. Both lie in
+    // what was padding before `output`, so a segment made before them reads them as 0.
+    std::atomic<uint32_t> changeWord;
+    std::atomic<uint32_t> changeWatchers; // watchers asleep (or about to be) on changeWord
 
     // (write sequence << 8) | output byte: one word, so that the order of writes and the
     // current value can never disagree.
@@ -99,5 +105,6 @@ static_assert(std::atomic<int64_t>::is_always_lock_free);
 static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t), "futex words are plain ints");
 static_assert(std::is_standard_layout_v<SegmentLayout>);
 static_assert(sizeof(SegmentHeader) == 16);
+static_assert(offsetof(SegmentLayout, output) == 64, "the watch fields must stay in the padding");
 
 } // namespace mulvo::sim

@@ -247,8 +247,11 @@ bool SimSegment::current() const
            mapped.st_dev == named.st_dev && mapped.st_ino == named.st_ino;
 }
 
-std::unique_ptr<SimSegment> SimSegment::open(std::string_view instance, std::string &error)
+std::unique_ptr<SimSegment> SimSegment::open(std::string_view instance, std::string &error,
+                                             OpenMode mode, bool *created)
 {
+    if (created)
+        *created = false;
     if (!isValidInstance(instance)) {
         error = "not a valid instance name (1 to 64 characters of A-Z a-z 0-9 _ . -): " +
                 std::string(instance);
@@ -261,14 +264,22 @@ std::unique_ptr<SimSegment> SimSegment::open(std::string_view instance, std::str
         const int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         if (fd >= 0)
             return attach(path, fd, error);
+        if (errno == ENOENT && mode == OpenMode::ExistingOnly) {
+            error = "there is no virtual adapter '" + std::string(instance) + "' (" + path +
+                    " does not exist)";
+            return nullptr;
+        }
         if (errno != ENOENT) {
             error = systemError("cannot open shared memory segment " + path, errno);
             return nullptr;
         }
         bool exists = false;
-        auto created = create(path, exists, error);
-        if (created || !exists)
-            return created;
+        auto segment = create(path, exists, error);
+        if (segment || !exists) {
+            if (created)
+                *created = segment != nullptr;
+            return segment;
+        }
     }
     error = "shared memory segment " + path + " keeps disappearing";
     return nullptr;
@@ -448,6 +459,7 @@ void SimSegment::reset()
         delivered += e.delivered.load();
     layout_->deliveredBase.store(0 - delivered);
     layout_->missed.store(0);
+    notifyChange();
 }
 
 bool SimSegment::raise(uint64_t count)
@@ -464,22 +476,36 @@ bool SimSegment::raise(uint64_t count)
     layout_->irqWord.fetch_add(1);
     if (layout_->waiters.load() != 0)
         futexWakeAll(layout_->irqWord);
+    notifyChange();
     return true;
 }
 
 void SimSegment::setPresent(bool present)
 {
     layout_->present.store(present ? 1 : 0, std::memory_order_release);
+    notifyChange();
 }
 
 void SimSegment::setInput(uint8_t value)
 {
     layout_->input.store(value, std::memory_order_release);
+    notifyChange();
 }
 
 void SimSegment::setLoopback(bool on)
 {
     layout_->loopback.store(on ? 1 : 0, std::memory_order_release);
+    notifyChange();
+}
+
+uint8_t SimSegment::inputLines() const
+{
+    return uint8_t(layout_->input.load(std::memory_order_acquire));
+}
+
+bool SimSegment::loopback() const
+{
+    return layout_->loopback.load(std::memory_order_acquire) != 0;
 }
 
 uint8_t SimSegment::readInput() const
@@ -515,6 +541,7 @@ uint64_t SimSegment::writeOutput(uint8_t value)
     record.value.store(value, std::memory_order_release);
     record.realtimeNs.store(realtimeNow(), std::memory_order_release);
     record.sequence.store(sequence, std::memory_order_release);
+    notifyChange();
     return sequence;
 }
 
@@ -649,6 +676,34 @@ void SimSegment::wakeDelivery()
     layout_->irqWord.fetch_add(1);
     if (layout_->waiters.load() != 0)
         futexWakeAll(layout_->irqWord);
+}
+
+uint32_t SimSegment::beginWatch()
+{
+    layout_->changeWatchers.fetch_add(1);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    return layout_->changeWord.load();
+}
+
+void SimSegment::waitForChange(uint32_t word, int timeoutMs)
+{
+    futexWait(layout_->changeWord, word, timeoutMs);
+}
+
+void SimSegment::endWatch()
+{
+    layout_->changeWatchers.fetch_sub(1);
+}
+
+void SimSegment::notifyChange()
+{
+    // Paired with beginWatch: either the watcher, registered first, is woken here, or its look
+    // at the state after registering sees this change.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (layout_->changeWatchers.load(std::memory_order_relaxed) == 0)
+        return;
+    layout_->changeWord.fetch_add(1);
+    futexWakeAll(layout_->changeWord);
 }
 
 } // namespace mulvo::sim

@@ -54,10 +54,18 @@ public:
     // "/dev/shm/mulvo-<uid>-<instance>".
     static std::string segmentPath(std::string_view instance);
 
-    // Opens the instance's segment, creating and initialising it if it does not exist. Refuses
-    // (null, `error` set) a segment of another layout or size, another owner or one open to
-    // others.
-    static std::unique_ptr<SimSegment> open(std::string_view instance, std::string &error);
+    enum class OpenMode
+    {
+        CreateIfMissing,
+        ExistingOnly
+    };
+    // Opens the instance's segment, creating and initialising it if it does not exist (unless
+    // `mode` is ExistingOnly: then a missing segment is an error). Refuses (null, `error` set)
+    // a segment of another layout or size, another owner or one open to others. `created`, if
+    // given, tells whether this call created it.
+    static std::unique_ptr<SimSegment> open(std::string_view instance, std::string &error,
+                                            OpenMode mode = OpenMode::CreateIfMissing,
+                                            bool *created = nullptr);
     // Removes the instance's segment; processes that have it mapped keep their mapping.
     static bool remove(std::string_view instance, std::string &error);
 
@@ -90,6 +98,8 @@ public:
     void setPresent(bool present);
     void setInput(uint8_t value);
     void setLoopback(bool on);
+    uint8_t inputLines() const;
+    bool loopback() const;
     // The byte the adapter reads: the input lines, or the output byte in loopback mode.
     uint8_t readInput() const;
     uint8_t output() const;
@@ -126,6 +136,16 @@ public:
     void endWait(int entry);
     // Wakes every delivery thread of every process, so they look at their handles again.
     void wakeDelivery();
+
+    // Sleeping until something a watcher shows changes: beginWatch returns the futex word to
+    // pass to waitForChange (which returns after `timeoutMs` at the latest); the caller looks
+    // at the state between the two, and calls endWatch afterwards. A watcher that dies asleep
+    // only costs every later change a wake-up call.
+    uint32_t beginWatch();
+    void waitForChange(uint32_t word, int timeoutMs);
+    void endWatch();
+    // Wakes every watcher; every change of the state calls it. Async-signal-safe.
+    void notifyChange();
 
 private:
     SimSegment(std::string path, int fd, SegmentLayout *layout, int guard);

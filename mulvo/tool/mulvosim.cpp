@@ -1,14 +1,18 @@
 // mulvo-sim: drives the virtual adapter from a terminal while programs use it.
-// Exit status: 0 done, 1 the adapter state could not be used, 2 bad arguments.
+// Exit status: 0 done, 1 the adapter state could not be used or output failed, 2 bad arguments.
 #include "simsegment.h"
+#include "toolsupport.h"
 
 #include <cerrno>
 #include <csignal>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <functional>
+#include <getopt.h>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,9 +20,16 @@
 namespace {
 
 using mulvo::sim::SimSegment;
+using mulvo::tool::failure;
+using mulvo::tool::Output;
+using mulvo::tool::usageError;
 
 constexpr uint64_t kMaxIrqCount = 100000000;
 constexpr uint64_t kMaxIntervalMs = 3600000;
+// How often watch looks whether the segment is still there while nothing changes.
+constexpr int kIntactCheckMs = 1000;
+// While interrupts keep coming, watch shows their count at most this often.
+constexpr long kIrqLinePeriodNs = 100000000;
 
 const char kUsage[] =
     "Usage: mulvo-sim [--instance NAME] COMMAND [ARGUMENTS]\n"
@@ -26,92 +37,48 @@ const char kUsage[] =
     "\n"
     "Commands:\n"
     "  status                       print the adapter state, one key=value per line\n"
-    "  input VALUE                  set the input lines to VALUE (0..255, decimal or 0x hex)\n"
+    "  input VALUE                  set the input lines to VALUE (0..255, 0x00..0xff or\n"
+    "                               0b0..0b11111111)\n"
     "  irq [COUNT] [--interval MS]  raise COUNT interrupts (1..100000000, default 1), MS\n"
     "                               milliseconds apart (default 0: as fast as possible)\n"
     "  plug                         plug the adapter in\n"
     "  unplug                       pull the adapter out\n"
     "  loopback on|off              read the output byte back as input, or the input lines\n"
-    "  watch                        print every change of the output byte with a time stamp,\n"
-    "                               until interrupted\n"
+    "  watch                        print every change of the output byte, the input lines,\n"
+    "                               the plug state, loopback and the interrupt count with a\n"
+    "                               time stamp, until interrupted\n"
     "  reset                        plugged in, bytes 0, loopback off, counters 0\n"
     "\n"
-    "Options:\n"
-    "  --instance NAME              use adapter instance NAME (1 to 64 characters of\n"
+    "Options (before or after the command):\n"
+    "  -i, --instance NAME          use adapter instance NAME (1 to 64 characters of\n"
     "                               A-Z a-z 0-9 _ . -); default: $MULVO_SIM_INSTANCE, else\n"
     "                               \"default\"\n"
-    "  --help                       show this text\n"
+    "  -h, --help                   show this text\n"
+    "  -V, --version                show the version\n"
     "\n"
-    "Exit status: 0 done, 1 the adapter state could not be used, 2 bad arguments.\n";
+    "status and watch need an instance that exists; the other commands create it, and say so.\n"
+    "Exit status: 0 done, 1 the adapter state could not be used or output failed, 2 bad\n"
+    "arguments.\n";
 
-volatile std::sig_atomic_t g_stopRequested = 0;
+volatile std::sig_atomic_t g_signals = 0;
+SimSegment *g_watchedSegment = nullptr;
 
 void requestStop(int)
 {
-    g_stopRequested = 1;
-}
-
-int usageError(const std::string &message)
-{
-    std::fprintf(stderr, "mulvo-sim: %s\nTry 'mulvo-sim --help'.\n", message.c_str());
-    return 2;
-}
-
-int failure(const std::string &message)
-{
-    std::fprintf(stderr, "mulvo-sim: %s\n", message.c_str());
-    return 1;
-}
-
-// Digits only (decimal, or hexadecimal after 0x): no sign, no blanks, no wrap-around.
-bool parseNumber(std::string_view text, uint64_t max, uint64_t &value)
-{
-    unsigned base = 10;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        base = 16;
-        text.remove_prefix(2);
-    }
-    if (text.empty())
-        return false;
-    value = 0;
-    for (char c : text) {
-        unsigned digit = 0;
-        if (c >= '0' && c <= '9')
-            digit = unsigned(c - '0');
-        else if (base == 16 && c >= 'a' && c <= 'f')
-            digit = unsigned(c - 'a' + 10);
-        else if (base == 16 && c >= 'A' && c <= 'F')
-            digit = unsigned(c - 'A' + 10);
-        else
-            return false;
-        if (value > (max - digit) / base)
-            return false;
-        value = value * base + digit;
-    }
-    return true;
-}
-
-std::string describeRange(std::string_view what, uint64_t min, uint64_t max, std::string_view text)
-{
-    return std::string(what) + " must be a number from " + std::to_string(min) + " to " +
-           std::to_string(max) + ": " + std::string(text);
+    g_signals = g_signals + 1;
+    // Wakes the watcher if it was about to sleep.
+    if (g_watchedSegment)
+        g_watchedSegment->notifyChange();
 }
 
 struct Options
 {
     std::string instance;
     bool instanceGiven = false;
+    std::optional<std::string> interval;
     std::string command;
     std::vector<std::string> arguments;
 };
-
-std::unique_ptr<SimSegment> openSegment(const Options &options, int &status)
-{
-    std::string error;
-    auto segment = SimSegment::open(options.instance, error);
-    status = segment ? 0 : failure(error);
-    return segment;
-}
 
 // A segment removed or cut short while in use is an adapter that is gone.
 int segmentGone(const SimSegment &segment)
@@ -120,15 +87,15 @@ int segmentGone(const SimSegment &segment)
                    " was removed or cut short: the virtual adapter is gone");
 }
 
-int runStatus(SimSegment &segment)
+int runStatus(SimSegment &segment, Output &out)
 {
     const SimSegment::Status s = segment.status();
-    std::printf("present=%d\noutput=0x%02x\ninput=0x%02x\nloopback=%s\narmed=%u\n"
-                "raised=%llu\ndelivered=%llu\nmissed=%llu\nhandles=%u\n",
-                s.present ? 1 : 0, s.output, s.input, s.loopback ? "on" : "off", s.armed,
-                static_cast<unsigned long long>(s.raised),
-                static_cast<unsigned long long>(s.delivered),
-                static_cast<unsigned long long>(s.missed), s.handles);
+    out.putf("present=%d\noutput=0x%02x\ninput=0x%02x\nloopback=%s\narmed=%u\n"
+             "raised=%llu\ndelivered=%llu\nmissed=%llu\nhandles=%u\n",
+             s.present ? 1 : 0, s.output, s.input, s.loopback ? "on" : "off", s.armed,
+             static_cast<unsigned long long>(s.raised),
+             static_cast<unsigned long long>(s.delivered),
+             static_cast<unsigned long long>(s.missed), s.handles);
     return 0;
 }
 
@@ -164,19 +131,141 @@ int runIrq(SimSegment &segment, uint64_t count, uint64_t intervalMs)
     return 0;
 }
 
-void printChange(const SimSegment::OutputWrite &write)
+// What watch shows besides the output byte, as last shown.
+struct Shown
 {
-    const time_t seconds = time_t(write.realtimeNs / 1000000000);
-    const int millis = int((write.realtimeNs / 1000000) % 1000);
-    tm local{};
-    localtime_r(&seconds, &local);
-    char stamp[32];
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &local);
-    std::printf("%s.%03d output=0x%02x\n", stamp, millis, write.value);
-    std::fflush(stdout);
-}
+    bool present = false;
+    uint8_t input = 0;
+    bool loopback = false;
+    uint64_t raised = 0;
 
-int runWatch(SimSegment &segment)
+    static Shown of(const SimSegment &segment)
+    {
+        return {segment.present(), segment.inputLines(), segment.loopback(),
+                segment.raisedSequence() - segment.raisedBase()};
+    }
+};
+
+class Watcher
+{
+public:
+    Watcher(SimSegment &segment, Output &out) : segment_(segment), out_(out) {}
+
+    int run()
+    {
+        g_watchedSegment = &segment_;
+        seenWrite_ = segment_.outputSequence();
+        lastOutput_ = segment_.output();
+        shown_ = Shown::of(segment_);
+        int status = 0;
+        while (g_signals == 0 && !out_.failed()) {
+            if (!segment_.intact()) {
+                status = segmentGone(segment_);
+                break;
+            }
+            const uint32_t word = segment_.beginWatch();
+            bool irqShown = false;
+            const bool changed = showChanges(irqShown);
+            // Removing or cutting the segment short is no change that wakes anyone: it is
+            // looked for once a second.
+            if (!changed && g_signals == 0)
+                segment_.waitForChange(word, kIntactCheckMs);
+            segment_.endWatch();
+            if (changed && !out_.flush(&g_signals, 0))
+                break;
+            // A flood of interrupts gives a few lines a second, not one per wake-up. Writes of
+            // the output byte are kept in the segment meanwhile, with their times.
+            if (irqShown) {
+                const timespec pause{0, kIrqLinePeriodNs};
+                nanosleep(&pause, nullptr);
+            }
+        }
+        g_watchedSegment = nullptr;
+        // Stopped by a signal while a reader held the pipe full: what is left goes out unless
+        // another signal says to give up.
+        if (!out_.flush(&g_signals, g_signals))
+            out_.discard();
+        return status;
+    }
+
+private:
+    void line(int64_t realtimeNs, const char *format, ...) __attribute__((format(printf, 3, 4)))
+    {
+        char text[64];
+        va_list args;
+        va_start(args, format);
+        std::vsnprintf(text, sizeof text, format, args);
+        va_end(args);
+        out_.put(stamper_.format(realtimeNs));
+        out_.put(" ");
+        out_.put(text);
+        out_.put("\n");
+    }
+
+    bool showChanges(bool &irqShown)
+    {
+        bool changed = showOutputWrites();
+        const Shown now = Shown::of(segment_);
+        const int64_t at = mulvo::tool::realtimeNs();
+        if (now.present != shown_.present)
+            line(at, "present=%d", now.present ? 1 : 0);
+        if (now.input != shown_.input)
+            line(at, "input=0x%02x", now.input);
+        if (now.loopback != shown_.loopback)
+            line(at, "loopback=%s", now.loopback ? "on" : "off");
+        if (now.raised != shown_.raised) {
+            line(at, "raised=%llu", static_cast<unsigned long long>(now.raised));
+            irqShown = true;
+        }
+        changed = changed || now.present != shown_.present || now.input != shown_.input ||
+                  now.loopback != shown_.loopback || irqShown;
+        shown_ = now;
+        return changed;
+    }
+
+    bool showOutputWrites()
+    {
+        const uint64_t current = segment_.outputSequence();
+        uint64_t lost = 0;
+        bool shown = false;
+        for (uint64_t sequence = seenWrite_ + 1; sequence <= current; ++sequence) {
+            SimSegment::OutputWrite write;
+            auto lookup = segment_.outputWrite(sequence, write);
+            // A writer records its write just after making it; a writer that died in between
+            // leaves the record missing for good.
+            const timespec moment{0, 1000000};
+            for (int tries = 0; lookup == SimSegment::WriteLookup::NotYetWritten && tries < 50;
+                 ++tries) {
+                nanosleep(&moment, nullptr);
+                lookup = segment_.outputWrite(sequence, write);
+            }
+            if (lookup != SimSegment::WriteLookup::Found) {
+                ++lost;
+                continue;
+            }
+            if (write.value != lastOutput_) {
+                line(write.realtimeNs, "output=0x%02x", write.value);
+                lastOutput_ = write.value;
+                shown = true;
+            }
+        }
+        if (lost > 0)
+            std::fprintf(stderr,
+                         "mulvo-sim: %llu writes of the output byte came too fast to show\n",
+                         static_cast<unsigned long long>(lost));
+        seenWrite_ = current;
+        return shown;
+    }
+
+    SimSegment &segment_;
+    Output &out_;
+    mulvo::tool::TimeStamper stamper_{3};
+    uint64_t seenWrite_ = 0;
+    uint8_t lastOutput_ = 0;
+    Shown shown_;
+};
+
+int runWatch(SimSegment &segment, Output &out)
 {
     struct sigaction action
     {
@@ -185,42 +274,7 @@ int runWatch(SimSegment &segment)
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
-
-    uint64_t seen = segment.outputSequence();
-    uint8_t last = segment.output();
-    const timespec pollPeriod{0, 1000000};
-    while (!g_stopRequested) {
-        if (!segment.intact())
-            return segmentGone(segment);
-        const uint64_t current = segment.outputSequence();
-        uint64_t lost = 0;
-        for (uint64_t sequence = seen + 1; sequence <= current; ++sequence) {
-            SimSegment::OutputWrite write;
-            auto lookup = segment.outputWrite(sequence, write);
-            // A writer records its write just after making it; a writer that died in between
-            // leaves the record missing for good.
-            for (int tries = 0; lookup == SimSegment::WriteLookup::NotYetWritten && tries < 50;
-                 ++tries) {
-                nanosleep(&pollPeriod, nullptr);
-                lookup = segment.outputWrite(sequence, write);
-            }
-            if (lookup != SimSegment::WriteLookup::Found) {
-                ++lost;
-                continue;
-            }
-            if (write.value != last) {
-                printChange(write);
-                last = write.value;
-            }
-        }
-        if (lost > 0)
-            std::fprintf(stderr,
-                         "mulvo-sim: %llu writes of the output byte came too fast to show\n",
-                         static_cast<unsigned long long>(lost));
-        seen = current;
-        nanosleep(&pollPeriod, nullptr);
-    }
-    return 0;
+    return Watcher(segment, out).run();
 }
 
 int runCommand(const Options &options)
@@ -234,117 +288,131 @@ int runCommand(const Options &options)
                                 (n == 0 ? std::string("no argument")
                                         : std::to_string(n) + " argument" + (n > 1 ? "s" : "")));
     };
+    if (options.interval && command != "irq")
+        return usageError("--interval goes only with 'irq'");
 
     // Every argument is checked before the segment is touched, so a bad command changes nothing.
-    std::function<int(SimSegment &)> action;
+    std::function<int(SimSegment &, Output &)> action;
+    bool mustExist = false;
     if (command == "status" || command == "plug" || command == "unplug" || command == "reset" ||
         command == "watch") {
         if (int rc = expectArguments(0))
             return rc;
         if (command == "status")
-            action = runStatus;
+            action = runStatus, mustExist = true;
         else if (command == "plug")
-            action = [](SimSegment &s) { return s.setPresent(true), 0; };
+            action = [](SimSegment &s, Output &) { return s.setPresent(true), 0; };
         else if (command == "unplug")
-            action = [](SimSegment &s) { return s.setPresent(false), 0; };
+            action = [](SimSegment &s, Output &) { return s.setPresent(false), 0; };
         else if (command == "reset")
-            action = [](SimSegment &s) { return s.reset(), 0; };
+            action = [](SimSegment &s, Output &) { return s.reset(), 0; };
         else
-            action = runWatch;
+            action = runWatch, mustExist = true;
     } else if (command == "input") {
         if (int rc = expectArguments(1))
             return rc;
-        uint64_t value = 0;
-        if (!parseNumber(args[0], 255, value))
-            return usageError(describeRange("input value", 0, 255, args[0]));
-        action = [value](SimSegment &s) { return s.setInput(uint8_t(value)), 0; };
+        const auto value = mulvo::tool::parseByte(args[0]);
+        if (!value)
+            return usageError(mulvo::tool::byteRangeMessage("input value", args[0]));
+        action = [v = *value](SimSegment &s, Output &) { return s.setInput(v), 0; };
     } else if (command == "loopback") {
         if (int rc = expectArguments(1))
             return rc;
         if (args[0] != "on" && args[0] != "off")
             return usageError("loopback takes 'on' or 'off': " + args[0]);
         const bool on = args[0] == "on";
-        action = [on](SimSegment &s) { return s.setLoopback(on), 0; };
+        action = [on](SimSegment &s, Output &) { return s.setLoopback(on), 0; };
     } else if (command == "irq") {
+        if (args.size() > 1)
+            return usageError("'irq' takes at most one COUNT");
         uint64_t count = 1;
         uint64_t intervalMs = 0;
-        bool countGiven = false;
-        for (size_t i = 0; i < args.size(); ++i) {
-            std::string_view arg = args[i];
-            std::string_view interval;
-            if (arg == "--interval") {
-                if (i + 1 >= args.size())
-                    return usageError("--interval needs a number of milliseconds");
-                interval = args[++i];
-            } else if (arg.substr(0, 11) == "--interval=") {
-                interval = arg.substr(11);
-            } else if (!arg.empty() && arg[0] == '-' && arg.size() > 1 &&
-                       !(arg[1] >= '0' && arg[1] <= '9')) {
-                return usageError("unknown option for irq: " + std::string(arg));
-            } else {
-                if (countGiven)
-                    return usageError("'irq' takes at most one COUNT");
-                if (!parseNumber(arg, kMaxIrqCount, count) || count == 0)
-                    return usageError(describeRange("interrupt count", 1, kMaxIrqCount, arg));
-                countGiven = true;
-                continue;
-            }
-            if (!parseNumber(interval, kMaxIntervalMs, intervalMs))
-                return usageError(describeRange("--interval", 0, kMaxIntervalMs, interval));
+        if (!args.empty()) {
+            const auto parsed = mulvo::tool::parseNumber(args[0], 1, kMaxIrqCount);
+            if (!parsed)
+                return usageError(
+                    mulvo::tool::rangeMessage("interrupt count", 1, kMaxIrqCount, args[0]));
+            count = *parsed;
         }
-        action = [count, intervalMs](SimSegment &s) { return runIrq(s, count, intervalMs); };
+        if (options.interval) {
+            const auto parsed = mulvo::tool::parseNumber(*options.interval, 0, kMaxIntervalMs);
+            if (!parsed)
+                return usageError(
+                    mulvo::tool::rangeMessage("--interval", 0, kMaxIntervalMs, *options.interval));
+            intervalMs = *parsed;
+        }
+        action = [count, intervalMs](SimSegment &s, Output &) {
+            return runIrq(s, count, intervalMs);
+        };
     } else {
         return usageError("unknown command: " + command);
     }
 
-    int status = 0;
-    auto segment = openSegment(options, status);
+    std::string error;
+    bool created = false;
+    auto segment = SimSegment::open(options.instance, error,
+                                    mustExist ? SimSegment::OpenMode::ExistingOnly
+                                              : SimSegment::OpenMode::CreateIfMissing,
+                                    &created);
     if (!segment)
-        return status;
-    status = action(*segment);
+        return failure(error);
+    // A mistyped instance name must not pass for the adapter a program uses.
+    if (created)
+        std::fprintf(stderr, "mulvo-sim: created virtual adapter '%s'; no program uses it yet\n",
+                     options.instance.c_str());
+    Output out;
+    int status = action(*segment, out);
     if (status == 0 && !segment->intact())
-        return segmentGone(*segment);
-    return status;
+        status = segmentGone(*segment);
+    return out.finish(status);
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
+    mulvo::tool::initialise("mulvo-sim");
+    static const option longOptions[] = {
+        {"instance", required_argument, nullptr, 'i'},
+        {"interval", required_argument, nullptr, 'I'},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
+        {nullptr, 0, nullptr, 0},
+    };
     Options options;
-    bool commandSeen = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string_view arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        }
-        if (commandSeen) {
-            options.arguments.emplace_back(arg);
-            continue;
-        }
-        if (arg == "--instance" || arg.substr(0, 11) == "--instance=") {
-            if (arg == "--instance") {
-                if (i + 1 >= argc)
-                    return usageError("--instance needs a name");
-                options.instance = argv[++i];
-            } else {
-                options.instance = std::string(arg.substr(11));
-            }
+    opterr = 0;
+    int c = 0;
+    while ((c = getopt_long(argc, argv, ":i:hV", longOptions, nullptr)) != -1) {
+        switch (c) {
+        case 'i':
+            options.instance = optarg;
             options.instanceGiven = true;
             if (!SimSegment::isValidInstance(options.instance))
                 return usageError("not a valid instance name (1 to 64 characters of "
-                                  "A-Z a-z 0-9 _ . -): " +
-                                  options.instance);
-        } else if (!arg.empty() && arg[0] == '-') {
-            return usageError("unknown option: " + std::string(arg));
-        } else {
-            options.command = std::string(arg);
-            commandSeen = true;
+                                  "A-Z a-z 0-9 _ . -): '" +
+                                  options.instance + "'");
+            break;
+        case 'I':
+            options.interval = optarg;
+            break;
+        case 'h': {
+            Output out;
+            out.put(kUsage);
+            return out.finish(0);
+        }
+        case 'V': {
+            Output out;
+            out.put("mulvo-sim " MULVO_TOOL_VERSION "\n");
+            return out.finish(0);
+        }
+        default:
+            return mulvo::tool::optionError(c, argv);
         }
     }
-    if (!commandSeen)
+    if (optind >= argc)
         return usageError("no command given");
+    options.command = argv[optind];
+    options.arguments.assign(argv + optind + 1, argv + argc);
     if (!options.instanceGiven) {
         std::string error;
         if (!SimSegment::instanceFromEnvironment(options.instance, error))

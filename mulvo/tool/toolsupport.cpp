@@ -1,0 +1,232 @@
+#include "toolsupport.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <getopt.h>
+#include <unistd.h>
+
+namespace mulvo::tool {
+
+namespace {
+
+const char *g_programName = "mulvo";
+
+bool isDigitOf(char c, unsigned base, unsigned &digit)
+{
+    if (c >= '0' && c <= '9')
+        digit = unsigned(c - '0');
+    else if (c >= 'a' && c <= 'f')
+        digit = unsigned(c - 'a' + 10);
+    else if (c >= 'A' && c <= 'F')
+        digit = unsigned(c - 'A' + 10);
+    else
+        return false;
+    return digit < base;
+}
+
+// Digits of `base` only, at most `maxDigits` of them, no more than `max`.
+std::optional<uint64_t> digits(std::string_view text, unsigned base, size_t maxDigits, uint64_t max)
+{
+    if (text.empty() || text.size() > maxDigits)
+        return std::nullopt;
+    uint64_t value = 0;
+    for (char c : text) {
+        unsigned digit = 0;
+        if (!isDigitOf(c, base, digit) || value > (max - digit) / base)
+            return std::nullopt;
+        value = value * base + digit;
+    }
+    return value;
+}
+
+bool hasPrefix(std::string_view text, char letter)
+{
+    return text.size() >= 2 && text[0] == '0' && (text[1] == letter || text[1] == letter - 32);
+}
+
+} // namespace
+
+void initialise(const char *programName)
+{
+    g_programName = programName;
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+const char *programName()
+{
+    return g_programName;
+}
+
+int usageError(const std::string &message)
+{
+    std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", g_programName, message.c_str(),
+                 g_programName);
+    return kExitUsage;
+}
+
+int failure(const std::string &message)
+{
+    std::fprintf(stderr, "%s: %s\n", g_programName, message.c_str());
+    return kExitFailure;
+}
+
+int optionError(int result, char *const *argv)
+{
+    // getopt_long has moved past the option it refused; a long option's text is still there.
+    const char *text = optind > 0 ? argv[optind - 1] : "";
+    const bool isLong = std::strncmp(text, "--", 2) == 0;
+    std::string option = isLong ? std::string(text) : std::string("-") + char(optopt);
+    if (isLong && option.find('=') != std::string::npos)
+        option.resize(option.find('='));
+    if (result == ':')
+        return usageError("option " + option + " needs a value");
+    return usageError("unknown option: " + option);
+}
+
+std::optional<uint8_t> parseByte(std::string_view text)
+{
+    std::optional<uint64_t> value;
+    if (hasPrefix(text, 'x'))
+        value = digits(text.substr(2), 16, 2, 0xff);
+    else if (hasPrefix(text, 'b'))
+        value = digits(text.substr(2), 2, 8, 0xff);
+    else if (text.size() > 1 && text[0] == '0')
+        return std::nullopt;
+    else
+        value = digits(text, 10, 3, 255);
+    if (!value)
+        return std::nullopt;
+    return uint8_t(*value);
+}
+
+std::optional<uint64_t> parseNumber(std::string_view text, uint64_t min, uint64_t max)
+{
+    const auto value =
+        hasPrefix(text, 'x') ? digits(text.substr(2), 16, 16, max) : digits(text, 10, 20, max);
+    if (!value || *value < min)
+        return std::nullopt;
+    return value;
+}
+
+std::optional<uint64_t> parseSeconds(std::string_view text, uint64_t maxMs)
+{
+    const size_t dot = text.find('.');
+    const auto whole = digits(text.substr(0, dot), 10, 12, maxMs / 1000);
+    if (!whole)
+        return std::nullopt;
+    uint64_t ms = *whole * 1000;
+    if (dot != std::string_view::npos) {
+        std::string_view fraction = text.substr(dot + 1);
+        const auto part = digits(fraction, 10, 3, 999);
+        if (!part)
+            return std::nullopt;
+        uint64_t scaled = *part;
+        for (size_t i = fraction.size(); i < 3; ++i)
+            scaled *= 10;
+        ms += scaled;
+    }
+    if (ms == 0 || ms > maxMs)
+        return std::nullopt;
+    return ms;
+}
+
+std::string byteRangeMessage(std::string_view what, std::string_view text)
+{
+    return std::string(what) + " must be 0 to 255, 0x00 to 0xff or 0b0 to 0b11111111: '" +
+           std::string(text) + "'";
+}
+
+std::string rangeMessage(std::string_view what, uint64_t min, uint64_t max, std::string_view text)
+{
+    return std::string(what) + " must be a number from " + std::to_string(min) + " to " +
+           std::to_string(max) + ": '" + std::string(text) + "'";
+}
+
+int64_t realtimeNs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+std::string_view TimeStamper::format(int64_t ns)
+{
+    int64_t second = ns / 1000000000;
+    int64_t rest = ns % 1000000000;
+    if (rest < 0) {
+        rest += 1000000000;
+        --second;
+    }
+    if (second != second_) {
+        second_ = second;
+        const time_t t = time_t(second);
+        tm local{};
+        localtime_r(&t, &local);
+        std::strftime(prefix_, sizeof prefix_, "%Y-%m-%dT%H:%M:%S", &local);
+        std::strftime(offset_, sizeof offset_, "%z", &local);
+    }
+    const int n =
+        decimals_ == 6
+            ? std::snprintf(stamp_, sizeof stamp_, "%s.%06d", prefix_, int(rest / 1000))
+            : std::snprintf(stamp_, sizeof stamp_, "%s.%03d", prefix_, int(rest / 1000000));
+    return std::string_view(stamp_, size_t(n));
+}
+
+Output::Output(int fd, size_t capacity) : fd_(fd), capacity_(capacity)
+{
+    buffer_.reserve(capacity);
+}
+
+void Output::put(std::string_view text)
+{
+    if (failed())
+        return;
+    buffer_.append(text);
+    if (buffer_.size() >= capacity_)
+        flush();
+}
+
+void Output::putf(const char *format, ...)
+{
+    char line[512];
+    va_list args;
+    va_start(args, format);
+    const int n = std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    if (n > 0)
+        put(std::string_view(line, std::min(size_t(n), sizeof line - 1)));
+}
+
+bool Output::flush(const volatile std::sig_atomic_t *interruptions, std::sig_atomic_t seen)
+{
+    size_t done = 0;
+    while (!failed() && done < buffer_.size()) {
+        const ssize_t n = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
+        if (n > 0) {
+            done += size_t(n);
+        } else if (n < 0 && errno == EINTR) {
+            if (interruptions && *interruptions != seen)
+                break;
+        } else {
+            errno_ = n < 0 ? errno : EIO;
+        }
+    }
+    if (failed())
+        buffer_.clear();
+    else
+        buffer_.erase(0, done);
+    return !failed() && buffer_.empty();
+}
+
+int Output::finish(int status)
+{
+    flush();
+    if (!failed())
+        return status;
+    return failure(std::string("cannot write to standard output: ") + std::strerror(errno_));
+}
+
+} // namespace mulvo::tool

@@ -1,0 +1,99 @@
+// What the command-line tools mulvo and mulvo-sim share: their messages and exit statuses,
+// strict parsing of numbers, local time stamps, and a checked writer for standard output.
+// No Qt.
+#pragma once
+
+#include <csignal>
+#include <cstdarg>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace mulvo::tool {
+
+// Exit statuses of every tool.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailure = 1; // the adapter is absent, a call failed, output failed
+inline constexpr int kExitUsage = 2;   // bad arguments; nothing was done
+
+// Names the tool in its messages, and ignores SIGPIPE so that a closed pipe on standard output
+// is a write error the tool reports instead of a silent death.
+void initialise(const char *programName);
+const char *programName();
+
+// "NAME: MESSAGE" and "Try 'NAME --help'." on standard error; returns kExitUsage.
+int usageError(const std::string &message);
+// "NAME: MESSAGE" on standard error; returns kExitFailure.
+int failure(const std::string &message);
+// The usage error for what getopt_long (with opterr 0 and ':' leading the short options)
+// returned as '?' or ':'; `argv` and `optind` as getopt_long left them.
+int optionError(int result, char *const *argv);
+
+// A byte as a script writes it: 0x followed by one or two hex digits, 0b followed by one to
+// eight binary digits, or decimal 0 to 255 without a leading zero (so that "010" is never taken
+// for 10 when 8 was meant). No sign, no blanks.
+std::optional<uint8_t> parseByte(std::string_view text);
+// Decimal digits, or hexadecimal after 0x; from `min` to `max`.
+std::optional<uint64_t> parseNumber(std::string_view text, uint64_t min, uint64_t max);
+// Seconds as "2" or "0.25" (at most three decimals), in milliseconds, from 1 ms to `maxMs`.
+std::optional<uint64_t> parseSeconds(std::string_view text, uint64_t maxMs);
+// "VALUE must be ...: TEXT" for the refusals of the three above.
+std::string byteRangeMessage(std::string_view what, std::string_view text);
+std::string rangeMessage(std::string_view what, uint64_t min, uint64_t max, std::string_view text);
+
+// Nanoseconds since the epoch (CLOCK_REALTIME).
+int64_t realtimeNs();
+
+// Local time stamps "YYYY-MM-DDTHH:MM:SS.fff" with 3 or 6 decimals. The calendar part is worked
+// out once per second, so stamping a flood of events costs little.
+class TimeStamper
+{
+public:
+    explicit TimeStamper(int decimals) : decimals_(decimals) {}
+    std::string_view format(int64_t realtimeNs);
+    // The offset from UTC of the last stamp, "+0100".
+    std::string_view utcOffset() const { return offset_; }
+
+private:
+    int decimals_;
+    int64_t second_ = INT64_MIN;
+    char prefix_[24] = {};
+    char offset_[8] = {};
+    char stamp_[40] = {};
+};
+
+// Standard output written with write(2) instead of stdio, so that every failure is seen: a
+// closed pipe or a full disk fails the command with a message instead of passing unnoticed.
+// Text is buffered; a full pipe makes flush() wait, which is how a slow reader slows the
+// writer down.
+class Output
+{
+public:
+    explicit Output(int fd = 1, size_t capacity = size_t(1) << 16);
+    Output(const Output &) = delete;
+    Output &operator=(const Output &) = delete;
+
+    void put(std::string_view text);
+    void putf(const char *format, ...) __attribute__((format(printf, 2, 3)));
+    size_t pending() const { return buffer_.size(); }
+
+    // Writes what is buffered. False when a write failed (failed() is then true, and nothing
+    // more is ever written), or when a signal interrupted a wait on a full pipe and
+    // `*interruptions` no longer equals `seen`; the rest is then still buffered.
+    bool flush(const volatile std::sig_atomic_t *interruptions = nullptr,
+               std::sig_atomic_t seen = 0);
+    bool failed() const { return errno_ != 0; }
+    // Drops what is buffered.
+    void discard() { buffer_.clear(); }
+    // Flushes, and turns a failed write into kExitFailure with its message; else `status`.
+    int finish(int status);
+
+private:
+    int fd_;
+    size_t capacity_;
+    std::string buffer_;
+    int errno_ = 0;
+};
+
+} // namespace mulvo::tool
