@@ -1,11 +1,14 @@
 #include "toolsupport.h"
 
+#include "mulvolib.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <getopt.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace mulvo::tool {
@@ -145,6 +148,22 @@ std::string rangeMessage(std::string_view what, uint64_t min, uint64_t max, std:
            std::to_string(max) + ": '" + std::string(text) + "'";
 }
 
+std::string resultText(int32_t result)
+{
+    switch (result) {
+    case MULVO_E_ABSENT:
+        return "adapter not present";
+    case MULVO_E_HANDLE:
+        return "no adapter handle";
+    case MULVO_E_ARG:
+        return "value refused by the adapter library";
+    case MULVO_E_SYSTEM:
+        return "adapter not reachable";
+    default:
+        return "error " + std::to_string(result);
+    }
+}
+
 int64_t realtimeNs()
 {
     timespec ts{};
@@ -165,19 +184,28 @@ std::string_view TimeStamper::format(int64_t ns)
         const time_t t = time_t(second);
         tm local{};
         localtime_r(&t, &local);
-        std::strftime(prefix_, sizeof prefix_, "%Y-%m-%dT%H:%M:%S", &local);
+        prefixLength_ = std::strftime(stamp_, sizeof stamp_ - 8, "%Y-%m-%dT%H:%M:%S", &local);
+        stamp_[prefixLength_] = '.';
         std::strftime(offset_, sizeof offset_, "%z", &local);
     }
-    const int n =
-        decimals_ == 6
-            ? std::snprintf(stamp_, sizeof stamp_, "%s.%06d", prefix_, int(rest / 1000))
-            : std::snprintf(stamp_, sizeof stamp_, "%s.%03d", prefix_, int(rest / 1000000));
-    return std::string_view(stamp_, size_t(n));
+    // Digits by hand behind the calendar part kept in stamp_: this runs once per line of a
+    // flood.
+    auto fraction = unsigned(decimals_ == 6 ? rest / 1000 : rest / 1000000);
+    char *digits = stamp_ + prefixLength_ + 1;
+    for (int i = decimals_ - 1; i >= 0; --i) {
+        digits[i] = char('0' + fraction % 10);
+        fraction /= 10;
+    }
+    return std::string_view(stamp_, prefixLength_ + 1 + size_t(decimals_));
 }
 
 Output::Output(int fd, size_t capacity) : fd_(fd), capacity_(capacity)
 {
     buffer_.reserve(capacity);
+    struct stat st
+    {
+    };
+    pipeLike_ = fstat(fd, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
 }
 
 void Output::put(std::string_view text)
@@ -200,9 +228,29 @@ void Output::putf(const char *format, ...)
         put(std::string_view(line, std::min(size_t(n), sizeof line - 1)));
 }
 
+bool Output::writeSome(size_t max)
+{
+    if (failed() || pending() == 0)
+        return !failed();
+    const ssize_t n = ::write(fd_, buffer_.data() + written_, std::min(max, pending()));
+    if (n > 0)
+        written_ += size_t(n);
+    else if (n == 0 || (errno != EINTR && errno != EAGAIN))
+        errno_ = n < 0 ? errno : EIO;
+    if (failed() || pending() == 0) {
+        discard();
+    } else if (written_ > (size_t(1) << 20) && written_ > buffer_.size() / 2) {
+        // Reclaimed in large steps, so that a reader which never quite catches up costs
+        // neither memory without bound nor a copy per write.
+        buffer_.erase(0, written_);
+        written_ = 0;
+    }
+    return !failed();
+}
+
 bool Output::flush(const volatile std::sig_atomic_t *interruptions, std::sig_atomic_t seen)
 {
-    size_t done = 0;
+    size_t done = written_;
     while (!failed() && done < buffer_.size()) {
         const ssize_t n = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
         if (n > 0) {
@@ -214,11 +262,13 @@ bool Output::flush(const volatile std::sig_atomic_t *interruptions, std::sig_ato
             errno_ = n < 0 ? errno : EIO;
         }
     }
-    if (failed())
-        buffer_.clear();
-    else
+    if (failed() || done == buffer_.size()) {
+        discard();
+    } else {
         buffer_.erase(0, done);
-    return !failed() && buffer_.empty();
+        written_ = 0;
+    }
+    return !failed() && pending() == 0;
 }
 
 int Output::finish(int status)

@@ -42,6 +42,9 @@ std::optional<uint64_t> parseSeconds(std::string_view text, uint64_t maxMs);
 std::string byteRangeMessage(std::string_view what, std::string_view text);
 std::string rangeMessage(std::string_view what, uint64_t min, uint64_t max, std::string_view text);
 
+// What a negative MULVO_E_* result of an adapter call means, for messages.
+std::string resultText(int32_t result);
+
 // Nanoseconds since the epoch (CLOCK_REALTIME).
 int64_t realtimeNs();
 
@@ -58,7 +61,7 @@ public:
 private:
     int decimals_;
     int64_t second_ = INT64_MIN;
-    char prefix_[24] = {};
+    size_t prefixLength_ = 0;
     char offset_[8] = {};
     char stamp_[40] = {};
 };
@@ -74,18 +77,31 @@ public:
     Output(const Output &) = delete;
     Output &operator=(const Output &) = delete;
 
+    // True when the output is a pipe or a socket: a reader that falls behind makes writes
+    // wait there, so a writer with other work polls before each writeSome().
+    bool pipeLike() const { return pipeLike_; }
+
+    // Buffered text beyond `capacity` is written at once by put(); SIZE_MAX leaves all
+    // writing to the caller.
+    void setCapacity(size_t capacity) { capacity_ = capacity; }
     void put(std::string_view text);
     void putf(const char *format, ...) __attribute__((format(printf, 2, 3)));
-    size_t pending() const { return buffer_.size(); }
+    size_t pending() const { return buffer_.size() - written_; }
 
     // Writes what is buffered. False when a write failed (failed() is then true, and nothing
     // more is ever written), or when a signal interrupted a wait on a full pipe and
     // `*interruptions` no longer equals `seen`; the rest is then still buffered.
     bool flush(const volatile std::sig_atomic_t *interruptions = nullptr,
                std::sig_atomic_t seen = 0);
+    // One write of at most `max` buffered bytes; false once a write failed.
+    bool writeSome(size_t max);
     bool failed() const { return errno_ != 0; }
     // Drops what is buffered.
-    void discard() { buffer_.clear(); }
+    void discard()
+    {
+        buffer_.clear();
+        written_ = 0;
+    }
     // Flushes, and turns a failed write into kExitFailure with its message; else `status`.
     int finish(int status);
 
@@ -93,7 +109,9 @@ private:
     int fd_;
     size_t capacity_;
     std::string buffer_;
+    size_t written_ = 0; // of buffer_, by writeSome()
     int errno_ = 0;
+    bool pipeLike_ = false;
 };
 
 } // namespace mulvo::tool
