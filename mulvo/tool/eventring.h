@@ -39,8 +39,7 @@ public:
             const uint64_t ready = turn(*cell).load(std::memory_order_acquire);
             const auto difference = int64_t(ready - position);
             if (difference == 0) {
-                if (tail_.compare_exchange_weak(position, position + 1,
-                                                std::memory_order_relaxed))
+                if (tail_.compare_exchange_weak(position, position + 1, std::memory_order_relaxed))
                     break;
             } else if (difference < 0) {
                 return false; // full: the consumer has not taken this cell's last event yet

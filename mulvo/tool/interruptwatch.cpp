@@ -8,9 +8,8 @@
 #include <climits>
 #include <csignal>
 #include <cstdio>
-#include <ctime>
-#include <climits>
 #include <cstring>
+#include <ctime>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/time.h>
@@ -35,11 +34,11 @@ struct WatchState
     const uint64_t limit;
     EventRing ring{kRingCapacity};
 
-    alignas(64) std::atomic<uint64_t> taken{0};   // interrupts counted, at most `limit`
-    std::atomic<uint64_t> unqueued{0};            // counted, but the ring was full
-    std::atomic<uint64_t> lost{0};                // gaps in the library's numbering
-    std::atomic<uint64_t> afterLimit{0};          // came after the limit, before disarming
-    uint32_t lastNumber = 0; // the callback's own, calls come one by one
+    alignas(64) std::atomic<uint64_t> taken{0}; // interrupts counted, at most `limit`
+    std::atomic<uint64_t> unqueued{0};          // counted, but the ring was full
+    std::atomic<uint64_t> lost{0};              // gaps in the library's numbering
+    std::atomic<uint64_t> afterLimit{0};        // came after the limit, before disarming
+    uint32_t lastNumber = 0;                    // the callback's own, calls come one by one
     bool haveLast = false;
     int64_t firstNs = 0; // read after disarming, when no callback runs
     int64_t lastNs = 0;
@@ -193,8 +192,7 @@ public:
 
     void run()
     {
-        while (g_signals == 0 && !out_.failed() && printer_.inputError() == 0 &&
-               !limitReached()) {
+        while (g_signals == 0 && !out_.failed() && printer_.inputError() == 0 && !limitReached()) {
             size_t n = 0;
             if (out_.pending() < kMaxPending) {
                 n = state_.ring.pop(batch_.data(), batch_.size());

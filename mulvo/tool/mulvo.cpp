@@ -63,7 +63,7 @@ const char kUsage[] =
     "  -t, --timeout SECONDS     watch: stop after SECONDS (such as 1 or 0.5)\n"
     "  -m, --ms N                pulse: milliseconds to hold VALUE\n"
     "  -h, --help                show this text\n"
-    "  -V, --version             show the version\n"
+    "  -v, --version             show the version\n"
     "\n"
     "Exit status: 0 done, 1 the adapter is absent or a call or the output failed (the reason\n"
     "on standard error), 2 bad arguments (nothing was done).\n";
@@ -96,16 +96,20 @@ struct Options
 int parseArguments(int argc, char **argv, Options &options, Output &out)
 {
     static const option longOptions[] = {
-        {"adapter", required_argument, nullptr, 'a'}, {"device", required_argument, nullptr, 'd'},
-        {"format", required_argument, nullptr, 'f'},  {"count", required_argument, nullptr, 'n'},
-        {"timeout", required_argument, nullptr, 't'}, {"ms", required_argument, nullptr, 'm'},
-        {"help", no_argument, nullptr, 'h'},          {"version", no_argument, nullptr, 'V'},
+        {"adapter", required_argument, nullptr, 'a'},
+        {"device", required_argument, nullptr, 'd'},
+        {"format", required_argument, nullptr, 'f'},
+        {"count", required_argument, nullptr, 'n'},
+        {"timeout", required_argument, nullptr, 't'},
+        {"ms", required_argument, nullptr, 'm'},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'v'},
         {nullptr, 0, nullptr, 0},
     };
     std::optional<std::string> format;
     opterr = 0;
     int c = 0;
-    while ((c = getopt_long(argc, argv, ":a:d:f:n:t:m:hV", longOptions, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, ":a:d:f:n:t:m:hv", longOptions, nullptr)) != -1) {
         const std::string_view value = optarg ? optarg : "";
         switch (c) {
         case 'a':
@@ -141,7 +145,7 @@ int parseArguments(int argc, char **argv, Options &options, Output &out)
         case 'h':
             out.put(kUsage);
             return out.finish(0);
-        case 'V':
+        case 'v':
             out.put("mulvo " MULVO_TOOL_VERSION "\n");
             return out.finish(0);
         default:
@@ -218,8 +222,8 @@ int loadLibrary(const Options &options, LoadedLibrary &loaded)
     if (!loaded.library)
         return failure(error);
     const std::string &file = loaded.library->file();
-    loaded.kind = !options.adapter && loaded.chosenBy == "default" &&
-                          file.size() >= 14 && file.compare(file.size() - 14, 14, "/libmulvo.so.1") == 0
+    loaded.kind = !options.adapter && loaded.chosenBy == "default" && file.size() >= 14 &&
+                          file.compare(file.size() - 14, 14, "/libmulvo.so.1") == 0
                       ? "virtual"
                       : "other";
     return -1;
@@ -258,8 +262,8 @@ std::optional<uint8_t> virtualAdapterOutput()
     std::string error;
     if (!mulvo::sim::SimSegment::instanceFromEnvironment(instance, error))
         return std::nullopt;
-    auto segment =
-        mulvo::sim::SimSegment::open(instance, error, mulvo::sim::SimSegment::OpenMode::ExistingOnly);
+    auto segment = mulvo::sim::SimSegment::open(instance, error,
+                                                mulvo::sim::SimSegment::OpenMode::ExistingOnly);
     if (!segment)
         return std::nullopt;
     return segment->output();
@@ -276,8 +280,7 @@ std::string lastOutputFile(const std::string &library, uint32_t device)
     for (unsigned char c : library)
         hash = (hash ^ c) * 1099511628211u;
     char name[64];
-    std::snprintf(name, sizeof name, "/dovrax/mulvo-output-%016" PRIx64 "-%" PRIu32, hash,
-                  device);
+    std::snprintf(name, sizeof name, "/dovrax/mulvo-output-%016" PRIx64 "-%" PRIu32, hash, device);
     return runtime + std::string(name);
 }
 

@@ -54,7 +54,7 @@ const char kUsage[] =
     "                               A-Z a-z 0-9 _ . -); default: $MULVO_SIM_INSTANCE, else\n"
     "                               \"default\"\n"
     "  -h, --help                   show this text\n"
-    "  -V, --version                show the version\n"
+    "  -v, --version                show the version\n"
     "\n"
     "status and watch need an instance that exists; the other commands create it, and say so.\n"
     "Exit status: 0 done, 1 the adapter state could not be used or output failed, 2 bad\n"
@@ -376,13 +376,13 @@ int main(int argc, char **argv)
         {"instance", required_argument, nullptr, 'i'},
         {"interval", required_argument, nullptr, 'I'},
         {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, 'V'},
+        {"version", no_argument, nullptr, 'v'},
         {nullptr, 0, nullptr, 0},
     };
     Options options;
     opterr = 0;
     int c = 0;
-    while ((c = getopt_long(argc, argv, ":i:hV", longOptions, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, ":i:hv", longOptions, nullptr)) != -1) {
         switch (c) {
         case 'i':
             options.instance = optarg;
@@ -400,7 +400,7 @@ int main(int argc, char **argv)
             out.put(kUsage);
             return out.finish(0);
         }
-        case 'V': {
+        case 'v': {
             Output out;
             out.put("mulvo-sim " MULVO_TOOL_VERSION "\n");
             return out.finish(0);

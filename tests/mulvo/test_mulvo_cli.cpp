@@ -1,0 +1,299 @@
+// The command-line tools end to end: mulvo on the virtual adapter, with mulvo-sim on the other
+// side, through the real executables.
+#include "mulvotestsupport.h"
+#include "simsegment.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <regex>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using mulvo::sim::SimSegment;
+
+namespace {
+
+mulvotest::ProgramResult run(const char *program, const std::vector<std::string> &args,
+                             const std::vector<std::string> &env = {})
+{
+    std::vector<std::string> argv{program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return mulvotest::runProgram(argv, env);
+}
+
+class CommandLine : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(sim({"reset"}).exitCode, 0);
+        std::string error;
+        segment = SimSegment::open(mulvotest::instance(), error);
+        ASSERT_TRUE(segment) << error;
+        runtimeDir = mulvotest::makeTempDir();
+    }
+    void TearDown() override
+    {
+        // What pulse and set remember of the output byte.
+        ASSERT_EQ(std::system(("rm -rf '" + runtimeDir + "'").c_str()), 0);
+    }
+
+    mulvotest::ProgramResult mulvo(const std::vector<std::string> &args)
+    {
+        return run(MULVO_PATH, args, {"XDG_RUNTIME_DIR=" + runtimeDir});
+    }
+    mulvotest::ProgramResult sim(const std::vector<std::string> &args)
+    {
+        return run(MULVO_SIM_PATH, args);
+    }
+    // Starts `mulvo watch ARGS` writing to `out` and waits until it has armed the interrupt.
+    pid_t startWatch(const std::vector<std::string> &args, const std::string &out)
+    {
+        std::vector<std::string> argv{MULVO_PATH, "watch"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const pid_t pid = mulvotest::startProgram(argv, out);
+        EXPECT_TRUE(mulvotest::waitFor([&] { return segment->status().armed == 1; }));
+        return pid;
+    }
+
+    std::unique_ptr<SimSegment> segment;
+    std::string runtimeDir;
+};
+
+std::vector<std::string> lines(const std::string &text)
+{
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        out.push_back(line);
+    return out;
+}
+
+TEST_F(CommandLine, WritesAndReadsTheAdapterBytes)
+{
+    EXPECT_EQ(mulvo({"set", "0x5a"}).exitCode, 0);
+    EXPECT_NE(sim({"status"}).out.find("\noutput=0x5a\n"), std::string::npos);
+    EXPECT_EQ(mulvo({"set", "--device", "0", "0b11"}).exitCode, 0);
+    EXPECT_EQ(segment->output(), 3);
+
+    ASSERT_EQ(sim({"input", "0x3c"}).exitCode, 0);
+    const std::pair<const char *, const char *> formats[] = {
+        {"hex", "0x3c\n"}, {"dec", "60\n"}, {"bin", "0b00111100\n"}, {"json", "{\"input\":60}\n"}};
+    for (const auto &[format, expected] : formats) {
+        const auto result = mulvo({"get", "--format", format});
+        EXPECT_EQ(result.exitCode, 0) << format;
+        EXPECT_EQ(result.out, expected);
+    }
+    EXPECT_EQ(mulvo({"get"}).out, "0x3c\n");
+
+    // pulse writes back what the virtual adapter held, not what this tool wrote last.
+    segment->writeOutput(0x81);
+    const auto pulse = mulvo({"pulse", "0xff", "--ms", "50"});
+    EXPECT_EQ(pulse.exitCode, 0) << pulse.err;
+    std::vector<uint8_t> writes;
+    for (uint64_t s = segment->outputSequence() - 1; s <= segment->outputSequence(); ++s) {
+        SimSegment::OutputWrite write;
+        ASSERT_EQ(segment->outputWrite(s, write), SimSegment::WriteLookup::Found);
+        writes.push_back(write.value);
+    }
+    EXPECT_EQ(writes, (std::vector<uint8_t>{0xff, 0x81}));
+
+    const auto info = mulvo({"info"});
+    EXPECT_EQ(info.exitCode, 0);
+    EXPECT_NE(info.out.find("kind=virtual\n"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("instance=" + mulvotest::instance() + "\n"), std::string::npos);
+    EXPECT_NE(info.out.find("present=1\n"), std::string::npos);
+}
+
+TEST_F(CommandLine, MistakesExitWith2AndWriteNothing)
+{
+    segment->writeOutput(0x11);
+    const uint64_t writes = segment->outputSequence();
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"frobnicate"},
+        {"set"},
+        {"set", "1", "2"},
+        {"set", "256"},
+        {"set", "-1"},
+        {"set", "0x100"},
+        {"set", "0x"},
+        {"set", "0b"},
+        {"set", "0b111111111"},
+        {"set", "010"},
+        {"set", "12abc"},
+        {"set", " 5"},
+        {"set", "5 "},
+        {"set", "0xfg"},
+        {"set", "1e2"},
+        {"set", "99999999999999999999"},
+        {"set", "--verbose", "5"},
+        {"set", "5", "--device"},
+        {"set", "5", "--device", "-1"},
+        {"set", "5", "--format", "hex"},
+        {"set", "5", "-n", "3"},
+        {"pulse", "5"},
+        {"pulse", "5", "--ms", "0"},
+        {"pulse", "5", "--ms", "x"},
+        {"pulse", "300", "--ms", "10"},
+        {"get", "--format", "oct"},
+        {"get", "--format=text"},
+        {"get", "extra"},
+        {"watch", "-n", "0"},
+        {"watch", "--timeout", "0"},
+        {"watch", "--timeout", "1.2345"},
+        {"watch", "--timeout", "-1"},
+        {"watch", "--format", "hex"},
+        {"info", "--ms", "5"},
+        {"--adapter", "relative/lib.so", "set", "5"},
+        {"--adapter", "", "set", "5"},
+    };
+    for (const auto &args : cases) {
+        std::string joined;
+        for (const auto &a : args)
+            joined += "[" + a + "] ";
+        SCOPED_TRACE(joined);
+        const auto result = mulvo(args);
+        EXPECT_EQ(result.exitCode, 2);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err.rfind("mulvo: ", 0), 0u) << result.err;
+    }
+    EXPECT_EQ(segment->outputSequence(), writes);
+    EXPECT_EQ(segment->status().handles, 0u);
+
+    const auto help = mulvo({"get", "--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_EQ(help.out.rfind("Usage: mulvo ", 0), 0u);
+    EXPECT_EQ(mulvo({"--version"}).out, "mulvo " MULVO_TOOL_VERSION "\n");
+    EXPECT_EQ(sim({"status", "--version"}).out, "mulvo-sim " MULVO_TOOL_VERSION "\n");
+}
+
+TEST_F(CommandLine, FailuresExitWith1AndSayWhy)
+{
+    ASSERT_EQ(sim({"unplug"}).exitCode, 0);
+    for (const auto &args : std::vector<std::vector<std::string>>{
+             {"get"}, {"set", "1"}, {"watch", "-n", "1"}, {"info"}}) {
+        const auto result = mulvo(args);
+        EXPECT_EQ(result.exitCode, 1) << args[0];
+        EXPECT_NE(result.err.find("adapter 0 is absent"), std::string::npos) << result.err;
+    }
+    ASSERT_EQ(sim({"plug"}).exitCode, 0);
+    EXPECT_NE(mulvo({"get", "--device", "7"}).err.find("adapter 7 is absent"), std::string::npos);
+    const auto noLibrary = mulvo({"--adapter", "/nonexistent/libmulvo.so.1", "get"});
+    EXPECT_EQ(noLibrary.exitCode, 1);
+    EXPECT_NE(noLibrary.err.find("/nonexistent/libmulvo.so.1"), std::string::npos);
+
+    // A write error on standard output is a failure, for both tools.
+    for (const char *program : {MULVO_PATH, MULVO_SIM_PATH}) {
+        const std::string command =
+            std::string(program) + (program == std::string(MULVO_PATH) ? " get" : " status");
+        EXPECT_EQ(WEXITSTATUS(std::system((command + " >/dev/full 2>/dev/null").c_str())), 1)
+            << command;
+    }
+
+    // status and watch never create an instance; the other commands say when they do.
+    const std::string typo = mulvotest::instance() + "-typo";
+    for (const char *command : {"status", "watch"}) {
+        const auto result = sim({"--instance", typo, command});
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_NE(result.err.find("no virtual adapter '" + typo + "'"), std::string::npos);
+    }
+    const auto created = sim({"input", "1", "--instance", typo});
+    EXPECT_EQ(created.exitCode, 0);
+    EXPECT_EQ(created.err,
+              "mulvo-sim: created virtual adapter '" + typo + "'; no program uses it yet\n");
+    EXPECT_EQ(sim({"--instance", typo, "input", "2"}).err, "");
+    std::string error;
+    SimSegment::remove(typo, error);
+}
+
+TEST_F(CommandLine, WatchPrintsEachInterruptAndAlwaysDisarms)
+{
+    const std::string dir = mulvotest::makeTempDir();
+    const std::string out = dir + "/watch";
+    ASSERT_EQ(sim({"input", "0xa5"}).exitCode, 0);
+
+    pid_t watcher = startWatch({"-n", "3"}, out);
+    ASSERT_EQ(sim({"irq", "3"}).exitCode, 0);
+    EXPECT_EQ(mulvotest::waitProgram(watcher), 0);
+    const std::regex line(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6} irq=(\d+) input=0xa5)");
+    const auto shown = lines(mulvotest::readFile(out));
+    ASSERT_EQ(shown.size(), 3u);
+    for (size_t i = 0; i < shown.size(); ++i) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(shown[i], m, line)) << shown[i];
+        EXPECT_EQ(m[1], std::to_string(i + 1));
+    }
+    EXPECT_EQ(segment->status().armed, 0u);
+
+    const auto quiet = mulvo({"watch", "--timeout", "0.3", "--format", "json"});
+    EXPECT_EQ(quiet.exitCode, 0);
+    EXPECT_EQ(quiet.out, "");
+    EXPECT_NE(quiet.err.find("mulvo: 0 interrupts in 0.3"), std::string::npos) << quiet.err;
+
+    // Interrupted while waiting: disarmed, summary, status 0.
+    for (int signal : {SIGINT, SIGTERM}) {
+        watcher = startWatch({}, out);
+        kill(watcher, signal);
+        EXPECT_EQ(mulvotest::waitProgram(watcher), 0);
+        EXPECT_EQ(segment->status().armed, 0u);
+    }
+
+    // A reader that stops reading while a flood comes slows the printer down, but every
+    // interrupt still gets its line, in order.
+    const std::string fifo = dir + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    constexpr int kFlood = 300000;
+    watcher = startWatch({"-n", std::to_string(kFlood)}, fifo);
+    ASSERT_EQ(sim({"irq", std::to_string(kFlood)}).exitCode, 0);
+    fcntl(reader, F_SETFL, 0);
+    std::string text;
+    char chunk[1 << 16];
+    for (ssize_t n; (n = read(reader, chunk, sizeof chunk)) > 0;)
+        text.append(chunk, size_t(n));
+    close(reader);
+    EXPECT_EQ(mulvotest::waitProgram(watcher), 0);
+    const auto flood = lines(text);
+    ASSERT_EQ(flood.size(), size_t(kFlood));
+    const uint64_t first = segment->status().raised - kFlood + 1;
+    for (size_t i = 0; i < flood.size(); i += 997) {
+        const size_t at = flood[i].find(" irq=") + 5;
+        ASSERT_EQ(flood[i].substr(at, flood[i].find(' ', at) - at), std::to_string(first + i));
+    }
+    unlink(fifo.c_str());
+    unlink(out.c_str());
+    rmdir(dir.c_str());
+}
+
+TEST_F(CommandLine, SimWatchShowsEveryKindOfChange)
+{
+    const std::string dir = mulvotest::makeTempDir();
+    const std::string out = dir + "/watch";
+    const pid_t watcher = mulvotest::startProgram({MULVO_SIM_PATH, "watch"}, out);
+    // Registered as a watcher once it sleeps on the change word.
+    ASSERT_TRUE(
+        mulvotest::waitFor([&] { return segment->layout().changeWatchers.load() == 1; }));
+    segment->setInput(0x3c);
+    segment->setPresent(false);
+    ASSERT_TRUE(mulvotest::waitFor(
+        [&] { return mulvotest::readFile(out).find("present=0") != std::string::npos; }));
+    segment->setPresent(true);
+    segment->raise(2);
+    ASSERT_TRUE(mulvotest::waitFor(
+        [&] { return mulvotest::readFile(out).find("raised=2") != std::string::npos; }));
+    kill(watcher, SIGINT);
+    EXPECT_EQ(mulvotest::waitProgram(watcher), 0);
+    const std::string shown = mulvotest::readFile(out);
+    for (const char *change : {" input=0x3c\n", " present=0\n", " present=1\n", " raised=2\n"})
+        EXPECT_NE(shown.find(change), std::string::npos) << change << " in\n" << shown;
+    unlink(out.c_str());
+    rmdir(dir.c_str());
+}
+
+} // namespace
