@@ -208,8 +208,19 @@ public:
                 else
                     out_.flush(&g_signals, 0);
             }
-            if (n > 0 || writable)
+            if (n > 0 || writable) {
+                busy_ = busy_ || n > 0;
                 continue;
+            }
+            if (busy_) {
+                // Interrupts came a moment ago, more are likely: a short pause in which the
+                // callback need not wake anyone lets them gather into one batch, instead of one
+                // wake-up (a system call on the library's thread) per interrupt.
+                busy_ = false;
+                const timespec pause{0, kGatherNs};
+                nanosleep(&pause, nullptr);
+                continue;
+            }
             sleep();
         }
     }
@@ -257,11 +268,14 @@ private:
 
     // Lines kept in memory for a slow reader, at most.
     static constexpr size_t kMaxPending = size_t(64) << 20;
+    // How long the printer lets interrupts gather once they come (1 ms).
+    static constexpr long kGatherNs = 1000000;
 
     WatchState &state_;
     Printer &printer_;
     Output &out_;
     std::vector<EventRing::Event> batch_;
+    bool busy_ = false; // events since the last pause
 };
 
 } // namespace

@@ -277,8 +277,7 @@ TEST_F(CommandLine, SimWatchShowsEveryKindOfChange)
     const std::string out = dir + "/watch";
     const pid_t watcher = mulvotest::startProgram({MULVO_SIM_PATH, "watch"}, out);
     // Registered as a watcher once it sleeps on the change word.
-    ASSERT_TRUE(
-        mulvotest::waitFor([&] { return segment->layout().changeWatchers.load() == 1; }));
+    ASSERT_TRUE(mulvotest::waitFor([&] { return segment->layout().changeWatchers.load() == 1; }));
     segment->setInput(0x3c);
     segment->setPresent(false);
     ASSERT_TRUE(mulvotest::waitFor(
