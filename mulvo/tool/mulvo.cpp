@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cinttypes>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -197,6 +198,8 @@ int parseArguments(int argc, char **argv, Options &options, Output &out)
     }
     return -1;
 }
+
+volatile std::sig_atomic_t g_pulseInterrupted = 0;
 
 // The library in use, loaded as the program would load it.
 struct LoadedLibrary
@@ -411,12 +414,23 @@ int runPulse(const Options &options, const LoadedLibrary &loaded, uint32_t handl
         before = virtualAdapterOutput();
     if (!before)
         before = readLastOutput(memory);
+    // Ctrl+C during the hold must not leave VALUE on the adapter: it ends the hold early.
+    struct sigaction action
+    {
+    };
+    action.sa_handler = [](int) { g_pulseInterrupted = 1; };
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
     if (int rc = writeOutput(api, handle, options.value, memory))
         return rc;
     timespec hold{time_t(*options.pulseMs / 1000), long(*options.pulseMs % 1000) * 1000000};
-    while (nanosleep(&hold, &hold) != 0 && errno == EINTR) {
+    while (nanosleep(&hold, &hold) != 0 && errno == EINTR && !g_pulseInterrupted) {
     }
-    return writeOutput(api, handle, before.value_or(0), memory);
+    if (int rc = writeOutput(api, handle, before.value_or(0), memory))
+        return rc;
+    return g_pulseInterrupted ? failure("interrupted; the byte before the pulse was written back")
+                              : 0;
 }
 
 } // namespace
