@@ -1,10 +1,10 @@
 #include "dovrax.h"
 #include "res/resources.h"
 
+#include "adaptersetting.h"
 #include "mulvoloader.h"
 
 #include <QCommandLineParser>
-#include <QSettings>
 #include <QStringList>
 
 #include <cstdio>
@@ -90,14 +90,7 @@ int main(int argc, char *argv[])
     std::optional<std::string> adapterOption;
     if (parser.isSet(adapter))
         adapterOption = parser.values(adapter).constLast().toLocal8Bit().toStdString();
-    std::optional<std::string> adapterSetting;
-    {
-        QSettings settings(QStringLiteral("Velmora"), QString::fromLatin1(res::kAppTitle));
-        const QString key =
-            QString::fromLatin1(mulvo::kSettingGroup) + u'/' + QLatin1String(mulvo::kSettingKey);
-        if (settings.contains(key))
-            adapterSetting = settings.value(key).toString().toStdString();
-    }
+    const std::optional<std::string> adapterSetting = mulvo::readAdapterSetting();
     mulvo::Choice choice;
     std::string error;
     if (!mulvo::resolveChoice(adapterOption, adapterSetting, choice, error)) {

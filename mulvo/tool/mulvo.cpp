@@ -1,6 +1,7 @@
 // mulvo: the adapter from the command line, for scripts and bench tests. It opens the adapter
 // through the same loader, and the same choice of library, as the program.
 // Exit status: 0 done, 1 the adapter is absent or a call or the output failed, 2 bad arguments.
+#include "adaptersetting.h"
 #include "interruptwatch.h"
 #include "mulvoloader.h"
 #include "simsegment.h"
@@ -201,35 +202,54 @@ int parseArguments(int argc, char **argv, Options &options, Output &out)
 
 volatile std::sig_atomic_t g_pulseInterrupted = 0;
 
-// The library in use, loaded as the program would load it.
+// The library in use, chosen and loaded as the program would.
 struct LoadedLibrary
 {
     std::unique_ptr<mulvo::Library> library;
-    std::string kind;
-    std::string chosenBy;
+    mulvo::Choice choice;
+
+    bool isVirtual() const { return library->kind() == mulvo::Library::Kind::Virtual; }
 };
 
 int loadLibrary(const Options &options, LoadedLibrary &loaded)
 {
+    // The settings store is read only when it decides, as the program's choice would.
+    std::optional<std::string> setting;
+    if (!options.adapter && !std::getenv(mulvo::kLibraryEnv))
+        setting = mulvo::readAdapterSetting();
     std::string error;
-    if (options.adapter) {
-        if (options.adapter->empty() || (*options.adapter)[0] != '/')
-            return usageError("--adapter must be an absolute path: '" + *options.adapter + "'");
-        loaded.library = mulvo::Library::loadFile(*options.adapter, error);
-        loaded.chosenBy = "option";
-    } else {
-        loaded.library = mulvo::Library::load(error);
-        const char *env = std::getenv(mulvo::kLibraryEnv);
-        loaded.chosenBy = env && *env ? "environment" : "default";
-    }
+    if (!mulvo::resolveChoice(options.adapter, setting, loaded.choice, error))
+        return usageError(error);
+    loaded.library = mulvo::Library::choose(loaded.choice, error);
     if (!loaded.library)
-        return failure(error);
-    const std::string &file = loaded.library->file();
-    loaded.kind = !options.adapter && loaded.chosenBy == "default" && file.size() >= 14 &&
-                          file.compare(file.size() - 14, 14, "/libmulvo.so.1") == 0
-                      ? "virtual"
-                      : "other";
+        return failure("no adapter library: " + error);
     return -1;
+}
+
+const char *kindName(mulvo::Library::Kind kind)
+{
+    switch (kind) {
+    case mulvo::Library::Kind::Virtual:
+        return "virtual";
+    case mulvo::Library::Kind::Gpio:
+        return "gpio";
+    default:
+        return "other";
+    }
+}
+
+const char *sourceName(mulvo::Choice::Source source)
+{
+    switch (source) {
+    case mulvo::Choice::Source::Option:
+        return "option";
+    case mulvo::Choice::Source::Environment:
+        return "environment";
+    case mulvo::Choice::Source::Setting:
+        return "setting";
+    default:
+        return "default";
+    }
 }
 
 // The adapter open for one command; closed again at the end.
@@ -352,12 +372,12 @@ std::string sonameOf(const std::string &file)
 int runInfo(const Options &options, const LoadedLibrary &loaded, Output &out)
 {
     const std::string &file = loaded.library->file();
-    out.putf("library=%s\nkind=%s\nchosen-by=%s\n", file.c_str(), loaded.kind.c_str(),
-             loaded.chosenBy.c_str());
+    out.putf("library=%s\nkind=%s\nchosen-by=%s\n", file.c_str(), kindName(loaded.library->kind()),
+             sourceName(loaded.choice.source));
     const std::string soname = sonameOf(file);
     if (!soname.empty())
         out.putf("soname=%s\n", soname.c_str());
-    if (loaded.kind == "virtual") {
+    if (loaded.isVirtual()) {
         std::string instance;
         std::string error;
         if (mulvo::sim::SimSegment::instanceFromEnvironment(instance, error))
@@ -410,7 +430,7 @@ int runPulse(const Options &options, const LoadedLibrary &loaded, uint32_t handl
 {
     const mulvo::Api &api = loaded.library->api();
     std::optional<uint8_t> before;
-    if (loaded.kind == "virtual")
+    if (loaded.isVirtual())
         before = virtualAdapterOutput();
     if (!before)
         before = readLastOutput(memory);

@@ -42,9 +42,11 @@ protected:
         ASSERT_EQ(std::system(("rm -rf '" + runtimeDir + "'").c_str()), 0);
     }
 
+    // With a runtime directory and settings of its own, away from the user's.
     mulvotest::ProgramResult mulvo(const std::vector<std::string> &args)
     {
-        return run(MULVO_PATH, args, {"XDG_RUNTIME_DIR=" + runtimeDir});
+        return run(MULVO_PATH, args,
+                   {"XDG_RUNTIME_DIR=" + runtimeDir, "XDG_CONFIG_HOME=" + runtimeDir + "/config"});
     }
     mulvotest::ProgramResult sim(const std::vector<std::string> &args)
     {
@@ -102,9 +104,16 @@ TEST_F(CommandLine, WritesAndReadsTheAdapterBytes)
     }
     EXPECT_EQ(writes, (std::vector<uint8_t>{0xff, 0x81}));
 
+    // The library is chosen as the program chooses it, its own setting included.
+    ASSERT_EQ(std::system(("mkdir -p '" + runtimeDir +
+                           "/config/Velmora' && printf "
+                           "'[Adapter]\\nLibrary=virtual\\n' >'" +
+                           runtimeDir + "/config/Velmora/DOVRAX.conf'")
+                              .c_str()),
+              0);
     const auto info = mulvo({"info"});
     EXPECT_EQ(info.exitCode, 0);
-    EXPECT_NE(info.out.find("kind=virtual\n"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("kind=virtual\nchosen-by=setting\n"), std::string::npos) << info.out;
     EXPECT_NE(info.out.find("instance=" + mulvotest::instance() + "\n"), std::string::npos);
     EXPECT_NE(info.out.find("present=1\n"), std::string::npos);
 }
