@@ -95,7 +95,7 @@ struct Options
 
 // Parses the options and checks every argument against its command, so that nothing is
 // loaded or written for a command line with a mistake in it. Returns an exit status or -1.
-int parseArguments(int argc, char **argv, Options &options, Output &out)
+int parseArguments(int argc, char **argv, Options &options)
 {
     static const option longOptions[] = {
         {"adapter", required_argument, nullptr, 'a'},
@@ -144,20 +144,12 @@ int parseArguments(int argc, char **argv, Options &options, Output &out)
             if (!options.pulseMs)
                 return usageError(mulvo::tool::rangeMessage("--ms", 1, kMaxPulseMs, value));
             break;
-        case 'h':
-            out.put(kUsage);
-            return out.finish(0);
-        case 'v':
-            out.put("mulvo " MULVO_TOOL_VERSION "\n");
-            return out.finish(0);
         default:
-            return mulvo::tool::optionError(c, argv);
+            return mulvo::tool::commonOption(c, kUsage, argv);
         }
     }
-    if (optind >= argc)
+    if (!mulvo::tool::takeCommand(argc, argv, options.command, options.arguments))
         return usageError("no command given");
-    options.command = argv[optind];
-    options.arguments.assign(argv + optind + 1, argv + argc);
     const std::string &command = options.command;
     const auto &args = options.arguments;
 
@@ -461,7 +453,7 @@ int main(int argc, char **argv)
     // Large enough for a batch of watch lines, so that only watch's own flushes wait on a pipe.
     Output out(1, size_t(1) << 20);
     Options options;
-    if (int rc = parseArguments(argc, argv, options, out); rc >= 0)
+    if (int rc = parseArguments(argc, argv, options); rc >= 0)
         return rc;
 
     LoadedLibrary loaded;

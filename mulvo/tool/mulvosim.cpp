@@ -395,24 +395,12 @@ int main(int argc, char **argv)
         case 'I':
             options.interval = optarg;
             break;
-        case 'h': {
-            Output out;
-            out.put(kUsage);
-            return out.finish(0);
-        }
-        case 'v': {
-            Output out;
-            out.put("mulvo-sim " MULVO_TOOL_VERSION "\n");
-            return out.finish(0);
-        }
         default:
-            return mulvo::tool::optionError(c, argv);
+            return mulvo::tool::commonOption(c, kUsage, argv);
         }
     }
-    if (optind >= argc)
+    if (!mulvo::tool::takeCommand(argc, argv, options.command, options.arguments))
         return usageError("no command given");
-    options.command = argv[optind];
-    options.arguments.assign(argv + optind + 1, argv + argc);
     if (!options.instanceGiven) {
         std::string error;
         if (!SimSegment::instanceFromEnvironment(options.instance, error))

@@ -63,6 +63,27 @@ const char *programName()
     return g_programName;
 }
 
+int commonOption(int option, const char *usage, char *const *argv)
+{
+    if (option != 'h' && option != 'v')
+        return optionError(option, argv);
+    Output out;
+    if (option == 'h')
+        out.put(usage);
+    else
+        out.putf("%s %s\n", g_programName, MULVO_TOOL_VERSION);
+    return out.finish(kExitOk);
+}
+
+bool takeCommand(int argc, char **argv, std::string &command, std::vector<std::string> &arguments)
+{
+    if (optind >= argc)
+        return false;
+    command = argv[optind];
+    arguments.assign(argv + optind + 1, argv + argc);
+    return true;
+}
+
 int usageError(const std::string &message)
 {
     std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", g_programName, message.c_str(),

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace mulvo::tool {
 
@@ -22,6 +23,13 @@ inline constexpr int kExitUsage = 2;   // bad arguments; nothing was done
 void initialise(const char *programName);
 const char *programName();
 
+// The options every tool has, as getopt_long (with opterr 0, ':' leading the short options,
+// and -h/--help, -v/--version among them) returned them: --help writes `usage` and --version
+// "NAME VERSION" to standard output; anything else is an unknown option or a missing value.
+// Returns the exit status.
+int commonOption(int option, const char *usage, char *const *argv);
+// The command and its arguments after getopt_long has taken the options; false without one.
+bool takeCommand(int argc, char **argv, std::string &command, std::vector<std::string> &arguments);
 // "NAME: MESSAGE" and "Try 'NAME --help'." on standard error; returns kExitUsage.
 int usageError(const std::string &message);
 // "NAME: MESSAGE" on standard error; returns kExitFailure.
