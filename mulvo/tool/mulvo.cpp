@@ -466,7 +466,9 @@ int main(int argc, char **argv)
     OpenAdapter adapter(api, options.device);
     if (adapter.handle() == 0)
         return failure(absentMessage(options.device));
-    const std::string memory = lastOutputFile(loaded.library->file(), options.device);
+    // A library with state of its own needs no memory of ours.
+    const std::string memory =
+        loaded.isVirtual() ? std::string() : lastOutputFile(loaded.library->file(), options.device);
     int rc = 0;
     if (options.command == "get") {
         rc = runGet(options, api, adapter.handle(), out);

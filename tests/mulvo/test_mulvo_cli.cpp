@@ -34,36 +34,36 @@ protected:
         std::string error;
         segment = SimSegment::open(mulvotest::instance(), error);
         ASSERT_TRUE(segment) << error;
-        runtimeDir = mulvotest::makeTempDir();
+        scratchDir = mulvotest::makeTempDir();
     }
-    void TearDown() override
-    {
-        // What pulse and set remember of the output byte.
-        ASSERT_EQ(std::system(("rm -rf '" + runtimeDir + "'").c_str()), 0);
-    }
+    void TearDown() override { ASSERT_EQ(std::system(("rm -rf '" + scratchDir + "'").c_str()), 0); }
 
-    // With a runtime directory and settings of its own, away from the user's.
+    // With settings of its own, away from the user's.
     mulvotest::ProgramResult mulvo(const std::vector<std::string> &args)
     {
-        return run(MULVO_PATH, args,
-                   {"XDG_RUNTIME_DIR=" + runtimeDir, "XDG_CONFIG_HOME=" + runtimeDir + "/config"});
+        return run(MULVO_PATH, args, {"XDG_CONFIG_HOME=" + scratchDir + "/config"});
     }
     mulvotest::ProgramResult sim(const std::vector<std::string> &args)
     {
         return run(MULVO_SIM_PATH, args);
     }
-    // Starts `mulvo watch ARGS` writing to `out` and waits until it has armed the interrupt.
+    // Starts `mulvo watch ARGS` writing to `out` and waits until it has armed the interrupt;
+    // -1 when it did not.
     pid_t startWatch(const std::vector<std::string> &args, const std::string &out)
     {
         std::vector<std::string> argv{MULVO_PATH, "watch"};
         argv.insert(argv.end(), args.begin(), args.end());
         const pid_t pid = mulvotest::startProgram(argv, out);
-        EXPECT_TRUE(mulvotest::waitFor([&] { return segment->status().armed == 1; }));
+        if (pid > 0 && !mulvotest::waitFor([&] { return segment->status().armed == 1; })) {
+            kill(pid, SIGKILL);
+            mulvotest::waitProgram(pid);
+            return -1;
+        }
         return pid;
     }
 
     std::unique_ptr<SimSegment> segment;
-    std::string runtimeDir;
+    std::string scratchDir;
 };
 
 std::vector<std::string> lines(const std::string &text)
@@ -105,10 +105,10 @@ TEST_F(CommandLine, WritesAndReadsTheAdapterBytes)
     EXPECT_EQ(writes, (std::vector<uint8_t>{0xff, 0x81}));
 
     // The library is chosen as the program chooses it, its own setting included.
-    ASSERT_EQ(std::system(("mkdir -p '" + runtimeDir +
+    ASSERT_EQ(std::system(("mkdir -p '" + scratchDir +
                            "/config/Velmora' && printf "
                            "'[Adapter]\\nLibrary=virtual\\n' >'" +
-                           runtimeDir + "/config/Velmora/DOVRAX.conf'")
+                           scratchDir + "/config/Velmora/DOVRAX.conf'")
                               .c_str()),
               0);
     const auto info = mulvo({"info"});
@@ -227,6 +227,7 @@ TEST_F(CommandLine, WatchPrintsEachInterruptAndAlwaysDisarms)
     ASSERT_EQ(sim({"input", "0xa5"}).exitCode, 0);
 
     pid_t watcher = startWatch({"-n", "3"}, out);
+    ASSERT_GT(watcher, 0);
     ASSERT_EQ(sim({"irq", "3"}).exitCode, 0);
     EXPECT_EQ(mulvotest::waitProgram(watcher), 0);
     const std::regex line(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6} irq=(\d+) input=0xa5)");
@@ -247,6 +248,7 @@ TEST_F(CommandLine, WatchPrintsEachInterruptAndAlwaysDisarms)
     // Interrupted while waiting: disarmed, summary, status 0.
     for (int signal : {SIGINT, SIGTERM}) {
         watcher = startWatch({}, out);
+        ASSERT_GT(watcher, 0);
         kill(watcher, signal);
         EXPECT_EQ(mulvotest::waitProgram(watcher), 0);
         EXPECT_EQ(segment->status().armed, 0u);
@@ -260,6 +262,7 @@ TEST_F(CommandLine, WatchPrintsEachInterruptAndAlwaysDisarms)
     ASSERT_GE(reader, 0);
     constexpr int kFlood = 300000;
     watcher = startWatch({"-n", std::to_string(kFlood)}, fifo);
+    ASSERT_GT(watcher, 0);
     ASSERT_EQ(sim({"irq", std::to_string(kFlood)}).exitCode, 0);
     fcntl(reader, F_SETFL, 0);
     std::string text;
