@@ -1,5 +1,8 @@
 #include "mulvoloader.h"
 
+#include "gpioconfig.h"
+#include "simsegment.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -407,6 +410,38 @@ Library::Library(void *handle, std::string file, Kind kind, const Api &api)
 Library::~Library()
 {
     dlclose(handle_);
+}
+
+LibraryLabel describeLibrary(const Library *library, const std::string &error)
+{
+    if (!library)
+        return {"No adapter library", error};
+    return describeLibrary(library->kind(), library->file());
+}
+
+LibraryLabel describeLibrary(Library::Kind kind, const std::string &file)
+{
+    switch (kind) {
+    case Library::Kind::Virtual: {
+        std::string instance, error;
+        if (!sim::SimSegment::instanceFromEnvironment(instance, error))
+            instance = std::getenv(sim::kInstanceEnv); // invalid: shown as set
+        if (instance == sim::kDefaultInstance)
+            return {"Virtual adapter", file};
+        return {"Virtual adapter: " + instance, file};
+    }
+    case Library::Kind::Gpio: {
+        // DOVRAX opens adapter 0. Without a usable configuration the library names no chip
+        // either; its own message says why.
+        std::string chip, error;
+        if (!gpio::chipOfAdapter(0, chip, error))
+            return {"GPIO", file};
+        return {"GPIO: " + chip, file};
+    }
+    case Library::Kind::Other:
+        break;
+    }
+    return {file.substr(file.rfind('/') + 1), file};
 }
 
 } // namespace mulvo

@@ -153,4 +153,18 @@ private:
     Api api_;
 };
 
+// How the operator is shown the library in use: a short name, and the full path (or, with no
+// library, the reason).
+struct LibraryLabel
+{
+    std::string text;
+    std::string detail;
+};
+
+// "Virtual adapter" (": NAME" for an instance other than the default), "GPIO: CHIP" (the chip
+// adapter 0 is configured on), the file name of any other library, "No adapter library" when
+// `library` is null and `error` says why.
+LibraryLabel describeLibrary(const Library *library, const std::string &error);
+LibraryLabel describeLibrary(Library::Kind kind, const std::string &file);
+
 } // namespace mulvo

@@ -243,6 +243,44 @@ TEST(Loader, NothingFromTheCurrentDirectoryWithoutALibraryBesideTheProgram)
     std::filesystem::remove_all(root);
 }
 
+TEST(Loader, LabelNamesTheLibraryInUse)
+{
+    using Kind = Library::Kind;
+    std::string error;
+    auto virtualAdapter = Library::choose(choiceOf(mulvo::Choice::Library::Virtual), error);
+    ASSERT_TRUE(virtualAdapter) << error;
+    auto label = mulvo::describeLibrary(virtualAdapter.get(), "");
+    EXPECT_EQ(label.text, "Virtual adapter: " + mulvotest::instance());
+    EXPECT_EQ(label.detail, virtualAdapter->file());
+    for (const char *instance : {"", "default"}) {
+        EnvGuard env(mulvo::sim::kInstanceEnv, instance);
+        EXPECT_EQ(mulvo::describeLibrary(virtualAdapter.get(), "").text, "Virtual adapter");
+    }
+
+    const std::string dir = mulvotest::makeTempDir();
+    std::ofstream(dir + "/gpio.conf") << "[adapter 0]\nchip = gpio-sim.0\n"
+                                         "outputs = 0 1 2 3 4 5 6 7\n"
+                                         "inputs = 8 9 10 11 12 13 14 15\n";
+    {
+        EnvGuard config("MULVO_GPIO_CONFIG", dir + "/gpio.conf");
+        label = mulvo::describeLibrary(Kind::Gpio, "/usr/lib/dovrax/libmulvo-gpio.so.1");
+        EXPECT_EQ(label.text, "GPIO: gpio-sim.0");
+        EXPECT_EQ(label.detail, "/usr/lib/dovrax/libmulvo-gpio.so.1");
+    }
+    {
+        EnvGuard config("MULVO_GPIO_CONFIG", dir + "/none.conf");
+        EXPECT_EQ(mulvo::describeLibrary(Kind::Gpio, "/x/libmulvo-gpio.so.1").text, "GPIO");
+    }
+    std::filesystem::remove_all(dir);
+
+    label = mulvo::describeLibrary(Kind::Other, "/opt/maker/lib/libmulvo.so.1");
+    EXPECT_EQ(label.text, "libmulvo.so.1");
+    EXPECT_EQ(label.detail, "/opt/maker/lib/libmulvo.so.1");
+    label = mulvo::describeLibrary(nullptr, "cannot load adapter library /x.so: not found");
+    EXPECT_EQ(label.text, "No adapter library");
+    EXPECT_EQ(label.detail, "cannot load adapter library /x.so: not found");
+}
+
 TEST(Loader, DynamicLinkersCacheGivesTheLibraryItLoads)
 {
     // The C library this process runs on is the one the cache names.
