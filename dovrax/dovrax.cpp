@@ -109,6 +109,10 @@ bool CDovraxApp::InitInstance(const QString &documentPath, const mulvo::Choice &
                 [this](QWidget *parent) { return new CDovraxDlg(*link_, parent); });
             if (!frame->isCreated())
                 return nullptr;
+            const mulvo::LibraryLabel label =
+                mulvo::describeLibrary(library_.get(), libraryError_.toStdString());
+            frame->setAdapterLabel(QString::fromStdString(label.text),
+                                   QString::fromStdString(label.detail));
             connect(frame.get(), &CMainFrame::commandIssued, this, &CDovraxApp::onCommand);
             return frame;
         });

@@ -23,6 +23,7 @@ namespace {
 constexpr int kMessagePaneWidth = 295;
 constexpr int kToolBarHeight = 26;
 constexpr int kLockPollMs = 250;
+constexpr int kAdapterPaneMaxWidth = 180;
 // The lock-key panes, in the order of the status bar.
 constexpr int kLockPaneIds[3] = {res::ID_INDICATOR_CAPS, res::ID_INDICATOR_NUM,
                                  res::ID_INDICATOR_SCRL};
@@ -97,11 +98,25 @@ bool CMainFrame::createStatusBar()
         bar->addPermanentWidget(pane);
         lockPanes_[i] = pane;
     }
+    adapterPane_ = new QLabel(bar);
+    adapterPane_->setObjectName(QStringLiteral("adapter"));
+    adapterPane_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    bar->addPermanentWidget(adapterPane_);
+    setAdapterLabel(QStringLiteral("No adapter library"), QString());
     updateLockIndicators();
     auto *poll = new QTimer(this);
     connect(poll, &QTimer::timeout, this, &CMainFrame::updateLockIndicators);
     poll->start(kLockPollMs);
     return true;
+}
+
+void CMainFrame::setAdapterLabel(const QString &text, const QString &detail)
+{
+    // The frame has a fixed width: a long name is cut short, the tooltip has it whole.
+    const int room = kAdapterPaneMaxWidth - 2 * adapterPane_->frameWidth() - 6;
+    adapterPane_->setText(adapterPane_->fontMetrics().elidedText(text, Qt::ElideMiddle, room));
+    adapterPane_->setToolTip(detail);
+    adapterPane_->setMaximumWidth(kAdapterPaneMaxWidth);
 }
 
 void CMainFrame::updateLockIndicators()

@@ -32,6 +32,11 @@ public:
     // Moves the frame, window-manager frame included, to the middle of the primary screen.
     void centre();
 
+    // The status bar pane after the lock keys that names the adapter library in use; `detail`
+    // (its full path, or why there is none) is the pane's tooltip.
+    void setAdapterLabel(const QString &text, const QString &detail);
+    QLabel *adapterPane() const { return adapterPane_; }
+
     // The action of a command (menu entry or accelerator), or null.
     QAction *commandAction(int command) const { return actions_.value(command); }
 
@@ -55,5 +60,6 @@ private:
     CDovraxDlg *form_ = nullptr;
     QToolBar *toolBar_ = nullptr;
     QLabel *lockPanes_[3] = {};
+    QLabel *adapterPane_ = nullptr;
     QHash<int, QAction *> actions_;
 };

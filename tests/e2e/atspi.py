@@ -40,6 +40,11 @@ class Node:
         return str(self._proxy.Get(ACCESSIBLE, "Name", dbus_interface=PROPERTIES))
 
     @property
+    def description(self):
+        """For a Qt widget, its tooltip."""
+        return str(self._proxy.Get(ACCESSIBLE, "Description", dbus_interface=PROPERTIES))
+
+    @property
     def role(self):
         return str(self._call("GetRoleName"))
 

@@ -203,6 +203,7 @@ class Bench:
         app = desktop.application(self.process.pid)
         if app is None:
             raise Failure("the program did not register with the accessibility bus")
+        self.app = app
         self.form = self.find_form(app)
         self.origin = self.settled_origin(self.form)
         log(f"window {window}, form at {self.origin}")
@@ -222,7 +223,8 @@ class Bench:
 
         # Output and input are checked apart, so that a fault in one does not hide the other.
         failed = False
-        for step in (self.output_step, self.input_step, self.message_list_step):
+        for step in (self.adapter_pane_step, self.output_step, self.input_step,
+                     self.message_list_step):
             if failed and step == self.message_list_step:
                 break  # the list's contents would only repeat the fault
             try:
@@ -231,6 +233,23 @@ class Bench:
                 print(f"[e2e_io] FAIL: {error}", file=sys.stderr, flush=True)
                 failed = True
         return 1 if failed else 0
+
+    def adapter_pane_step(self):
+        # The status bar's last pane names the library in use; its tooltip gives the file.
+        instance = os.environ["MULVO_SIM_INSTANCE"]
+        library = os.path.join(os.path.dirname(os.path.dirname(os.path.realpath(self.dovrax))),
+                               "lib", "dovrax", "libmulvo.so.1")
+        panes = [node for frame in self.app.children() if frame.name == TITLE
+                 for bar in frame.children() if bar.role == "status bar"
+                 for node in bar.children() if node.role == "label"]
+        if not panes:
+            raise Failure("the status bar and its panes are not in the accessible tree")
+        last = max(panes, key=lambda node: node.extents()[0])
+        if (last.name, last.description) != (f"Virtual adapter: {instance}", library):
+            raise Failure(f"the status bar's last pane reads {last.name!r} with the tooltip "
+                          f"{last.description!r}; expected 'Virtual adapter: {instance}' and "
+                          f"{library!r}")
+        log(f"the status bar names the adapter: {last.name!r}, {last.description!r}")
 
     def output_step(self):
         # The preset value, as the form shows it at start.
