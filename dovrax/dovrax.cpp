@@ -100,6 +100,9 @@ bool CDovraxApp::InitInstance(const QString &documentPath, const mulvo::Choice &
                            : QString::fromStdString(failure.file + " " + failure.reason);
         std::fprintf(stderr, "dovrax: no adapter library: %s\n", error.c_str());
     }
+    const mulvo::LibraryLabel label = mulvo::describeLibrary(library.get(), error);
+    adapterLabel_ = QString::fromStdString(label.text);
+    adapterDetail_ = QString::fromStdString(label.detail);
     link_ = std::make_unique<AdapterLink>(std::move(library), libraryError);
 
     template_ = std::make_unique<platform::SingleDocTemplate>(
@@ -109,10 +112,7 @@ bool CDovraxApp::InitInstance(const QString &documentPath, const mulvo::Choice &
                 [this](QWidget *parent) { return new CDovraxDlg(*link_, parent); });
             if (!frame->isCreated())
                 return nullptr;
-            const mulvo::LibraryLabel label =
-                mulvo::describeLibrary(library_.get(), libraryError_.toStdString());
-            frame->setAdapterLabel(QString::fromStdString(label.text),
-                                   QString::fromStdString(label.detail));
+            frame->setAdapterLabel(adapterLabel_, adapterDetail_);
             connect(frame.get(), &CMainFrame::commandIssued, this, &CDovraxApp::onCommand);
             return frame;
         });

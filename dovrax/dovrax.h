@@ -51,5 +51,8 @@ private:
     std::unique_ptr<platform::HostWindows> hostWindows_;
     // The link outlives the template, whose form uses it until it is destroyed.
     std::unique_ptr<AdapterLink> link_;
+    // What the status bar shows of the library in use: its name, and its path as the tooltip.
+    QString adapterLabel_;
+    QString adapterDetail_;
     std::unique_ptr<platform::SingleDocTemplate> template_;
 };

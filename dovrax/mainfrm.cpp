@@ -23,7 +23,7 @@ namespace {
 constexpr int kMessagePaneWidth = 295;
 constexpr int kToolBarHeight = 26;
 constexpr int kLockPollMs = 250;
-constexpr int kAdapterPaneMaxWidth = 180;
+constexpr int kAdapterPaneMaxWidth = 220;
 // The lock-key panes, in the order of the status bar.
 constexpr int kLockPaneIds[3] = {res::ID_INDICATOR_CAPS, res::ID_INDICATOR_NUM,
                                  res::ID_INDICATOR_SCRL};
@@ -78,13 +78,16 @@ bool CMainFrame::createStatusBar()
     QStatusBar *bar = statusBar();
     bar->setObjectName(QString::number(res::AFX_IDW_STATUS_BAR));
     bar->setSizeGripEnabled(false);
-    // The message pane is the status bar's own message area; it keeps a width of 295 pixels
-    // and shows "Ready" when idle.
+    // The message pane is the status bar's own message area and shows "Ready" when idle. It is
+    // 295 pixels wide where the frame has room, and gives up what the other panes need in the
+    // frame's fixed width (the adapter pane would be cut off otherwise); a long prompt is cut.
     auto *ready = new QLabel(res::loadString(57345), bar);
     ready->setObjectName(QStringLiteral("0"));
-    ready->setFixedWidth(kMessagePaneWidth);
+    ready->setMinimumWidth(1);
+    ready->setMaximumWidth(kMessagePaneWidth);
+    ready->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     ready->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    bar->addWidget(ready);
+    bar->addWidget(ready, 1);
     connect(bar, &QStatusBar::messageChanged, ready, [ready](const QString &message) {
         ready->setText(message.isEmpty() ? res::loadString(57345) : message);
     });

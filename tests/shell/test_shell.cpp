@@ -14,6 +14,7 @@
 #include <QFile>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QLayout>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QScreen>
@@ -158,9 +159,31 @@ TEST_F(Shell, StatusBarPanesAndEmptyToolBar)
     auto *ready = frame->statusBar()->findChild<QLabel *>("0");
     ASSERT_NE(ready, nullptr);
     EXPECT_EQ(ready->text(), "Ready");
-    EXPECT_EQ(ready->width(), 295);
-    for (const char *id : {"59137", "59138", "59139"})
-        EXPECT_NE(frame->statusBar()->findChild<QLabel *>(id), nullptr) << id;
+    // Message pane, the lock keys, then the adapter library's pane, side by side within the
+    // frame's fixed width, however long the library's name.
+    for (const QString &name : {QStringLiteral("Virtual adapter"),
+                                QStringLiteral("libmulvo-of-a-maker-with-a-long-name.so.1")}) {
+        frame->setAdapterLabel(name, QStringLiteral("/opt/maker/") + name);
+        frame->statusBar()->layout()->activate();
+        int right = 0;
+        for (const char *id : {"0", "59137", "59138", "59139", "adapter"}) {
+            auto *pane = frame->statusBar()->findChild<QLabel *>(id);
+            ASSERT_NE(pane, nullptr) << id;
+            EXPECT_GE(pane->x(), right) << id << " overlaps the pane before it";
+            right = pane->geometry().right() + 1;
+        }
+        EXPECT_LE(right, frame->statusBar()->width());
+        EXPECT_EQ(frame->width(), form->width());
+        EXPECT_LE(ready->width(), 295);
+        auto *pane = frame->adapterPane();
+        EXPECT_EQ(pane->toolTip(), QStringLiteral("/opt/maker/") + name);
+        if (name.size() < 20)
+            EXPECT_EQ(pane->text(), name);
+        else
+            EXPECT_TRUE(pane->text().startsWith(QStringLiteral("libmulvo-")) &&
+                        pane->text().contains(QChar(0x2026)))
+                << qPrintable(pane->text());
+    }
     auto *toolBar = frame->findChild<QToolBar *>("59392");
     ASSERT_NE(toolBar, nullptr);
     EXPECT_TRUE(toolBar->actions().isEmpty());
