@@ -4,9 +4,9 @@
 //
 //     std::string error;
 //     mulvo::Choice choice;
-//     // `option` is the value of --adapter, `setting` the settings store's Adapter/Library
-//     // (std::nullopt when not given); $DOVRAX_MULVOLIB is read in between.
-//     if (!mulvo::resolveChoice(option, setting, choice, error)) {
+//     // `option` is the value of --adapter (std::nullopt when not given); the setting comes
+//     // from readAdapterSetting() (adaptersetting.h); $DOVRAX_MULVOLIB is read in between.
+//     if (!mulvo::resolveChoice(option, mulvo::readAdapterSetting(), choice, error)) {
 //         fprintf(stderr, "tool: %s\n", error.c_str());
 //         return 2; // refused before anything is opened
 //     }

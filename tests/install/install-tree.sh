@@ -23,7 +23,9 @@ cmake --install "$build" --prefix "$prefix" >/dev/null || {
     exit 1
 }
 
-[ -f "$prefix/$adapterdir/libmulvo.so.1" ] || fail "libmulvo.so.1 is not in $adapterdir"
+for lib in libmulvo.so.1 libmulvo-gpio.so.1; do
+    [ -f "$prefix/$adapterdir/$lib" ] || fail "$lib is not in $adapterdir"
+done
 for lib in "$prefix/$libdir"/libmulvo*; do
     [ -e "$lib" ] && fail "$lib is on the system's library path"
 done
@@ -95,10 +97,10 @@ started_line() {
 line=$(started_line)
 [ "$line" = "dovrax: adapter library $prefix/$adapterdir/libmulvo.so.1" ] ||
     fail "the installed dovrax did not load its virtual adapter: '$line'"
-if [ ! -e "$prefix/$adapterdir/libmulvo-gpio.so.1" ]; then
-    line=$(started_line --adapter gpio)
-    expected="dovrax: no adapter library: cannot load adapter library"
-    expected+=" $prefix/$adapterdir/libmulvo-gpio.so.1: No such file or directory"
-    [ "$line" = "$expected" ] || fail "--adapter gpio without the library: '$line'"
-fi
+# A package may leave the GPIO library out: the program then says so and goes on without one.
+rm -f "$prefix/$adapterdir"/libmulvo-gpio.so*
+line=$(started_line --adapter gpio)
+expected="dovrax: no adapter library: cannot load adapter library"
+expected+=" $prefix/$adapterdir/libmulvo-gpio.so.1: No such file or directory"
+[ "$line" = "$expected" ] || fail "--adapter gpio without the library: '$line'"
 exit $status
