@@ -43,7 +43,8 @@ public:
     virtual void showNormal(HostWindow window) = 0;
     // Bring to the foreground and give it the keyboard focus.
     virtual void activate(HostWindow window) = 0;
-    // Outer rectangle on screen (the window manager's frame when there is one).
+    // Outer rectangle on screen (the window manager's frame when there is one); for an iconic
+    // window, where it will be restored to.
     virtual std::optional<QRect> frameGeometry(HostWindow window) = 0;
     // Move the window so that its outer rectangle's top-left corner lands on `topLeft`,
     // keeping its size.

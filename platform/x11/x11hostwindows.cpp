@@ -484,6 +484,8 @@ std::optional<QRect> X11HostWindows::frameGeometry(HostWindow window)
     }
     XErrorTrap trap(m_display);
     const unsigned long frame = frameOf(window);
+    if (frame && windowManagerRunning())
+        waitUntilSettled(window, frame, false);
     std::optional<QRect> geometry = frame ? outerGeometry(frame) : std::nullopt;
     if (trap.failed() || !geometry) {
         warnGone("frameGeometry", window, trap.errorCode());
@@ -604,13 +606,20 @@ void X11HostWindows::activate(HostWindow window)
         std::this_thread::sleep_for(pollInterval);
 }
 
-bool X11HostWindows::hasSettled(unsigned long window, unsigned long frame)
+bool X11HostWindows::hasSettled(unsigned long window, unsigned long frame, bool shown)
 {
     XWindowAttributes attributes;
-    if (!XGetWindowAttributes(m_display, window, &attributes) ||
-        attributes.map_state != IsViewable || isIconic(window)) {
+    if (!XGetWindowAttributes(m_display, window, &attributes))
         return false;
+    if (isIconic(window)) {
+        // An iconic window's frame keeps its normal place once the manager has hidden it.
+        XWindowAttributes frameAttributes;
+        return !shown && frame != window &&
+               XGetWindowAttributes(m_display, frame, &frameAttributes) &&
+               frameAttributes.map_state == IsUnmapped;
     }
+    if (attributes.map_state != IsViewable)
+        return !shown;
     if (frame == window)
         return true;
     const std::optional<QRect> outer = outerGeometry(frame);
@@ -624,7 +633,7 @@ bool X11HostWindows::hasSettled(unsigned long window, unsigned long frame)
                                  attributes.height + 2 * border));
 }
 
-bool X11HostWindows::waitUntilSettled(unsigned long window, unsigned long frame)
+bool X11HostWindows::waitUntilSettled(unsigned long window, unsigned long frame, bool shown)
 {
     const auto deadline = Clock::now() + settleWait;
     std::optional<QRect> last;
@@ -632,7 +641,7 @@ bool X11HostWindows::waitUntilSettled(unsigned long window, unsigned long frame)
         const std::optional<QRect> geometry = outerGeometry(frame);
         if (!geometry)
             return false;
-        if (geometry == last && hasSettled(window, frame))
+        if (geometry == last && hasSettled(window, frame, shown))
             return true;
         if (Clock::now() >= deadline)
             return false;
@@ -649,7 +658,7 @@ std::optional<QPoint> X11HostWindows::waitForMove(unsigned long window, unsigned
         const std::optional<QRect> geometry = outerGeometry(frame);
         if (!geometry)
             return std::nullopt;
-        if (geometry->topLeft() != from && hasSettled(window, frame))
+        if (geometry->topLeft() != from && hasSettled(window, frame, true))
             return geometry->topLeft();
         if (Clock::now() >= deadline)
             return std::nullopt;
@@ -668,7 +677,7 @@ void X11HostWindows::moveTo(HostWindow window, QPoint topLeft)
     // Without a manager every request is carried out as made. With one, a move worked out from
     // a frame it has not finished placing lands wrong.
     const bool managed = windowManagerRunning();
-    const bool settled = !managed || (frame && waitUntilSettled(window, frame));
+    const bool settled = !managed || (frame && waitUntilSettled(window, frame, true));
     const std::optional<QRect> before = frame ? outerGeometry(frame) : std::nullopt;
     XWindowAttributes attributes;
     int clientX = 0;

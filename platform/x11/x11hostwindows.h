@@ -39,6 +39,8 @@ public:
     // Waits briefly (a fraction of a second at most) for the focus to arrive, so that key
     // strokes sent right after land in the window.
     void activate(HostWindow window) override;
+    // Waits (a second at most) while the window manager animates iconifying or restoring the
+    // window: an iconic window's rectangle is where it will be restored to.
     std::optional<QRect> frameGeometry(HostWindow window) override;
     // First waits (a second at most) until the window manager has finished showing the window,
     // restoring it from the iconic state included; then waits briefly for it to carry out the
@@ -96,11 +98,13 @@ private:
     bool isMarkedAsMainWindow(unsigned long window);
     unsigned long frameOf(unsigned long window);
     std::optional<QRect> outerGeometry(unsigned long window);
-    // The client is shown, not iconic, and its frame holds all of it: a window manager that is
-    // restoring or animating a window shows its frame at places and sizes that are not final.
-    bool hasSettled(unsigned long window, unsigned long frame);
+    // The window manager has finished placing the window: it is shown and its frame holds all
+    // of the client, or (unless `shown` is asked for) it is iconic and its frame hidden, or it
+    // is not shown at all. While a manager animates iconifying or restoring, the frame stands
+    // at places and sizes that are not the window's.
+    bool hasSettled(unsigned long window, unsigned long frame, bool shown);
     // Polls until the window has settled and its frame stands still, or a second has passed.
-    bool waitUntilSettled(unsigned long window, unsigned long frame);
+    bool waitUntilSettled(unsigned long window, unsigned long frame, bool shown);
     // Polls until the frame has left `from` and the window has settled again; nullopt when that
     // does not happen within a moment.
     std::optional<QPoint> waitForMove(unsigned long window, unsigned long frame, QPoint from);
