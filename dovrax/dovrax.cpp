@@ -34,9 +34,7 @@ CAboutDlg::CAboutDlg(QWidget *parent) : QDialog(parent)
     platform::buildDialog(this, dialog);
     for (QLabel *label : findChildren<QLabel *>()) {
         if (label->text().isEmpty())
-            label->setPixmap(
-                QPixmap(QStringLiteral(":/dovrax/icon128.png"))
-                    .scaled(label->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
+            label->setPixmap(res::appIcon().pixmap(label->size()));
     }
     auto *ok = static_cast<QPushButton *>(platform::controlById(this, res::IDOK));
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
@@ -52,7 +50,7 @@ CDovraxApp::CDovraxApp(int &argc, char **argv) : QApplication(argc, argv)
     setApplicationName(QString::fromLatin1(res::kAppTitle));
     setApplicationVersion(QString::fromLatin1(res::kVersion));
     setDesktopFileName(QStringLiteral("dovrax"));
-    setWindowIcon(QIcon(QStringLiteral(":/dovrax/icon128.png")));
+    setWindowIcon(res::appIcon());
 }
 
 CDovraxApp::~CDovraxApp()

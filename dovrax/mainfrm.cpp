@@ -35,7 +35,7 @@ CMainFrame::CMainFrame(const ViewFactory &makeView)
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     setWindowTitle(QString::fromLatin1(res::kWindowTitle));
-    setWindowIcon(QIcon(QStringLiteral(":/dovrax/icon128.png")));
+    setWindowIcon(res::appIcon());
 
     form_ = makeView ? makeView(this) : nullptr;
     if (!form_)

@@ -3,6 +3,14 @@
 #include "ids.h"
 
 #include <QHash>
+#include <QIcon>
+
+// The resources are compiled into a static library; naming their initialiser here makes the
+// linker keep them in every program that uses this module.
+static void initResources()
+{
+    Q_INIT_RESOURCE(dovrax);
+}
 
 namespace res {
 
@@ -64,7 +72,7 @@ const DialogTemplate kForm{IDD_DOVRAX_FORM, {293, 228}, nullptr, kFormControls};
 constexpr ControlTemplate kAboutControls[] = {
     {-1, ControlKind::Icon, nullptr, {14, 14, 21, 20}, 0},
     {-1, ControlKind::Label, "DOVRAX, Version 1.0", {42, 14, 114, 8}, 0},
-    {-1, ControlKind::Label, "Bench tool for the DOV-RAX I/O adapter", {42, 26, 114, 8}, 0},
+    {-1, ControlKind::Label, "DOV-RAX adapter bench tool", {42, 26, 114, 8}, 0},
     {IDOK, ControlKind::DefPushButton, "OK", {113, 41, 50, 14}, Tab},
 };
 const DialogTemplate kAbout{IDD_ABOUTBOX, {170, 62}, "About DOVRAX", kAboutControls};
@@ -190,6 +198,16 @@ std::span<const MenuColumn> mainMenu()
 std::span<const Accelerator> accelerators()
 {
     return kAccelerators;
+}
+
+QIcon appIcon()
+{
+    static const bool initialised = (initResources(), true);
+    Q_UNUSED(initialised);
+    QIcon icon;
+    for (int size : {16, 22, 24, 32, 48, 64, 128, 256})
+        icon.addFile(QStringLiteral(":/dovrax/icons/%1.png").arg(size), QSize(size, size));
+    return icon;
 }
 
 QString loadString(int id)

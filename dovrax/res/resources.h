@@ -3,6 +3,7 @@
 
 #include "dialogtemplate.h"
 
+#include <QIcon>
 #include <QKeySequence>
 #include <QString>
 
@@ -39,6 +40,9 @@ struct Accelerator
 };
 
 std::span<const Accelerator> accelerators(); // accelerator table 128
+
+// Icon 128, the program's icon, at every size it is drawn in.
+QIcon appIcon();
 
 // String table lookup; empty for an unknown id.
 QString loadString(int id);

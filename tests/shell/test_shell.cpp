@@ -259,10 +259,20 @@ TEST_F(Shell, AboutBoxFollowsItsTemplate)
     EXPECT_EQ(about.windowTitle(), "About DOVRAX");
     EXPECT_EQ(about.size(), QSize(255, 100));
     QStringList texts;
-    for (QLabel *label : about.findChildren<QLabel *>())
-        if (!label->text().isEmpty())
-            texts << label->text();
+    int icons = 0;
+    for (QLabel *label : about.findChildren<QLabel *>()) {
+        if (label->text().isEmpty()) {
+            ++icons;
+            EXPECT_FALSE(label->pixmap().isNull()) << "the program's icon is missing";
+            continue;
+        }
+        texts << label->text();
+        EXPECT_LE(label->fontMetrics().horizontalAdvance(label->text()), label->width())
+            << label->text().toStdString() << " is cut off";
+    }
+    EXPECT_EQ(icons, 1);
     EXPECT_TRUE(texts.contains("DOVRAX, Version 1.0"));
+    EXPECT_FALSE(frame->windowIcon().pixmap(32).isNull()) << "the frame has no icon";
     auto *ok = static_cast<QPushButton *>(platform::controlById(&about, res::IDOK));
     ASSERT_NE(ok, nullptr);
     EXPECT_TRUE(ok->isDefault());
