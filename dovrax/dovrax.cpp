@@ -6,6 +6,7 @@
 #include "fonts.h"
 #include "mainfrm.h"
 #include "mulvoloader.h"
+#include "profile.h"
 #include "res/ids.h"
 #include "res/resources.h"
 
@@ -73,9 +74,10 @@ bool CDovraxApp::InitInstance(const QString &documentPath, const mulvo::Choice &
     {
         QSettings settings;
         settings.value(QLatin1String(kClassNameKey)); // the file is parsed on first access
-        if (settings.status() == QSettings::FormatError)
-            qCWarning(lcApp) << "the settings file" << settings.fileName()
-                             << "is corrupt; its entries are ignored and it will be rewritten";
+        const QString repaired = platform::repairSettingsFile(
+            settings, {QLatin1String(kClassNameKey), QStringLiteral("Recent File List/")});
+        if (!repaired.isEmpty())
+            qCWarning(lcApp).noquote() << repaired;
         else if (settings.status() == QSettings::AccessError)
             qCWarning(lcApp) << "the settings file" << settings.fileName() << "cannot be read";
     }

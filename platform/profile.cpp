@@ -1,9 +1,18 @@
 #include "profile.h"
 
 #include <QFile>
-#include <QFileInfo>
+#include <QSettings>
 #include <QStringDecoder>
 #include <QStringView>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <optional>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace platform {
 
@@ -49,12 +58,79 @@ QString withoutLoneSurrogates(QString text)
     return text;
 }
 
+// The whole content of a regular file. It is opened without blocking and checked on the open
+// descriptor: a FIFO, a device or a file swapped in between two looks is never waited on or
+// read.
+std::optional<QByteArray> readRegularFile(const QString &file, QString *error)
+{
+    auto fail = [error](const QString &why) {
+        if (error)
+            *error = why;
+        return std::nullopt;
+    };
+    const QByteArray path = QFile::encodeName(file);
+    const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        const int why = errno;
+        if (why == ENOENT)
+            return fail(QStringLiteral("%1 does not exist").arg(file));
+        return fail(QStringLiteral("%1 cannot be read: %2")
+                        .arg(file, QString::fromLocal8Bit(std::strerror(why))));
+    }
+    QFile f;
+    struct stat st = {};
+    if (::fstat(fd, &st) != 0 || !f.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return fail(QStringLiteral("%1 cannot be read").arg(file));
+    }
+    if (S_ISDIR(st.st_mode))
+        return fail(QStringLiteral("%1 is a directory").arg(file));
+    if (!S_ISREG(st.st_mode))
+        return fail(QStringLiteral("%1 is not a regular file").arg(file));
+    if (st.st_size > kMaxProfileBytes)
+        return fail(QStringLiteral("%1 is larger than %2 bytes").arg(file).arg(kMaxProfileBytes));
+    // Read at most the limit even if the file grew since it was measured.
+    QByteArray data = f.read(kMaxProfileBytes + 1);
+    if (data.size() > kMaxProfileBytes)
+        return fail(QStringLiteral("%1 is larger than %2 bytes").arg(file).arg(kMaxProfileBytes));
+    if (error)
+        error->clear();
+    return data;
+}
+
+bool isPlainText(QStringView text)
+{
+    return std::none_of(text.begin(), text.end(), [](QChar c) {
+        return c.category() == QChar::Other_Control || c == QChar::ReplacementCharacter;
+    });
+}
+
+// Why a settings file's bytes are no settings text, or nothing when they are.
+QString textProblem(const QByteArray &data)
+{
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString text = utf8(data);
+    if (utf8.hasError())
+        return QStringLiteral("it is not UTF-8 text");
+    for (QStringView line : QStringView(text).tokenize(u'\n')) {
+        line = trimmed(line);
+        if (!isPlainText(line))
+            return QStringLiteral("it holds control characters");
+        if (!line.isEmpty() && !line.startsWith(u';') && !line.startsWith(u'#') &&
+            !(line.startsWith(u'[') && line.endsWith(u']')) && !line.contains(u'='))
+            return QStringLiteral("it holds lines that are neither sections nor entries");
+    }
+    return QString();
+}
+
 } // namespace
 
 QString decodeProfileText(const QByteArray &data)
 {
-    if (data.size() >= 2 && uchar(data[0]) == 0xFF && uchar(data[1]) == 0xFE) {
-        QStringDecoder utf16(QStringDecoder::Utf16LE, QStringDecoder::Flag::Stateless);
+    const bool littleEndian = data.startsWith("\xFF\xFE");
+    if (littleEndian || data.startsWith("\xFE\xFF")) {
+        QStringDecoder utf16(littleEndian ? QStringDecoder::Utf16LE : QStringDecoder::Utf16BE,
+                             QStringDecoder::Flag::Stateless);
         // An odd trailing byte cannot be a character; leave it out.
         const qsizetype even = (data.size() - 2) & ~qsizetype(1);
         return withoutLoneSurrogates(utf16(QByteArrayView(data).sliced(2, even)));
@@ -71,8 +147,13 @@ QString profileValue(const QString &text, const QString &section, const QString 
 {
     bool inSection = false;
     bool sectionSeen = false;
-    for (QStringView rawLine : QStringView(text).tokenize(u'\n')) {
-        const QStringView line = trimmed(rawLine);
+    const QStringView all(text);
+    for (qsizetype start = 0, end = 0; start < all.size(); start = end + 1) {
+        // LF, CRLF and CR alone all end a line; the empty lines between CR and LF are skipped.
+        end = start;
+        while (end < all.size() && all[end] != u'\n' && all[end] != u'\r')
+            ++end;
+        const QStringView line = trimmed(all.sliced(start, end - start));
         if (line.isEmpty() || line.startsWith(u';'))
             continue;
         if (line.startsWith(u'[')) {
@@ -103,28 +184,50 @@ QString profileValue(const QString &text, const QString &section, const QString 
 QString readProfileString(const QString &file, const QString &section, const QString &key,
                           const QString &defaultValue, int size, QString *error)
 {
-    auto fail = [&](const QString &why) {
-        if (error)
-            *error = why;
-        return cut(defaultValue, size);
-    };
-    const QFileInfo info(file);
-    if (!info.exists())
-        return fail(QStringLiteral("%1 does not exist").arg(file));
-    if (info.isDir())
-        return fail(QStringLiteral("%1 is a directory").arg(file));
-    if (info.size() > kMaxProfileBytes)
-        return fail(QStringLiteral("%1 is larger than %2 bytes").arg(file).arg(kMaxProfileBytes));
-    QFile f(file);
-    if (!f.open(QIODevice::ReadOnly))
-        return fail(QStringLiteral("%1 cannot be read: %2").arg(file, f.errorString()));
-    // Read at most the limit even if the file grew since it was measured.
-    const QByteArray data = f.read(kMaxProfileBytes + 1);
-    if (data.size() > kMaxProfileBytes)
-        return fail(QStringLiteral("%1 is larger than %2 bytes").arg(file).arg(kMaxProfileBytes));
+    QString why;
+    const std::optional<QByteArray> data = readRegularFile(file, &why);
     if (error)
-        error->clear();
-    return profileValue(decodeProfileText(data), section, key, defaultValue, size);
+        *error = why;
+    if (!data)
+        return cut(defaultValue, size);
+    return profileValue(decodeProfileText(*data), section, key, defaultValue, size);
+}
+
+QString repairSettingsFile(QSettings &settings, const QStringList &keep)
+{
+    const QString file = settings.fileName();
+    QString corrupt;
+    if (settings.status() == QSettings::FormatError) {
+        corrupt = QStringLiteral("it cannot be parsed");
+    } else if (const std::optional<QByteArray> data = readRegularFile(file, nullptr)) {
+        corrupt = textProblem(*data);
+    }
+    if (corrupt.isEmpty())
+        return QString();
+
+    // Only our own entries survive, and only with a plain text value.
+    QList<std::pair<QString, QString>> kept;
+    const QStringList keys = settings.allKeys();
+    for (const QString &key : keys) {
+        const bool ours = std::any_of(keep.begin(), keep.end(), [&key](const QString &k) {
+            return k.endsWith(u'/') ? key.startsWith(k) : key == k;
+        });
+        const QVariant value = settings.value(key);
+        if (ours && value.typeId() == QMetaType::QString && isPlainText(value.toString()))
+            kept.append({key, value.toString()});
+    }
+    settings.clear();
+    QStringList names;
+    for (const auto &[key, value] : kept) {
+        settings.setValue(key, value);
+        names << key;
+    }
+    settings.sync();
+    return QStringLiteral("the settings file %1 was corrupt (%2); kept %3; everything else in it "
+                          "was dropped")
+        .arg(file, corrupt,
+             names.isEmpty() ? QStringLiteral("nothing")
+                             : QStringLiteral("\"%1\"").arg(names.join(QStringLiteral("\", \""))));
 }
 
 } // namespace platform
