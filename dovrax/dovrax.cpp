@@ -81,10 +81,20 @@ bool CDovraxApp::InitInstance(const QString &documentPath, const mulvo::Choice &
         else if (settings.status() == QSettings::AccessError)
             qCWarning(lcApp) << "the settings file" << settings.fileName() << "cannot be read";
     }
+    // The window-class lookup finds a running copy on this X11 display; the lock finds it on
+    // any display, and also while its window is not up yet. Either way the adapter stays
+    // unopened here.
     if (bringRunningCopyToFront()) {
         exitCode = 0;
         return false;
     }
+    if (!singleCopy_.acquire()) {
+        if (!singleCopy_.askRunningCopyToFront())
+            qCWarning(lcApp, "another copy is running but did not answer");
+        exitCode = 0;
+        return false;
+    }
+    connect(&singleCopy_, &platform::SingleCopy::frontRequested, this, &CDovraxApp::comeToFront);
 
     std::string error;
     mulvo::LoadFailure failure;
@@ -144,6 +154,21 @@ bool CDovraxApp::bringRunningCopyToFront()
         return false;
     hostWindows_->bringToFront(running);
     return true;
+}
+
+void CDovraxApp::comeToFront()
+{
+    CMainFrame *frame = mainFrame();
+    if (!frame || !frame->isVisible())
+        return;
+    if (frame->isMinimized())
+        frame->showNormal();
+    // A modal box open in this copy is what the operator must see.
+    QWidget *top = activeModalWidget() ? activeModalWidget() : frame;
+    top->raise();
+    top->activateWindow();
+    // On X11, through the window manager as a pager would, which it does not refuse.
+    hostWindows_->bringToFront(frame->winId());
 }
 
 void CDovraxApp::storeWindowClass()

@@ -4,6 +4,7 @@
 #include "doctemplate.h"
 #include "hostwindows.h"
 #include "mulvoloader.h"
+#include "singlecopy.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -46,9 +47,11 @@ public:
 private:
     void onCommand(int command);
     bool bringRunningCopyToFront();
+    void comeToFront();
     void storeWindowClass();
 
     std::unique_ptr<platform::HostWindows> hostWindows_;
+    platform::SingleCopy singleCopy_{QStringLiteral("dovrax")};
     // The link outlives the template, whose form uses it until it is destroyed.
     std::unique_ptr<AdapterLink> link_;
     // What the status bar shows of the library in use: its name, and its path as the tooltip.

@@ -1,4 +1,5 @@
 #include "dovrax.h"
+#include "hostwindows.h"
 #include "res/resources.h"
 
 #include "adaptersetting.h"
@@ -29,6 +30,38 @@ void addQtOptions(QCommandLineParser &parser)
         option.setFlags(QCommandLineOption::HiddenFromHelp);
         parser.addOption(option);
     }
+}
+
+// Settles the windowing platform before Qt starts; false (with a message) when there is no
+// display to run on, where Qt would abort without a word an operator understands.
+bool chooseDisplay(const QCommandLineParser &parser)
+{
+    const QString option = parser.value(QStringLiteral("platform"));
+    QByteArray platform = option.isEmpty() ? qgetenv("QT_QPA_PLATFORM") : option.toLocal8Bit();
+    if (platform.isEmpty()) {
+        if (!qEnvironmentVariableIsEmpty("DISPLAY")) {
+            // In a Wayland session too: the host windows and the running copy are found through
+            // X11, so the program itself runs as an X11 client (XWayland).
+            platform = "xcb";
+            qputenv("QT_QPA_PLATFORM", platform);
+        } else if (qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+            std::fprintf(stderr, "dovrax: no display: set DISPLAY (X11) or WAYLAND_DISPLAY, or "
+                                 "choose a Qt platform with -platform\n");
+            return false;
+        }
+    }
+    if (platform.split(':').constFirst() != "xcb")
+        return true;
+    const QByteArray display = parser.isSet(QStringLiteral("display"))
+                                   ? parser.value(QStringLiteral("display")).toLocal8Bit()
+                                   : qgetenv("DISPLAY");
+    if (platform::x11DisplayReachable(display))
+        return true;
+    std::fprintf(stderr,
+                 "dovrax: cannot open the X display \"%s\": check DISPLAY (or -display), or "
+                 "choose a Qt platform with -platform\n",
+                 display.constData());
+    return false;
 }
 
 } // namespace
@@ -99,14 +132,8 @@ int main(int argc, char *argv[])
         return 2;
     }
 
-    // Qt would abort without a word an operator understands when there is no display at all.
-    if (!parser.isSet(QStringLiteral("platform")) &&
-        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
-        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
-        std::fprintf(stderr, "dovrax: no display: set DISPLAY (X11) or WAYLAND_DISPLAY, or "
-                             "choose a Qt platform with -platform\n");
+    if (!chooseDisplay(parser))
         return 1;
-    }
 
     CDovraxApp app(argc, argv);
     int exitCode = 0;

@@ -4,6 +4,8 @@
 
 #ifdef DOVRAX_HAVE_X11
 #include "x11/x11hostwindows.h"
+
+#include <X11/Xlib.h>
 #endif
 
 namespace platform {
@@ -43,6 +45,19 @@ std::unique_ptr<HostWindows> createHostWindows()
     }
 #endif
     return std::make_unique<NullHostWindows>();
+}
+
+bool x11DisplayReachable(const QByteArray &display)
+{
+#ifdef DOVRAX_HAVE_X11
+    Display *connection = XOpenDisplay(display.isEmpty() ? nullptr : display.constData());
+    if (!connection)
+        return false;
+    XCloseDisplay(connection);
+#else
+    Q_UNUSED(display);
+#endif
+    return true;
 }
 
 } // namespace platform

@@ -69,4 +69,8 @@ public:
 // that finds nothing and does nothing.
 std::unique_ptr<HostWindows> createHostWindows();
 
+// Whether the X server `display` names (empty: the one $DISPLAY names) accepts a connection.
+// Always true in a build without X11, where the windowing platform gives its own answer.
+bool x11DisplayReachable(const QByteArray &display);
+
 } // namespace platform

@@ -64,11 +64,14 @@ e2e_init() {
     E2E_WORK=$(mktemp -d "${TMPDIR:-/tmp}/dovrax-$E2E_NAME.XXXXXX")
     trap e2e_cleanup EXIT
     trap 'exit 1' INT TERM
-    # The program reads setup.ini from its working folder and keeps its settings per user:
-    # give both, and the virtual adapter, to this test alone.
+    # The program reads setup.ini from its working folder, keeps its settings per user and
+    # holds its single-copy lock in the runtime folder: give all three, and the virtual
+    # adapter, to this test alone.
     printf '[OPEN_APP]\nNAME=%s\n' "$E2E_HOST_TITLE" >"$E2E_WORK/setup.ini"
     export XDG_CONFIG_HOME="$E2E_WORK/config"
     mkdir -p "$XDG_CONFIG_HOME"
+    export XDG_RUNTIME_DIR="$E2E_WORK/runtime"
+    mkdir -m 700 "$XDG_RUNTIME_DIR"
     E2E_SETTINGS="$XDG_CONFIG_HOME/Velmora/DOVRAX.conf"
     export MULVO_SIM_INSTANCE="e2e-$E2E_NAME-$$"
     "$MULVO_SIM" reset || e2e_fail "mulvo-sim reset failed"

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # One running copy: a second start brings the first copy's window to the front and ends at
-# once, without a window of its own. Runs with or without a window manager; with one, also from
-# the iconified state. A window of another program with the stored class is no running copy.
+# once, without a window of its own and without opening the adapter, also off X11. Runs with
+# or without a window manager; with one, also from the iconified state. A window of another
+# program with the stored class is no running copy. An unreachable display ends the program
+# with a message and status 1.
 #   e2e-single-copy.sh DOVRAX MULVO_SIM HOSTDEMO
 DOVRAX=$1 MULVO_SIM=$2 HOSTDEMO=$3
 here=$(cd "$(dirname "$0")" && pwd)
@@ -72,17 +74,23 @@ focus_elsewhere() {
             "(it is with $(focused_window))"
 }
 
-# Starts a second copy; it must end with status 0 within 2 s, and the single main window is
-# all that is ever shown by that title while it runs.
+handles() { "$MULVO_SIM" status | sed -n 's/^handles=//p'; }
+
+# second_copy LABEL [VAR=VALUE...]: starts a second copy (in that environment); it must end with
+# status 0 within 2 s, never open the adapter, and the single main window is all that is ever
+# shown by that title while it runs.
 second_copy() {
     local label=$1
+    shift
     local start=$EPOCHREALTIME
-    (cd "$E2E_WORK" && exec timeout 20 "$DOVRAX") >>"$E2E_WORK/second.log" 2>&1 &
+    (cd "$E2E_WORK" && exec env "$@" timeout 20 "$DOVRAX") >>"$E2E_WORK/second.log" 2>&1 &
     local pid=$!
-    local most=1 count
+    local most=1 count most_handles=1
     while kill -0 "$pid" 2>/dev/null; do
         count=$(title_count)
         [ "$count" -gt "$most" ] && most=$count
+        count=$(handles)
+        [ "$count" -gt "$most_handles" ] && most_handles=$count
         sleep 0.02
     done
     wait "$pid"
@@ -93,10 +101,23 @@ second_copy() {
         "$(cat "$E2E_WORK/second.log")"
     [ "$elapsed_ms" -le 2000 ] || e2e_fail "$label: the second copy took $elapsed_ms ms to end"
     [ "$most" = 1 ] || e2e_fail "$label: $most windows titled '$E2E_TITLE' while the second copy ran"
+    [ "$most_handles" = 1 ] || e2e_fail "$label: the second copy opened the adapter"
     count=$(title_count)
     [ "$count" = 1 ] || e2e_fail "$label: $count windows titled '$E2E_TITLE' afterwards"
     kill -0 "$first" 2>/dev/null || e2e_fail "$label: the first copy is gone"
 }
+
+# ---- an unreachable display -------------------------------------------------------------
+
+# No platform chosen and DISPLAY naming no server: a message and status 1, not an abort.
+bad=999
+while [ -e "/tmp/.X11-unix/X$bad" ]; do bad=$((bad + 1)); done
+said=$(cd "$E2E_WORK" && env -u QT_QPA_PLATFORM DISPLAY=":$bad" timeout 20 "$DOVRAX" 2>&1)
+status=$?
+[ "$status" = 1 ] || e2e_fail "DISPLAY=:$bad: status $status, expected 1: $said"
+grep -q "cannot open the X display \":$bad\"" <<<"$said" ||
+    e2e_fail "DISPLAY=:$bad: no clear message: $said"
+e2e_log "unreachable display: status 1 and a message"
 
 # ---- settings naming another program's window class -----------------------------------
 
@@ -157,6 +178,17 @@ e2e_wait_for 5 is_focused "$main" ||
 e2e_wait_for 5 is_above "$main" "$other" ||
     e2e_fail "the first copy's window is not above the demo host window after a second start"
 e2e_log "behind another window: brought to the front with the keyboard"
+
+# ---- a second start that cannot look for X11 windows ----------------------------------
+
+# Off X11 (here Qt's offscreen platform) no window class is found: the lock in the runtime
+# folder stops the second copy, which asks the first, through its socket, to come to the front.
+focus_elsewhere "$other"
+second_copy "without X11" QT_QPA_PLATFORM=offscreen
+e2e_wait_for 5 is_focused "$main" ||
+    e2e_fail "without X11: the first copy's window does not have the keyboard" \
+        "(it is with '$(window_name "$(focused_window)")')"
+e2e_log "without X11: stopped by the lock, the first copy came to the front"
 
 # ---- a second start while the first copy is iconified ----------------------------------
 
