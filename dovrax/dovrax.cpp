@@ -130,11 +130,10 @@ bool CDovraxApp::InitInstance(const QString &documentPath, const mulvo::Choice &
     const bool opened =
         documentPath.isEmpty() ? template_->newDocument() : template_->openDocument(documentPath);
     if (!opened) {
-        QMessageBox::critical(
-            nullptr, QString::fromLatin1(res::kAppTitle),
-            documentPath.isEmpty()
-                ? QStringLiteral("Failed to create empty document.")
-                : QStringLiteral("Cannot open the document %1.").arg(documentPath));
+        // A document that cannot be opened was reported by the template.
+        if (documentPath.isEmpty())
+            QMessageBox::critical(nullptr, QString::fromLatin1(res::kAppTitle),
+                                  QStringLiteral("Failed to create empty document."));
         return false;
     }
     storeWindowClass();

@@ -1,8 +1,12 @@
 #include "doctemplate.h"
 
+#include "messagebox.h"
+
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QLoggingCategory>
 #include <QSettings>
 
@@ -92,6 +96,8 @@ bool SingleDocTemplate::openDocument(const QString &path)
     const QString absolute = QFileInfo(path).absoluteFilePath();
     if (!document_->onOpenDocument(absolute)) {
         qCWarning(lcDocument) << "cannot open" << absolute;
+        messageBox(frame_.get(), QStringLiteral("Failed to open document."),
+                   QGuiApplication::applicationName(), MessageIcon::Stop);
         return false;
     }
     document_->setPathName(absolute);
@@ -112,13 +118,24 @@ bool SingleDocTemplate::save()
     if (!document_)
         return false;
     QString path = document_->pathName();
+    bool keptExisting = false;
     if (path.isEmpty()) {
         path = chooser_(frame_.get(), true);
         if (path.isEmpty())
             return false;
+        // The document has no content: a file chosen to save over stays as it is.
+        keptExisting = QFileInfo::exists(path);
     }
-    if (!document_->onSaveDocument(path))
+    if (!document_->onSaveDocument(path)) {
+        messageBox(frame_.get(), QStringLiteral("Failed to save document."),
+                   QGuiApplication::applicationName(), MessageIcon::Stop);
         return false;
+    }
+    if (keptExisting)
+        messageBox(frame_.get(),
+                   QStringLiteral("%1 was kept as it was: this document has no content to write.")
+                       .arg(QDir::toNativeSeparators(path)),
+                   QGuiApplication::applicationName(), MessageIcon::Information);
     document_->setPathName(path);
     addRecentFile(path);
     return true;

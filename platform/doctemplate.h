@@ -61,11 +61,13 @@ public:
     // New: builds document, frame and view the first time, then reuses them. The view's initial
     // update runs and the frame is activated each time. False when anything fails.
     bool newDocument();
-    // Open: as New but the document loads `path`, which joins the recent-file list.
+    // Open: as New but the document loads `path`, which joins the recent-file list. A file that
+    // cannot be opened is reported in a stop box.
     bool openDocument(const QString &path);
     // The Open command: a chooser offering all files; cancelling changes nothing.
     bool openWithChooser();
-    // The Save command: a new document asks for a file name first.
+    // The Save command: a new document asks for a file name first. A failure is reported in a
+    // stop box; an existing file chosen to save over is kept as it is, and a box says so.
     bool save();
 
     Document *document() const { return document_.get(); }

@@ -27,8 +27,9 @@ struct MessageBoxCall
 
 using MessageBoxHook = std::function<void(const MessageBoxCall &)>;
 
-// Shows a modal box owned by `owner` and waits until it is closed. When a hook is installed,
-// the hook is called instead (tests record the boxes that way).
+// Shows a modal box owned by `owner` and waits until it is closed. It is centred over the
+// owner's window, or on the primary screen while that window is not shown yet. When a hook is
+// installed, the hook is called instead (tests record the boxes that way).
 void messageBox(QWidget *owner, const QString &text, const QString &caption, MessageIcon icon);
 
 // Installs `hook` (an empty function restores the real boxes); returns the previous one.

@@ -39,7 +39,7 @@ protected:
         ini.write("[OPEN_APP]\nNAME=Host\n");
         ini.close();
         platform::setMessageBoxHook(
-            [this](const platform::MessageBoxCall &call) { boxes << call.text; });
+            [this](const platform::MessageBoxCall &call) { boxes.push_back(call); });
         link = std::make_unique<AdapterLink>(fake::api(), QStringLiteral("fake"));
         docTemplate = std::make_unique<platform::SingleDocTemplate>(
             [] { return std::make_unique<CDovraxDoc>(); },
@@ -79,7 +79,7 @@ protected:
     std::unique_ptr<platform::SingleDocTemplate> docTemplate;
     CMainFrame *frame = nullptr;
     CDovraxDlg *form = nullptr;
-    QStringList boxes;
+    std::vector<platform::MessageBoxCall> boxes;
     QList<bool> chooserCalls;
     QString chosenFile;
 
@@ -241,6 +241,30 @@ TEST_F(Shell, SaveCreatesANewEmptyFileAndNeverEmptiesAnExistingOne)
     EXPECT_EQ(chooserCalls, QList<bool>({true}));
     EXPECT_TRUE(QFile::exists(chosenFile));
     EXPECT_EQ(QFileInfo(chosenFile).size(), 0);
+    EXPECT_TRUE(boxes.empty());
+
+    // Failures say so with the stop icon; an existing file chosen to save over is kept, with
+    // a word about it.
+    // The caption is the application's name, as on the framework's own boxes.
+    auto lastBox = [this] {
+        return boxes.empty()
+                   ? std::string()
+                   : (boxes.back().caption == QGuiApplication::applicationName() ? "DOVRAX: "
+                                                                                 : "?: ") +
+                         boxes.back().text.toStdString() +
+                         (boxes.back().icon == platform::MessageIcon::Stop ? " (stop)" : "");
+    };
+    EXPECT_FALSE(docTemplate->openDocument(dir.filePath("missing")));
+    EXPECT_EQ(lastBox(), "DOVRAX: Failed to open document. (stop)");
+    docTemplate->document()->setPathName(QString());
+    chosenFile = dir.filePath("no-such-folder/new.dovrax");
+    EXPECT_FALSE(docTemplate->save());
+    EXPECT_EQ(lastBox(), "DOVRAX: Failed to save document. (stop)");
+    chosenFile = dir.filePath("setup.ini");
+    EXPECT_TRUE(docTemplate->save());
+    EXPECT_EQ(lastBox(), "DOVRAX: " + chosenFile.toStdString() +
+                             " was kept as it was: this document has no content to write.");
+    boxes.clear();
 
     // Open a file with content, then save: the content stays.
     const QString existing = dir.filePath("setup.ini");
