@@ -1,9 +1,12 @@
 #include "messagebox.h"
 
+#include <QBasicTimer>
+#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QScreen>
-#include <QTimer>
+#include <QTimerEvent>
+#include <QWindow>
 
 namespace platform {
 
@@ -29,24 +32,46 @@ protected:
         // The box takes its final size here; it is placed before it is mapped.
         QMessageBox::showEvent(event);
         centre();
-        // A window manager may report its frame only a moment after the box is mapped.
-        for (int delayMs : {50, 250})
-            QTimer::singleShot(delayMs, this, &ScreenCentredBox::centre);
+        // A window manager frames the box a moment later, at a pace of its own, and Qt learns
+        // of the frame without any event: centre it again until the operator could have moved
+        // it.
+        shown_.start();
+        settle_.start(kSettleStepMs, this);
+    }
+
+    void timerEvent(QTimerEvent *event) override
+    {
+        if (event->timerId() != settle_.timerId()) {
+            QMessageBox::timerEvent(event);
+            return;
+        }
+        if (shown_.hasExpired(kSettleMs))
+            settle_.stop();
+        centre();
     }
 
 private:
+    static constexpr int kSettleMs = 1500;
+    static constexpr int kSettleStepMs = 50;
+
     void centre()
     {
+        // The window's own frame margins: the widget's cached frame is not renewed when only
+        // the frame changes.
+        QWindow *window = windowHandle();
         const QScreen *screen = QGuiApplication::primaryScreen();
-        if (!screen)
+        if (!window || !screen)
             return;
         const QRect area = screen->geometry();
-        const QSize frame = frameGeometry().size();
+        const QSize frame = size().grownBy(window->frameMargins());
         const QPoint target(area.x() + (area.width() - frame.width()) / 2,
                             area.y() + (area.height() - frame.height()) / 2);
-        if (frameGeometry().topLeft() != target)
-            move(target);
+        if (window->framePosition() != target)
+            window->setFramePosition(target);
     }
+
+    QElapsedTimer shown_;
+    QBasicTimer settle_;
 };
 
 } // namespace
