@@ -140,8 +140,10 @@ void AdapterLink::finishStart()
 
 void AdapterLink::stopMonitoring()
 {
-    if (isMonitoring())
-        disarm();
+    if (!isMonitoring())
+        return;
+    disarm();
+    Q_EMIT monitoringStopped(lastCount_);
 }
 
 void AdapterLink::disarm()
@@ -154,6 +156,8 @@ void AdapterLink::disarm()
         // The library must not hand out the record once it is freed.
         api_->set_extension(handle_, nullptr);
     }
+    // Disarmed: no callback can add to the count any more.
+    lastCount_ = record_->count.load();
     g_interruptRecord.store(nullptr);
     record_.reset();
 }

@@ -89,6 +89,8 @@ Q_SIGNALS:
     void interruptTriggered();
     // At every monitor tick: the interrupts counted since Start.
     void interruptCount(quint32 count);
+    // Stop disarmed the interrupt: the interrupts counted from Start to Stop.
+    void monitoringStopped(quint32 count);
 
 protected:
     void timerEvent(QTimerEvent *event) override;
@@ -106,4 +108,5 @@ private:
     QDeadlineTimer pulseEnd_;
     QBasicTimer monitorTimer_;
     std::unique_ptr<InterruptRecord> record_;
+    std::uint32_t lastCount_ = 0;
 };

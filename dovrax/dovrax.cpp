@@ -119,8 +119,11 @@ bool CDovraxApp::InitInstance(const QString &documentPath, const mulvo::Choice &
     template_ = std::make_unique<platform::SingleDocTemplate>(
         [] { return std::make_unique<CDovraxDoc>(); },
         [this]() -> std::unique_ptr<platform::FrameWindow> {
-            auto frame = std::make_unique<CMainFrame>(
-                [this](QWidget *parent) { return new CDovraxDlg(*link_, parent); });
+            auto frame = std::make_unique<CMainFrame>([this](QWidget *parent) {
+                auto *form = new CDovraxDlg(*link_, parent);
+                form->setInterruptMonitoring(interruptMonitoring_);
+                return form;
+            });
             if (!frame->isCreated())
                 return nullptr;
             frame->setAdapterLabel(adapterLabel_, adapterDetail_);

@@ -41,6 +41,12 @@ public:
     // Settings store entry holding the window class of the running copy's main window.
     static constexpr const char *kClassNameKey = "Settings/Class Name";
     static constexpr const char *kClassNameDefault = "default string";
+    // Settings store entry that, set to true, lets the operator start interrupt monitoring.
+    static constexpr const char *kInterruptMonitoringKey = "Settings/Interrupt Monitoring";
+
+    // Whether the form's Start button is enabled while an adapter is open; before
+    // InitInstance.
+    void setInterruptMonitoring(bool allowed) { interruptMonitoring_ = allowed; }
 
     void OnAppAbout();
 
@@ -52,6 +58,7 @@ private:
 
     std::unique_ptr<platform::HostWindows> hostWindows_;
     platform::SingleCopy singleCopy_{QStringLiteral("dovrax")};
+    bool interruptMonitoring_ = false;
     // The link outlives the template, whose form uses it until it is destroyed.
     std::unique_ptr<AdapterLink> link_;
     // What the status bar shows of the library in use: its name, and its path as the tooltip.

@@ -18,6 +18,8 @@
 #include <QPushButton>
 #include <QStatusTipEvent>
 
+#include <algorithm>
+
 namespace {
 
 // setup.ini holds at most this many characters, the terminating one included.
@@ -56,6 +58,9 @@ CDovraxDlg::CDovraxDlg(AdapterLink &link, QWidget *parent)
     connect(&link_, &AdapterLink::monitoringStarted, this, &CDovraxDlg::onMonitoringStarted);
     connect(&link_, &AdapterLink::interruptTriggered, this,
             [this] { LogMessage(false, QStringLiteral("Trig INT")); });
+    connect(&link_, &AdapterLink::interruptCount, this, &CDovraxDlg::showInterruptCount);
+    connect(&link_, &AdapterLink::monitoringStopped, this,
+            [this](quint32 count) { Q_EMIT statusMessage(QStringLiteral("INT %1").arg(count)); });
 }
 
 CDovraxDlg::~CDovraxDlg()
@@ -189,6 +194,7 @@ void CDovraxDlg::onInitialUpdate()
     outputButton_->setEnabled(found);
     inputButton_->setEnabled(found);
     deviceCombo_->setEnabled(found);
+    startButton_->setEnabled(interruptMonitoring_ && found);
 
     // 6. The banner goes in directly: no selection change, no scrolling, no separator.
     messageList_->appendLine(QStringLiteral("Velmora Technologies CO. LTD."));
@@ -354,6 +360,21 @@ void CDovraxDlg::onMonitoringStarted()
     for (const auto &[button, enabled] : heldForPulse_)
         button->setEnabled(enabled);
     heldForPulse_.clear();
+    monitorClock_.start();
+    recentCounts_.fill(CountSample{});
+    showInterruptCount(0);
+}
+
+void CDovraxDlg::showInterruptCount(quint32 count)
+{
+    // Ticks come every half second: the sample two ticks back is a second old (at the first
+    // tick, Start itself).
+    const qint64 now = monitorClock_.elapsed();
+    const CountSample &base = recentCounts_[0];
+    const qint64 span = std::max<qint64>(1, now - base.ms);
+    const qint64 rate = now == 0 ? 0 : qint64(count - base.count) * 1000 / span;
+    Q_EMIT statusMessage(QStringLiteral("INT %1, %2/s").arg(count).arg(rate));
+    recentCounts_ = {recentCounts_[1], CountSample{now, count}};
 }
 
 void CDovraxDlg::stopMonitoring()

@@ -6,10 +6,12 @@
 #include "doctemplate.h"
 #include "hostwindows.h"
 
+#include <QElapsedTimer>
 #include <QEvent>
 #include <QString>
 #include <QWidget>
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <utility>
@@ -75,11 +77,21 @@ public:
     AdapterLink &link() const { return link_; }
     std::uint32_t adapterHandle() const;
     bool isMonitoring() const;
+
+    // With `allowed`, Start is enabled whenever an adapter is open, so that the operator can
+    // watch the interrupt; without it Start stays disabled, as the form's layout creates it.
+    // Takes effect at the next first show.
+    void setInterruptMonitoring(bool allowed) { interruptMonitoring_ = allowed; }
+
     const QString &appName() const { return appName_; }
     platform::MessageList *messageList() const { return messageList_; }
     CButtonStyle &indicatorStyle() { return indicatorStyle_; }
 
     static const QString &separatorLine();
+
+Q_SIGNALS:
+    // A text for the frame's status bar message pane, shown until a menu prompt replaces it.
+    void statusMessage(const QString &text);
 
 protected:
     bool event(QEvent *event) override;
@@ -93,6 +105,7 @@ private:
     void showIndicators(std::uint32_t value);
     void startMonitoring();
     void onMonitoringStarted();
+    void showInterruptCount(quint32 count);
     void stopMonitoring();
     void sendKeyStroke(platform::HostWindow window, bool ctrlP);
     // The host window named in setup.ini; when there is none, the status bar says so.
@@ -129,4 +142,14 @@ private:
 
     // The buttons held disabled during Start's output pulse, with the state each gets back.
     std::vector<std::pair<QWidget *, bool>> heldForPulse_;
+
+    bool interruptMonitoring_ = false;
+    // The count at the two monitor ticks before the latest, for the rate over the last second.
+    struct CountSample
+    {
+        qint64 ms = 0;
+        quint32 count = 0;
+    };
+    QElapsedTimer monitorClock_;
+    std::array<CountSample, 2> recentCounts_{};
 };

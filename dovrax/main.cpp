@@ -6,6 +6,7 @@
 #include "mulvoloader.h"
 
 #include <QCommandLineParser>
+#include <QSettings>
 #include <QStringList>
 
 #include <cstdio>
@@ -89,9 +90,15 @@ int main(int argc, char *argv[])
                        "path, then the virtual adapter. The current directory is never "
                        "searched."),
         QStringLiteral("LIB"));
+    const QCommandLineOption interrupts(
+        QStringLiteral("interrupts"),
+        QStringLiteral("Enable the Start button whenever an adapter is open, to watch the "
+                       "adapter's interrupt (also the setting Settings/Interrupt Monitoring set "
+                       "to true). Without it Start stays disabled."));
     parser.addOption(help);
     parser.addOption(version);
     parser.addOption(adapter);
+    parser.addOption(interrupts);
     addQtOptions(parser);
     parser.addPositionalArgument(QStringLiteral("file"),
                                  QStringLiteral("Document to open (its content is not read)."),
@@ -124,6 +131,12 @@ int main(int argc, char *argv[])
     if (parser.isSet(adapter))
         adapterOption = parser.values(adapter).constLast().toLocal8Bit().toStdString();
     const std::optional<std::string> adapterSetting = mulvo::readAdapterSetting();
+    bool interruptMonitoring = parser.isSet(interrupts);
+    if (!interruptMonitoring)
+        interruptMonitoring =
+            QSettings(QStringLiteral("Velmora"), QString::fromLatin1(res::kAppTitle))
+                .value(QLatin1String(CDovraxApp::kInterruptMonitoringKey), false)
+                .toBool();
     mulvo::Choice choice;
     std::string error;
     if (!mulvo::resolveChoice(adapterOption, adapterSetting, choice, error)) {
@@ -136,6 +149,7 @@ int main(int argc, char *argv[])
         return 1;
 
     CDovraxApp app(argc, argv);
+    app.setInterruptMonitoring(interruptMonitoring);
     int exitCode = 0;
     if (!app.InitInstance(files.value(0), choice, exitCode)) {
         app.ExitInstance();

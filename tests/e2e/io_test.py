@@ -29,6 +29,7 @@ OUTPUT_BUTTON = (220, 138, 58, 19)
 INPUT_BUTTON = (220, 77, 58, 19)
 INPUT_DISPLAY = (221, 62, 56, 13)
 OUTPUT_COMBO = (221, 121, 56, 66)  # the height includes the drop-down list
+START_BUTTON = (215, 176, 58, 19)
 INDICATORS = {
     7: (16, 19, 17, 17), 6: (38, 19, 17, 17), 5: (60, 19, 17, 17), 4: (82, 19, 17, 17),
     3: (114, 19, 17, 17), 2: (136, 19, 17, 17), 1: (158, 19, 17, 17), 0: (180, 19, 17, 17),
@@ -96,10 +97,10 @@ class Bench:
 
     # ---- the program ---------------------------------------------------------------------
 
-    def start(self):
+    def start(self, *options):
         env = dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
         self.log_file = open(os.path.join(self.workdir, "dovrax.log"), "ab")
-        self.process = subprocess.Popen([self.dovrax], cwd=self.workdir, env=env,
+        self.process = subprocess.Popen([self.dovrax, *options], cwd=self.workdir, env=env,
                                         stdout=self.log_file, stderr=subprocess.STDOUT)
 
     def stop(self):
@@ -190,23 +191,27 @@ class Bench:
 
     # ---- the test ------------------------------------------------------------------------
 
+    def open_program(self, *options):
+        """Starts the program and finds its window, form and accessible application."""
+        self.start(*options)
+        window = self.find_window()
+        self.app = self.desktop.application(self.process.pid)
+        if self.app is None:
+            raise Failure("the program did not register with the accessibility bus")
+        self.form = self.find_form(self.app)
+        self.origin = self.settled_origin(self.form)
+        log(f"window {window}, form at {self.origin}")
+        return window
+
     def run(self):
         try:
-            desktop = atspi.Desktop()
+            self.desktop = atspi.Desktop()
         except atspi.Unavailable as error:
             log(f"SKIP: the accessibility bus cannot be reached: {error}")
             return 77
 
         self.adapter_state()  # the instance exists and answers
-        self.start()
-        window = self.find_window()
-        app = desktop.application(self.process.pid)
-        if app is None:
-            raise Failure("the program did not register with the accessibility bus")
-        self.app = app
-        self.form = self.find_form(app)
-        self.origin = self.settled_origin(self.form)
-        log(f"window {window}, form at {self.origin}")
+        window = self.open_program()
 
         # The form fills the window's width below the menu and tool bars, above the status bar.
         wx, wy, ww, wh = self.window_geometry(window)
@@ -224,9 +229,9 @@ class Bench:
         # Output and input are checked apart, so that a fault in one does not hide the other.
         failed = False
         for step in (self.adapter_pane_step, self.output_step, self.input_step,
-                     self.message_list_step):
+                     self.message_list_step, self.monitoring_step):
             if failed and step == self.message_list_step:
-                break  # the list's contents would only repeat the fault
+                continue  # the list's contents would only repeat the fault
             try:
                 step()
             except Failure as error:
@@ -234,17 +239,51 @@ class Bench:
                 failed = True
         return 1 if failed else 0
 
-    def adapter_pane_step(self):
-        # The status bar's last pane names the library in use; its tooltip gives the file.
-        instance = os.environ["MULVO_SIM_INSTANCE"]
-        library = os.path.join(os.path.dirname(os.path.dirname(os.path.realpath(self.dovrax))),
-                               "lib", "dovrax", "libmulvo.so.1")
+    def status_panes(self):
+        """The status bar's panes, left to right."""
         panes = [node for frame in self.app.children() if frame.name == TITLE
                  for bar in frame.children() if bar.role == "status bar"
                  for node in bar.children() if node.role == "label"]
         if not panes:
             raise Failure("the status bar and its panes are not in the accessible tree")
-        last = max(panes, key=lambda node: node.extents()[0])
+        return sorted(panes, key=lambda node: node.extents()[0])
+
+    def status_message(self):
+        """The text of the status bar's message pane, the leftmost."""
+        return self.status_panes()[0].name
+
+    def monitoring_step(self):
+        start = self.control_at(START_BUTTON, "push button")
+        if start.has_state(atspi.STATE_SENSITIVE):
+            raise Failure("Start is enabled without --interrupts")
+        self.stop()
+        self.open_program("--interrupts")
+        start = self.control_at(START_BUTTON, "push button")
+        poll("Start to be enabled with --interrupts",
+             lambda: start.has_state(atspi.STATE_SENSITIVE))
+        self.click(START_BUTTON)
+        self.wait_adapter("armed", "1", after="clicking Start")
+        poll("the status pane to show INT 0", lambda: self.status_message() == "INT 0, 0/s")
+        run(self.mulvo_sim, "irq", "3")
+        try:
+            poll("a Trig INT line", lambda: "Trig INT" in self.log_lines())
+            poll("the status pane to count 3 interrupts",
+                 lambda: (self.status_message() or "").startswith("INT 3, "))
+        except Failure as error:
+            raise Failure(f"{error}; the pane reads {self.status_message()!r}, "
+                          f"the log {self.log_lines()}")
+        poll("Stop to be enabled", lambda: start.name == "Stop")
+        self.click(START_BUTTON)
+        self.wait_adapter("armed", "0", after="clicking Stop")
+        poll("the final count in the status pane", lambda: self.status_message() == "INT 3")
+        log("with --interrupts: Start armed, 3 interrupts logged and counted, Stop disarmed")
+
+    def adapter_pane_step(self):
+        # The status bar's last pane names the library in use; its tooltip gives the file.
+        instance = os.environ["MULVO_SIM_INSTANCE"]
+        library = os.path.join(os.path.dirname(os.path.dirname(os.path.realpath(self.dovrax))),
+                               "lib", "dovrax", "libmulvo.so.1")
+        last = self.status_panes()[-1]
         if (last.name, last.description) != (f"Virtual adapter: {instance}", library):
             raise Failure(f"the status bar's last pane reads {last.name!r} with the tooltip "
                           f"{last.description!r}; expected 'Virtual adapter: {instance}' and "
