@@ -60,7 +60,7 @@ CDovraxDlg::CDovraxDlg(AdapterLink &link, QWidget *parent)
             [this] { LogMessage(false, QStringLiteral("Trig INT")); });
     connect(&link_, &AdapterLink::interruptCount, this, &CDovraxDlg::showInterruptCount);
     connect(&link_, &AdapterLink::monitoringStopped, this,
-            [this](quint32 count) { Q_EMIT statusMessage(QStringLiteral("INT %1").arg(count)); });
+            [this](quint32 count) { showStatus(QStringLiteral("INT %1").arg(count)); });
 }
 
 CDovraxDlg::~CDovraxDlg()
@@ -373,7 +373,7 @@ void CDovraxDlg::showInterruptCount(quint32 count)
     const CountSample &base = recentCounts_[0];
     const qint64 span = std::max<qint64>(1, now - base.ms);
     const qint64 rate = now == 0 ? 0 : qint64(count - base.count) * 1000 / span;
-    Q_EMIT statusMessage(QStringLiteral("INT %1, %2/s").arg(count).arg(rate));
+    showStatus(QStringLiteral("INT %1, %2/s").arg(count).arg(rate));
     recentCounts_ = {recentCounts_[1], CountSample{now, count}};
 }
 
@@ -431,11 +431,17 @@ void CDovraxDlg::OnNotepadButton()
 platform::HostWindow CDovraxDlg::findHostWindow()
 {
     const platform::HostWindow host = hostWindows_->findByTitle(appName_);
-    // The log keeps only the command line, so the status bar says that nothing happened. A
-    // status tip goes up to whichever window holds the status bar.
-    QStatusTipEvent tip(host ? QString() : QStringLiteral("Window \"%1\" not found").arg(appName_));
-    QCoreApplication::sendEvent(this, &tip);
+    // The log keeps only the command line, so the status bar says that nothing happened.
+    showStatus(host ? QString() : QStringLiteral("Window \"%1\" not found").arg(appName_));
     return host;
+}
+
+void CDovraxDlg::showStatus(const QString &text)
+{
+    // A status tip goes up to whichever window holds the status bar; it stays until the next
+    // menu prompt. An empty text brings back the idle message.
+    QStatusTipEvent tip(text);
+    QCoreApplication::sendEvent(this, &tip);
 }
 
 void CDovraxDlg::OnRipPrintButton()

@@ -89,10 +89,6 @@ public:
 
     static const QString &separatorLine();
 
-Q_SIGNALS:
-    // A text for the frame's status bar message pane, shown until a menu prompt replaces it.
-    void statusMessage(const QString &text);
-
 protected:
     bool event(QEvent *event) override;
 
@@ -106,6 +102,7 @@ private:
     void startMonitoring();
     void onMonitoringStarted();
     void showInterruptCount(quint32 count);
+    void showStatus(const QString &text);
     void stopMonitoring();
     void sendKeyStroke(platform::HostWindow window, bool ctrlP);
     // The host window named in setup.ini; when there is none, the status bar says so.

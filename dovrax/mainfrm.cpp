@@ -41,8 +41,6 @@ CMainFrame::CMainFrame(const ViewFactory &makeView)
     if (!form_)
         return;
     setCentralWidget(form_);
-    connect(form_, &CDovraxDlg::statusMessage, this,
-            [this](const QString &text) { statusBar()->showMessage(text); });
     if (!createToolBar()) {
         qCDebug(lcFrame, "Failed to create toolbar\n");
         return;
