@@ -75,7 +75,7 @@ bool CDovraxApp::InitInstance(const QString &documentPath, const mulvo::Choice &
         QSettings settings;
         settings.value(QLatin1String(kClassNameKey)); // the file is parsed on first access
         const QString repaired = platform::repairSettingsFile(
-            settings, {QLatin1String(kClassNameKey), QStringLiteral("Recent File List/"),
+            settings, {QStringLiteral("Settings/"), QStringLiteral("Recent File List/"),
                        QString::fromLatin1(mulvo::kSettingGroup) + u'/'});
         if (!repaired.isEmpty())
             qCWarning(lcApp).noquote() << repaired;

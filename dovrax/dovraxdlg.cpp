@@ -16,6 +16,7 @@
 #include <QDir>
 #include <QLabel>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QStatusTipEvent>
 
 #include <algorithm>
@@ -247,14 +248,23 @@ void CDovraxDlg::LogMessage(bool separator, const QString &text)
 
 int CDovraxDlg::ReadSetupIni()
 {
-    // The file is looked up in the current directory at each call.
-    const QString filePath = QDir::currentPath() + QStringLiteral("/setup.ini");
-    const QString value = platform::readProfileString(
-        filePath, QStringLiteral("OPEN_APP"), QStringLiteral("NAME"), QString(), kAppNameSize);
-    if (value.isEmpty())
-        return 1;
-    appName_ = value;
-    return 0;
+    // Looked up at each call: in the current directory first, then in the user's configuration
+    // folder, where a program started from the desktop menu (in the home folder) finds it.
+    const QString folders[] = {
+        QDir::currentPath(),
+        QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+            QStringLiteral("/dovrax"),
+    };
+    for (const QString &folder : folders) {
+        const QString value = platform::readProfileString(
+            folder + QStringLiteral("/setup.ini"), QStringLiteral("OPEN_APP"),
+            QStringLiteral("NAME"), QString(), kAppNameSize);
+        if (!value.isEmpty()) {
+            appName_ = value;
+            return 0;
+        }
+    }
+    return 1;
 }
 
 void CDovraxDlg::OnMessageListDoubleClick()

@@ -56,8 +56,8 @@ public:
     // of 70 hyphens follows.
     void LogMessage(bool separator, const QString &text);
 
-    // Reads the host application's title from setup.ini in the current directory: 0 when
-    // appName was set, 1 when it was not.
+    // Reads the host application's title from setup.ini in the current directory, else from
+    // $XDG_CONFIG_HOME/dovrax/ (~/.config/dovrax/): 0 when appName was set, 1 when it was not.
     int ReadSetupIni();
 
     // Data transfer: 1 when an output found nothing to write, otherwise 0.

@@ -25,6 +25,9 @@ protected:
         previousDir_ = QDir::currentPath();
         ASSERT_TRUE(dir_.isValid());
         QDir::setCurrent(dir_.path());
+        // setup.ini is looked for in the configuration folder too: one of this test's own.
+        previousConfig_ = qgetenv("XDG_CONFIG_HOME");
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(configDir()));
         platform::setMessageBoxHook([this](const platform::MessageBoxCall &call) {
             boxes.push_back(call);
             // A box waits for the operator: nothing may happen behind it meanwhile.
@@ -38,7 +41,10 @@ protected:
         link.reset();
         platform::setMessageBoxHook({});
         QDir::setCurrent(previousDir_);
+        qputenv("XDG_CONFIG_HOME", previousConfig_);
     }
+
+    QString configDir() const { return dir_.filePath(QStringLiteral("config")); }
 
     void writeSetupIni(const QByteArray &content)
     {
@@ -83,4 +89,5 @@ protected:
 private:
     QTemporaryDir dir_;
     QString previousDir_;
+    QByteArray previousConfig_;
 };

@@ -256,6 +256,23 @@ TEST_F(Renewal, DestructionClosesTheHandleOnceAndWithoutAdapterCallsNothing)
     EXPECT_TRUE(fake::calls().empty());
 }
 
+TEST_F(FirstShow, SetupIniInTheCurrentDirectoryElseInTheConfigurationFolder)
+{
+    // Started from the desktop menu: nothing in the working folder, the file in the user's
+    // configuration folder.
+    ASSERT_TRUE(QDir().mkpath(configDir() + "/dovrax"));
+    QFile config(configDir() + "/dovrax/setup.ini");
+    ASSERT_TRUE(config.open(QIODevice::WriteOnly));
+    config.write("[OPEN_APP]\nNAME=Configured Host\n");
+    config.close();
+    makeForm();
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_EQ(form->appName(), "Configured Host");
+    writeSetupIni("[OPEN_APP]\nNAME=Local Host\n");
+    EXPECT_EQ(form->ReadSetupIni(), 0);
+    EXPECT_EQ(form->appName(), "Local Host") << "the current directory comes first";
+}
+
 TEST_F(FirstShow, SetupIniValueCutTo79Characters)
 {
     writeSetupIni("[open_app]\r\n  name = \"" + QByteArray(100, 'A') + "\"\r\n");

@@ -159,9 +159,9 @@ TEST_F(Shell, StatusBarPanesAndEmptyToolBar)
     auto *ready = frame->statusBar()->findChild<QLabel *>("0");
     ASSERT_NE(ready, nullptr);
     EXPECT_EQ(ready->text(), "Ready");
-    // Message pane, the lock keys, then the adapter library's pane, side by side within the
-    // frame's fixed width, however long the library's name.
-    for (const QString &name : {QStringLiteral("Virtual adapter"),
+    // Message pane, the lock keys, then the adapter library's pane, side by side from the left
+    // within the frame's fixed width, however long or short the library's name.
+    for (const QString &name : {QStringLiteral("Virtual adapter"), QStringLiteral("none"),
                                 QStringLiteral("libmulvo-of-a-maker-with-a-long-name.so.1")}) {
         frame->setAdapterLabel(name, QStringLiteral("/opt/maker/") + name);
         frame->statusBar()->layout()->activate();
@@ -170,6 +170,7 @@ TEST_F(Shell, StatusBarPanesAndEmptyToolBar)
             auto *pane = frame->statusBar()->findChild<QLabel *>(id);
             ASSERT_NE(pane, nullptr) << id;
             EXPECT_GE(pane->x(), right) << id << " overlaps the pane before it";
+            EXPECT_LE(pane->x(), right + 10) << id << " leaves a gap after the pane before it";
             right = pane->geometry().right() + 1;
         }
         EXPECT_LE(right, frame->statusBar()->width());
