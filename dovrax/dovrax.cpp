@@ -27,7 +27,7 @@ constexpr int kClassNameMax = 79;
 
 CAboutDlg::CAboutDlg(QWidget *parent) : QDialog(parent)
 {
-    const platform::DialogTemplate &dialog = res::aboutBoxTemplate();
+    const dialogdata::DialogTemplate &dialog = res::aboutBoxTemplate();
     setWindowTitle(QString::fromLatin1(dialog.caption));
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint);

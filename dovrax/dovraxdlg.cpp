@@ -47,7 +47,7 @@ CDovraxDlg::CDovraxDlg(AdapterLink &link, QWidget *parent)
     setAutoFillBackground(true);
     setFont(platform::dialogFont());
     platform::buildDialog(this, res::formTemplate(),
-                          [this](const platform::ControlTemplate &control, QWidget *parent) {
+                          [this](const dialogdata::ControlTemplate &control, QWidget *parent) {
                               return createControl(control, parent);
                           });
     for (const char *item : res::deviceComboItems())
@@ -88,7 +88,7 @@ void CDovraxDlg::setHostWindows(std::unique_ptr<platform::HostWindows> hostWindo
     hostWindows_ = std::move(hostWindows);
 }
 
-QWidget *CDovraxDlg::createControl(const platform::ControlTemplate &control, QWidget *parent)
+QWidget *CDovraxDlg::createControl(const dialogdata::ControlTemplate &control, QWidget *parent)
 {
     const QString caption = QString::fromUtf8(control.caption ? control.caption : "");
     if (control.id >= res::IDC_BIT0 && control.id <= res::IDC_BIT7) {

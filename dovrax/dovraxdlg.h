@@ -93,7 +93,7 @@ protected:
     bool event(QEvent *event) override;
 
 private:
-    QWidget *createControl(const platform::ControlTemplate &control, QWidget *parent);
+    QWidget *createControl(const dialogdata::ControlTemplate &control, QWidget *parent);
     void bindControls();
     void connectMessageTable();
     void ApplyIndicatorStyle();

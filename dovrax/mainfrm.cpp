@@ -22,7 +22,6 @@ Q_LOGGING_CATEGORY(lcFrame, "dovrax.frame")
 namespace {
 constexpr int kMessagePaneWidth = 295;
 constexpr int kToolBarHeight = 26;
-constexpr int kLockPollMs = 250;
 constexpr int kAdapterPaneMaxWidth = 220;
 // The lock-key panes, in the order of the status bar.
 constexpr int kLockPaneIds[3] = {res::ID_INDICATOR_CAPS, res::ID_INDICATOR_NUM,
@@ -106,10 +105,10 @@ bool CMainFrame::createStatusBar()
     adapterPane_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     bar->addPermanentWidget(adapterPane_);
     setAdapterLabel(QStringLiteral("No adapter library"), QString());
-    updateLockIndicators();
-    auto *poll = new QTimer(this);
-    connect(poll, &QTimer::timeout, this, &CMainFrame::updateLockIndicators);
-    poll->start(kLockPollMs);
+    // The panes change when the display reports a lock key change; nothing is polled.
+    platform::LockKeyWatcher *lockKeys = platform::createLockKeyWatcher(this);
+    connect(lockKeys, &platform::LockKeyWatcher::changed, this, &CMainFrame::updateLockIndicators);
+    updateLockIndicators(lockKeys->state());
     return true;
 }
 
@@ -122,9 +121,8 @@ void CMainFrame::setAdapterLabel(const QString &text, const QString &detail)
     adapterPane_->setMaximumWidth(kAdapterPaneMaxWidth);
 }
 
-void CMainFrame::updateLockIndicators()
+void CMainFrame::updateLockIndicators(const platform::LockKeys &keys)
 {
-    const platform::LockKeys keys = platform::lockKeyState();
     const bool on[3] = {keys.caps, keys.num, keys.scroll};
     for (int i = 0; i < 3; ++i)
         lockPanes_[i]->setText(on[i] ? res::loadString(kLockPaneIds[i]) : QString());

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "doctemplate.h"
+#include "lockkeys.h"
 
 #include <QHash>
 
@@ -54,7 +55,7 @@ private:
     bool createToolBar();
     bool createStatusBar();
     void createMenuAndAccelerators();
-    void updateLockIndicators();
+    void updateLockIndicators(const platform::LockKeys &keys);
 
     bool created_ = false;
     CDovraxDlg *form_ = nullptr;

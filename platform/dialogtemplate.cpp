@@ -11,6 +11,10 @@
 
 namespace platform {
 
+using dialogdata::ControlKind;
+using dialogdata::ControlTemplate;
+using dialogdata::DialogTemplate;
+
 namespace {
 
 constexpr const char *kIdProperty = "dovraxControlId";
@@ -38,13 +42,13 @@ QWidget *makeDefault(const ControlTemplate &control, QWidget *parent)
     case ControlKind::Icon: {
         auto *label = new QLabel(caption, parent);
         Qt::Alignment align = Qt::AlignLeft;
-        if (control.style & AlignRight)
+        if (control.style & dialogdata::AlignRight)
             align = Qt::AlignRight;
-        if (control.style & AlignCenter)
+        if (control.style & dialogdata::AlignCenter)
             align = Qt::AlignHCenter;
-        align |= (control.style & VCenter) ? Qt::AlignVCenter : Qt::AlignTop;
+        align |= (control.style & dialogdata::VCenter) ? Qt::AlignVCenter : Qt::AlignTop;
         label->setAlignment(align);
-        if (control.style & SunkenEdge)
+        if (control.style & dialogdata::SunkenEdge)
             label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         return label;
     }
@@ -54,15 +58,14 @@ QWidget *makeDefault(const ControlTemplate &control, QWidget *parent)
 
 } // namespace
 
-QRect dialogUnitsToPixels(const QRect &units)
+QRect dialogUnitsToPixels(const dialogdata::Rect &units)
 {
-    return QRect(units.x() * 6 / 4, units.y() * 13 / 8, units.width() * 6 / 4,
-                 units.height() * 13 / 8);
+    return QRect(units.x * 6 / 4, units.y * 13 / 8, units.width * 6 / 4, units.height * 13 / 8);
 }
 
-QSize dialogUnitsToPixels(const QSize &units)
+QSize dialogUnitsToPixels(const dialogdata::Size &units)
 {
-    return QSize(units.width() * 6 / 4, units.height() * 13 / 8);
+    return QSize(units.width * 6 / 4, units.height * 13 / 8);
 }
 
 void buildDialog(QWidget *form, const DialogTemplate &dialog, const ControlFactory &factory)
@@ -85,8 +88,8 @@ void buildDialog(QWidget *form, const DialogTemplate &dialog, const ControlFacto
             combo->setMaxVisibleItems(kComboVisibleItems);
         }
         widget->setGeometry(geometry);
-        widget->setEnabled(!(control.style & Disabled));
-        if (control.style & TabStop) {
+        widget->setEnabled(!(control.style & dialogdata::Disabled));
+        if (control.style & dialogdata::TabStop) {
             widget->setFocusPolicy(Qt::StrongFocus);
             if (previous)
                 QWidget::setTabOrder(previous, widget);

@@ -1,5 +1,7 @@
 #include "hostwindows.h"
 
+#include "config-dovrax.h"
+
 #include <QGuiApplication>
 
 #ifdef DOVRAX_HAVE_X11

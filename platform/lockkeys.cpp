@@ -1,36 +1,32 @@
 #include "lockkeys.h"
 
+#include "config-dovrax.h"
+
 #include <QGuiApplication>
 
 #ifdef DOVRAX_HAVE_X11
-#include <X11/XKBlib.h>
-#include <X11/Xlib.h>
+#include "x11/x11lockkeys.h"
 #endif
 
 namespace platform {
 
-LockKeys lockKeyState()
+void LockKeyWatcher::setState(const LockKeys &state)
 {
-    LockKeys keys;
+    if (state == state_)
+        return;
+    state_ = state;
+    Q_EMIT changed(state_);
+}
+
+LockKeyWatcher *createLockKeyWatcher(QObject *parent)
+{
 #ifdef DOVRAX_HAVE_X11
-    if (QGuiApplication::platformName() != QLatin1String("xcb"))
-        return keys;
-    // A connection of our own, opened once: Qt's xcb connection does not offer Xkb indicators.
-    static Display *display = XOpenDisplay(nullptr);
-    if (!display)
-        return keys;
-    // The indicator names are interned once; each poll then costs one request per lock key.
-    static const Atom names[3] = {XInternAtom(display, "Caps Lock", False),
-                                  XInternAtom(display, "Num Lock", False),
-                                  XInternAtom(display, "Scroll Lock", False)};
-    bool *const state[3] = {&keys.caps, &keys.num, &keys.scroll};
-    for (int i = 0; i < 3; ++i) {
-        Bool on = False;
-        *state[i] =
-            XkbGetNamedIndicator(display, names[i], nullptr, &on, nullptr, nullptr) && on == True;
+    if (QGuiApplication::platformName() == QLatin1String("xcb")) {
+        if (LockKeyWatcher *x11 = X11LockKeyWatcher::create(parent))
+            return x11;
     }
 #endif
-    return keys;
+    return new LockKeyWatcher(parent);
 }
 
 } // namespace platform

@@ -14,13 +14,13 @@ static void initResources()
 
 namespace res {
 
-using platform::ControlKind;
-using platform::ControlTemplate;
-using platform::DialogTemplate;
+using dialogdata::ControlKind;
+using dialogdata::ControlTemplate;
+using dialogdata::DialogTemplate;
 
 namespace {
 
-constexpr unsigned Tab = platform::TabStop;
+constexpr unsigned Tab = dialogdata::TabStop;
 
 // Dialog 101, the control form. Template order is creation order and tab order.
 constexpr ControlTemplate kFormControls[] = {
@@ -40,12 +40,12 @@ constexpr ControlTemplate kFormControls[] = {
      ControlKind::ComboBox,
      nullptr,
      {248, 19, 27, 17},
-     Tab | platform::Sorted | platform::EditField},
+     Tab | dialogdata::Sorted | dialogdata::EditField},
     {-1,
      ControlKind::Label,
      "Index :",
      {218, 18, 26, 12},
-     platform::AlignRight | platform::VCenter},
+     dialogdata::AlignRight | dialogdata::VCenter},
     {1019, ControlKind::GroupBox, "Input Data ( Hex )", {212, 47, 74, 56}, 0},
     {1010, ControlKind::PushButton, "Input", {220, 77, 58, 19}, Tab},
     {1011, ControlKind::PushButton, "Output", {220, 138, 58, 19}, Tab},
@@ -53,17 +53,17 @@ constexpr ControlTemplate kFormControls[] = {
      ControlKind::Label,
      "",
      {221, 62, 56, 13},
-     platform::AlignCenter | platform::VCenter | platform::SunkenEdge},
+     dialogdata::AlignCenter | dialogdata::VCenter | dialogdata::SunkenEdge},
     {1020, ControlKind::GroupBox, "Output Data ( Hex )", {212, 105, 74, 61}, 0},
     {1013,
      ControlKind::ComboBox,
      nullptr,
      {221, 121, 56, 66},
-     Tab | platform::Sorted | platform::EditField},
-    {1021, ControlKind::PushButton, "Notepad", {15, 176, 58, 19}, Tab | platform::Disabled},
+     Tab | dialogdata::Sorted | dialogdata::EditField},
+    {1021, ControlKind::PushButton, "Notepad", {15, 176, 58, 19}, Tab | dialogdata::Disabled},
     {1022, ControlKind::PushButton, "RIP Print", {83, 176, 58, 19}, Tab},
     {1023, ControlKind::PushButton, "Move", {148, 176, 58, 19}, Tab},
-    {1024, ControlKind::PushButton, "Start", {215, 176, 58, 19}, Tab | platform::Disabled},
+    {1024, ControlKind::PushButton, "Start", {215, 176, 58, 19}, Tab | dialogdata::Disabled},
     {1025, ControlKind::PushButton, "Print_System", {83, 200, 58, 19}, Tab},
 };
 const DialogTemplate kForm{IDD_DOVRAX_FORM, {293, 228}, nullptr, kFormControls};

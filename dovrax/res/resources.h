@@ -1,7 +1,7 @@
 // The program's resources as data: dialog templates, menu, accelerators and strings.
 #pragma once
 
-#include "dialogtemplate.h"
+#include "dialogdata.h"
 
 #include <QIcon>
 #include <QKeySequence>
@@ -11,8 +11,8 @@
 
 namespace res {
 
-const platform::DialogTemplate &formTemplate();     // dialog 101
-const platform::DialogTemplate &aboutBoxTemplate(); // dialog 100
+const dialogdata::DialogTemplate &formTemplate();     // dialog 101
+const dialogdata::DialogTemplate &aboutBoxTemplate(); // dialog 100
 
 // Initial items of the form's combo boxes, in the order they are added.
 std::span<const char *const> deviceComboItems();
