@@ -19,11 +19,6 @@ using lib::HandleSlot;
 using lib::kDisarmed;
 using lib::kHandleSlots;
 
-// Handles are (serial << 8) | slot with a serial that only grows, so no handle value comes
-// back within the process, and a stale handle never names a newer one.
-constexpr uint32_t kMaxSerial = (1u << 24) - 1;
-constexpr uint64_t kClosing = 1;
-constexpr uint64_t kOneUser = 2;
 // While connect() takes the time it arms from; the delivery thread waits the moment out.
 constexpr uint64_t kArming = kDisarmed - 1;
 // The largest event buffer the kernel grants a request; it drops the oldest events beyond it.
@@ -33,16 +28,6 @@ constexpr const char *kConsumer = "mulvo-gpio";
 thread_local int t_callbackSlot = -1;
 
 std::atomic<GpioAdapter *> g_instance{nullptr};
-
-uint32_t handleOf(uint64_t control)
-{
-    return uint32_t(control >> 32);
-}
-
-uint64_t usersOf(uint64_t control)
-{
-    return (control & 0xffffffffu) >> 1;
-}
 
 uint64_t monotonicNs()
 {
@@ -92,44 +77,6 @@ struct GpioAdapter::Device
     }
 };
 
-// A call in progress on a valid handle; close waits until none is left.
-class GpioAdapter::Use
-{
-public:
-    Use(GpioAdapter &adapter, uint32_t handle)
-    {
-        if (handle == 0)
-            return;
-        HandleSlot &slot = adapter.slots_[handle % kHandleSlots];
-        uint64_t control = slot.control.load(std::memory_order_acquire);
-        do {
-            if (handleOf(control) != handle || (control & kClosing))
-                return;
-        } while (!slot.control.compare_exchange_weak(control, control + kOneUser,
-                                                     std::memory_order_acquire));
-        slot_ = &slot;
-        index_ = handle % kHandleSlots;
-        device_ = adapter.slotOwner_[index_].get();
-    }
-    ~Use()
-    {
-        if (slot_)
-            slot_->control.fetch_sub(kOneUser, std::memory_order_release);
-    }
-    Use(const Use &) = delete;
-    Use &operator=(const Use &) = delete;
-
-    explicit operator bool() const { return slot_ != nullptr; }
-    HandleSlot &slot() const { return *slot_; }
-    unsigned index() const { return index_; }
-    Device &device() const { return *device_; }
-
-private:
-    HandleSlot *slot_ = nullptr;
-    unsigned index_ = 0;
-    Device *device_ = nullptr;
-};
-
 GpioAdapter::GpioAdapter(Kernel &kernel) : kernel_(kernel)
 {
     wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -151,12 +98,8 @@ void GpioAdapter::forgetAfterFork()
     (void)thread_.release();
     new (&mutex_) std::mutex;
     new (&threadMoved_) std::condition_variable;
+    handles_.forgetAfterFork();
     for (unsigned i = 0; i < kHandleSlots; ++i) {
-        slots_[i].control.store(0);
-        slots_[i].extension.store(nullptr);
-        slots_[i].callback.store(nullptr);
-        slots_[i].armedFrom.store(kDisarmed);
-        slots_[i].callbackPhase.store(0);
         slotDevice_[i].store(nullptr);
         slotOwner_[i].reset();
     }
@@ -360,28 +303,15 @@ uint32_t GpioAdapter::open(uint32_t number)
     }
     wake(); // a new interrupt line to poll
 
-    const uint32_t serial = nextSerial_.fetch_add(1);
-    const char *problem = "more than 256 handles open in this process";
-    if (serial > kMaxSerial) {
-        nextSerial_.store(kMaxSerial + 1);
-        problem = "no handle numbers left in this process";
-    } else {
-        for (unsigned i = 0; i < kHandleSlots; ++i) {
-            // Claimed with the closing bit set, so that no call uses it before it is complete.
-            const uint32_t handle = (serial << 8) | i;
-            uint64_t expected = 0;
-            if (!slots_[i].control.compare_exchange_strong(
-                    expected, (uint64_t(handle) << 32) | kClosing, std::memory_order_acq_rel))
-                continue;
-            slotOwner_[i] = device;
-            slotDevice_[i].store(device.get());
-            unsigned inUse = slotsInUse_.load();
-            while (inUse < i + 1 && !slotsInUse_.compare_exchange_weak(inUse, i + 1)) {
-            }
-            slots_[i].control.store(uint64_t(handle) << 32, std::memory_order_release);
-            return handle;
-        }
-    }
+    std::string problem;
+    const uint32_t handle = handles_.open(
+        [&](unsigned index) {
+            slotOwner_[index] = device;
+            slotDevice_[index].store(device.get());
+        },
+        problem);
+    if (handle != 0)
+        return handle;
     releaseDevice(std::move(device));
     std::lock_guard<std::mutex> lock(mutex_);
     report(problem);
@@ -410,19 +340,12 @@ void GpioAdapter::releaseDevice(std::shared_ptr<Device> device)
 
 void GpioAdapter::disarm(unsigned index)
 {
-    slots_[index].armedFrom.store(kDisarmed);
+    handles_.slot(index).armedFrom.store(kDisarmed);
 }
 
 void GpioAdapter::waitForCallbacks(unsigned index)
 {
-    // From inside this slot's own callback there is nothing to wait for: the delivery thread
-    // looks at armedFrom again before it calls the next one.
-    if (t_callbackSlot == int(index))
-        return;
-    HandleSlot &slot = slots_[index];
-    const uint32_t phase = slot.callbackPhase.load();
-    if (phase & 1)
-        slot.callbackPhase.wait(phase);
+    handles_.waitForCallbacks(index, t_callbackSlot);
 }
 
 int32_t GpioAdapter::close(uint32_t handle)
@@ -430,89 +353,62 @@ int32_t GpioAdapter::close(uint32_t handle)
     if (handle == 0)
         return MULVO_E_HANDLE;
     const unsigned index = handle % kHandleSlots;
-    HandleSlot &slot = slots_[index];
     {
         // Disarm before the handle turns invalid: a callback still running may go on using
         // the handle (and its extension) until it returns.
-        Use use(*this, handle);
+        Use use(handles_, handle);
         if (!use)
             return MULVO_E_HANDLE;
         disarm(index);
     }
     waitForCallbacks(index);
-
-    uint64_t control = slot.control.load(std::memory_order_acquire);
-    do {
-        if (handleOf(control) != handle || (control & kClosing))
-            return MULVO_E_HANDLE;
-    } while (!slot.control.compare_exchange_weak(control, control | kClosing));
-
-    // Another thread may have armed it again meanwhile.
+    if (!handles_.markClosing(handle))
+        return MULVO_E_HANDLE;
     disarm(index);
     waitForCallbacks(index);
-    while (usersOf(slot.control.load(std::memory_order_acquire)) != 0)
-        std::this_thread::yield();
+    handles_.waitForUsers(index);
 
-    slot.extension.store(nullptr);
-    slot.callback.store(nullptr);
     slotDevice_[index].store(nullptr);
     std::shared_ptr<Device> device = std::move(slotOwner_[index]);
-    slot.control.store(0, std::memory_order_release);
+    handles_.free(index);
     releaseDevice(std::move(device));
     return MULVO_OK;
 }
 
 int32_t GpioAdapter::writeOutput(uint32_t handle, uint32_t value)
 {
-    Use use(*this, handle);
+    Use use(handles_, handle);
     if (!use)
         return MULVO_E_HANDLE;
-    const int r = kernel_.setValues(use.device().outputs, 0xff, value & 0xff);
+    const int r = kernel_.setValues(deviceOf(use).outputs, 0xff, value & 0xff);
     return r < 0 ? resultOf(r) : MULVO_OK;
 }
 
 int32_t GpioAdapter::readInput(uint32_t handle, uint32_t *value)
 {
-    Use use(*this, handle);
+    Use use(handles_, handle);
     if (!use)
         return MULVO_E_HANDLE;
     if (!value)
         return MULVO_E_ARG;
     uint64_t bits = 0;
-    const int r = kernel_.getValues(use.device().inputs, 0xff, bits);
+    const int r = kernel_.getValues(deviceOf(use).inputs, 0xff, bits);
     if (r < 0)
         return resultOf(r);
     *value = uint32_t(bits & 0xff);
     return MULVO_OK;
 }
 
-int32_t GpioAdapter::setExtension(uint32_t handle, void *record)
-{
-    Use use(*this, handle);
-    if (!use)
-        return MULVO_E_HANDLE;
-    use.slot().extension.store(record, std::memory_order_release);
-    return MULVO_OK;
-}
-
-void *GpioAdapter::extension(uint32_t handle)
-{
-    Use use(*this, handle);
-    if (!use)
-        return nullptr;
-    return use.slot().extension.load(std::memory_order_acquire);
-}
-
 int32_t GpioAdapter::connect(uint32_t handle, mulvo_callback callback)
 {
-    Use use(*this, handle);
+    Use use(handles_, handle);
     if (!use)
         return MULVO_E_HANDLE;
     if (!callback)
         return MULVO_E_ARG;
     HandleSlot &slot = use.slot();
     slot.callback.store(callback, std::memory_order_release);
-    if (use.device().interrupt < 0)
+    if (deviceOf(use).interrupt < 0)
         return MULVO_OK; // no interrupt line: armed, but nothing will ever come
     uint64_t expected = kDisarmed;
     if (!slot.armedFrom.compare_exchange_strong(expected, kArming))
@@ -534,7 +430,7 @@ int32_t GpioAdapter::interruptControl(uint32_t handle, uint32_t value)
 {
     unsigned index = 0;
     {
-        Use use(*this, handle);
+        Use use(handles_, handle);
         if (!use)
             return MULVO_E_HANDLE;
         if (value != MULVO_INT_DISARM)
@@ -549,12 +445,12 @@ int32_t GpioAdapter::interruptControl(uint32_t handle, uint32_t value)
 
 int32_t GpioAdapter::writePort(uint32_t handle, uint32_t port, uint32_t value)
 {
-    Use use(*this, handle);
+    Use use(handles_, handle);
     if (!use)
         return MULVO_E_HANDLE;
     if (port != MULVO_PORT_ACK || value != 0)
         return MULVO_E_ARG;
-    const int ack = use.device().acknowledge;
+    const int ack = deviceOf(use).acknowledge;
     if (ack < 0)
         return MULVO_OK;
     int r = kernel_.setValues(ack, 1, 1);
@@ -680,11 +576,11 @@ bool GpioAdapter::deliver(Device &device)
     if (n < kBatch)
         device.drainedAt = readAt;
 
-    const unsigned inUse = slotsInUse_.load(std::memory_order_acquire);
+    const unsigned inUse = handles_.slotsInUse().load(std::memory_order_acquire);
     for (unsigned i = 0; i < inUse; ++i) {
         if (slotDevice_[i].load(std::memory_order_acquire) != &device)
             continue;
-        HandleSlot &slot = slots_[i];
+        HandleSlot &slot = handles_.slot(i);
         if (slot.armedFrom.load() == kDisarmed)
             continue;
         // Marking the slot busy before each look at armedFrom (both sequentially consistent)

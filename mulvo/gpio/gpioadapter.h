@@ -4,7 +4,7 @@
 
 #include "gpioconfig.h"
 #include "gpiokernel.h"
-#include "handleslot.h"
+#include "handletable.h"
 #include "mulvolib.h"
 
 #include <atomic>
@@ -30,15 +30,18 @@ public:
     int32_t close(uint32_t handle);
     int32_t writeOutput(uint32_t handle, uint32_t value);
     int32_t readInput(uint32_t handle, uint32_t *value);
-    int32_t setExtension(uint32_t handle, void *record);
-    void *extension(uint32_t handle);
+    int32_t setExtension(uint32_t handle, void *record)
+    {
+        return handles_.setExtension(handle, record);
+    }
+    void *extension(uint32_t handle) { return handles_.extension(handle); }
     int32_t connect(uint32_t handle, mulvo_callback callback);
     int32_t interruptControl(uint32_t handle, uint32_t value);
     int32_t writePort(uint32_t handle, uint32_t port, uint32_t value);
 
 private:
     struct Device;
-    class Use;
+    using Use = lib::HandleTable::Use;
 
     std::shared_ptr<Device> openDevice(uint32_t number, std::string &error);
     void releaseDevice(std::shared_ptr<Device> device);
@@ -47,6 +50,7 @@ private:
     void report(const std::string &message);
     void disarm(unsigned index);
     void waitForCallbacks(unsigned index);
+    Device &deviceOf(const Use &use) const { return *slotOwner_[use.index()]; }
     void ensureThreadLocked();
     void drainOnce();
     void wake();
@@ -57,11 +61,9 @@ private:
 
     Kernel &kernel_;
 
-    lib::HandleSlot slots_[lib::kHandleSlots];
+    lib::HandleTable handles_;
     std::atomic<Device *> slotDevice_[lib::kHandleSlots] = {};
     std::shared_ptr<Device> slotOwner_[lib::kHandleSlots]; // set before a handle is published
-    std::atomic<unsigned> slotsInUse_{0};
-    std::atomic<uint32_t> nextSerial_{1};
 
     std::mutex mutex_; // guards devices_, the generations, the thread and the error report
     std::condition_variable threadMoved_;

@@ -4,68 +4,16 @@
 
 #include <cstdio>
 #include <pthread.h>
-#include <thread>
 
 namespace mulvo::lib {
 
 namespace {
 
-// Handles are (serial << 8) | slot with a serial that only grows, so no handle value comes
-// back within the process, and a stale handle never names a newer one.
-constexpr uint32_t kMaxSerial = (1u << 24) - 1;
-constexpr uint64_t kClosing = 1;
-constexpr uint64_t kOneUser = 2;
-
-uint32_t handleOf(uint64_t control)
-{
-    return uint32_t(control >> 32);
-}
-
-uint64_t usersOf(uint64_t control)
-{
-    return (control & 0xffffffffu) >> 1;
-}
-
 std::atomic<Adapter *> g_adapter{nullptr};
 
 } // namespace
 
-// A call in progress on a valid handle; close waits until none is left.
-class Adapter::Use
-{
-public:
-    Use(Adapter &adapter, uint32_t handle)
-    {
-        if (handle == 0)
-            return;
-        HandleSlot &slot = adapter.slots_[handle % kHandleSlots];
-        uint64_t control = slot.control.load(std::memory_order_acquire);
-        do {
-            if (handleOf(control) != handle || (control & kClosing))
-                return;
-        } while (!slot.control.compare_exchange_weak(control, control + kOneUser,
-                                                     std::memory_order_acquire));
-        slot_ = &slot;
-        index_ = handle % kHandleSlots;
-    }
-    ~Use()
-    {
-        if (slot_)
-            slot_->control.fetch_sub(kOneUser, std::memory_order_release);
-    }
-    Use(const Use &) = delete;
-    Use &operator=(const Use &) = delete;
-
-    explicit operator bool() const { return slot_ != nullptr; }
-    HandleSlot &slot() const { return *slot_; }
-    unsigned index() const { return index_; }
-
-private:
-    HandleSlot *slot_ = nullptr;
-    unsigned index_ = 0;
-};
-
-Adapter::Adapter() : delivery_(slots_, slotsInUse_, openHandles_, current_)
+Adapter::Adapter() : delivery_(handles_.slots(), handles_.slotsInUse(), openHandles_, current_)
 {
     g_adapter.store(this);
     pthread_atfork(nullptr, nullptr, &Adapter::childAfterFork);
@@ -98,15 +46,7 @@ void Adapter::forgetAfterFork()
 {
     // The handles, the process entry and the delivery thread belong to the parent; the child
     // starts afresh (on the same mapping) when it opens the adapter.
-    for (HandleSlot &slot : slots_) {
-        slot.control.store(0);
-        slot.extension.store(nullptr);
-        slot.callback.store(nullptr);
-        slot.armedFrom.store(kDisarmed);
-        slot.cursor.store(0);
-        slot.callbackPhase.store(0);
-        slot.attachment.store(nullptr);
-    }
+    handles_.forgetAfterFork();
     openHandles_.store(0);
     new (&setupMutex_) std::mutex;
     for (const auto &attachment : attachments_)
@@ -173,39 +113,26 @@ uint32_t Adapter::open(uint32_t device)
     Attachment *attachment = ensureAttachment();
     if (!attachment || device != 0 || !attachment->segment->present())
         return 0;
-    const uint32_t serial = nextSerial_.fetch_add(1);
-    if (serial > kMaxSerial) {
-        nextSerial_.store(kMaxSerial + 1);
+    std::string problem;
+    const uint32_t handle = handles_.open(
+        [&](unsigned index) {
+            HandleSlot &slot = handles_.slot(index);
+            slot.attachment.store(attachment, std::memory_order_relaxed);
+            slot.cursor.store(0, std::memory_order_relaxed);
+            openHandles_.fetch_add(1);
+            attachment->segment->addHandles(attachment->processEntry, 1);
+        },
+        problem);
+    if (handle == 0) {
         std::lock_guard<std::mutex> lock(setupMutex_);
-        report("no handle numbers left in this process");
-        return 0;
+        report(problem);
     }
-    for (unsigned i = 0; i < kHandleSlots; ++i) {
-        const uint32_t handle = (serial << 8) | i;
-        HandleSlot &slot = slots_[i];
-        // Taken as closing, so that no call uses the handle before the slot is set up.
-        uint64_t expected = 0;
-        if (!slot.control.compare_exchange_strong(expected, (uint64_t(handle) << 32) | kClosing,
-                                                  std::memory_order_acq_rel))
-            continue;
-        slot.attachment.store(attachment, std::memory_order_relaxed);
-        slot.cursor.store(0, std::memory_order_relaxed);
-        slot.control.store(uint64_t(handle) << 32, std::memory_order_release);
-        openHandles_.fetch_add(1);
-        attachment->segment->addHandles(attachment->processEntry, 1);
-        unsigned inUse = slotsInUse_.load();
-        while (inUse < i + 1 && !slotsInUse_.compare_exchange_weak(inUse, i + 1)) {
-        }
-        return handle;
-    }
-    std::lock_guard<std::mutex> lock(setupMutex_);
-    report("more than " + std::to_string(kHandleSlots) + " handles open in this process");
-    return 0;
+    return handle;
 }
 
 Adapter::Disarmed Adapter::disarm(unsigned index)
 {
-    HandleSlot &slot = slots_[index];
+    HandleSlot &slot = handles_.slot(index);
     Disarmed disarmed;
     disarmed.attachment = slot.attachment.load(std::memory_order_acquire);
     disarmed.from = slot.armedFrom.exchange(kDisarmed);
@@ -217,20 +144,13 @@ void Adapter::settle(unsigned index, const Disarmed &disarmed)
     // Once no callback of the handle runs, its cursor says how far this arming got.
     if (disarmed.from != kDisarmed) {
         disarmed.attachment->segment->disarm(disarmed.attachment->processEntry, disarmed.from,
-                                             slots_[index].cursor.load());
+                                             handles_.slot(index).cursor.load());
     }
 }
 
 void Adapter::waitForCallbacks(unsigned index)
 {
-    // From inside this slot's own callback there is nothing to wait for: the delivery thread
-    // looks at armedFrom again before it calls the next one.
-    if (DeliveryThread::currentCallbackSlot() == int(index))
-        return;
-    HandleSlot &slot = slots_[index];
-    const uint32_t phase = slot.callbackPhase.load();
-    if (phase & 1)
-        slot.callbackPhase.wait(phase);
+    handles_.waitForCallbacks(index, DeliveryThread::currentCallbackSlot());
 }
 
 int32_t Adapter::close(uint32_t handle)
@@ -238,44 +158,34 @@ int32_t Adapter::close(uint32_t handle)
     if (handle == 0)
         return MULVO_E_HANDLE;
     const unsigned index = handle % kHandleSlots;
-    HandleSlot &slot = slots_[index];
     Disarmed disarmed;
     {
         // Disarm before the handle turns invalid: a callback still running may go on using
         // the handle (and its extension) until it returns.
-        Use use(*this, handle);
+        Use use(handles_, handle);
         if (!use)
             return MULVO_E_HANDLE;
         disarmed = disarm(index);
     }
     waitForCallbacks(index);
     settle(index, disarmed);
-
-    uint64_t control = slot.control.load(std::memory_order_acquire);
-    do {
-        if (handleOf(control) != handle || (control & kClosing))
-            return MULVO_E_HANDLE;
-    } while (!slot.control.compare_exchange_weak(control, control | kClosing));
-
-    // Another thread may have armed it again meanwhile.
+    if (!handles_.markClosing(handle))
+        return MULVO_E_HANDLE;
     disarmed = disarm(index);
     waitForCallbacks(index);
     settle(index, disarmed);
-    while (usersOf(slot.control.load(std::memory_order_acquire)) != 0)
-        std::this_thread::yield();
+    handles_.waitForUsers(index);
 
-    slot.extension.store(nullptr);
-    slot.callback.store(nullptr);
-    Attachment *attachment = slot.attachment.load();
+    Attachment *attachment = handles_.slot(index).attachment.load();
     attachment->segment->addHandles(attachment->processEntry, -1);
-    slot.control.store(0, std::memory_order_release);
+    handles_.free(index);
     openHandles_.fetch_sub(1);
     return MULVO_OK;
 }
 
 int32_t Adapter::writeOutput(uint32_t handle, uint32_t value)
 {
-    Use use(*this, handle);
+    Use use(handles_, handle);
     if (!use)
         return MULVO_E_HANDLE;
     Attachment *attachment = use.slot().attachment.load(std::memory_order_acquire);
@@ -287,7 +197,7 @@ int32_t Adapter::writeOutput(uint32_t handle, uint32_t value)
 
 int32_t Adapter::readInput(uint32_t handle, uint32_t *value)
 {
-    Use use(*this, handle);
+    Use use(handles_, handle);
     if (!use)
         return MULVO_E_HANDLE;
     if (!value)
@@ -299,26 +209,9 @@ int32_t Adapter::readInput(uint32_t handle, uint32_t *value)
     return MULVO_OK;
 }
 
-int32_t Adapter::setExtension(uint32_t handle, void *record)
-{
-    Use use(*this, handle);
-    if (!use)
-        return MULVO_E_HANDLE;
-    use.slot().extension.store(record, std::memory_order_release);
-    return MULVO_OK;
-}
-
-void *Adapter::extension(uint32_t handle)
-{
-    Use use(*this, handle);
-    if (!use)
-        return nullptr;
-    return use.slot().extension.load(std::memory_order_acquire);
-}
-
 int32_t Adapter::connect(uint32_t handle, mulvo_callback callback)
 {
-    Use use(*this, handle);
+    Use use(handles_, handle);
     if (!use)
         return MULVO_E_HANDLE;
     if (!callback)
@@ -350,7 +243,7 @@ int32_t Adapter::interruptControl(uint32_t handle, uint32_t value)
     unsigned index = 0;
     Disarmed disarmed;
     {
-        Use use(*this, handle);
+        Use use(handles_, handle);
         if (!use)
             return MULVO_E_HANDLE;
         if (value != MULVO_INT_DISARM)
@@ -368,7 +261,7 @@ int32_t Adapter::interruptControl(uint32_t handle, uint32_t value)
 
 int32_t Adapter::writePort(uint32_t handle, uint32_t port, uint32_t value)
 {
-    Use use(*this, handle);
+    Use use(handles_, handle);
     if (!use)
         return MULVO_E_HANDLE;
     if (port != MULVO_PORT_ACK || value != 0)

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "deliverythread.h"
-#include "handleslot.h"
+#include "handletable.h"
 #include "mulvolib.h"
 
 #include <atomic>
@@ -30,14 +30,17 @@ public:
     int32_t close(uint32_t handle);
     int32_t writeOutput(uint32_t handle, uint32_t value);
     int32_t readInput(uint32_t handle, uint32_t *value);
-    int32_t setExtension(uint32_t handle, void *record);
-    void *extension(uint32_t handle);
+    int32_t setExtension(uint32_t handle, void *record)
+    {
+        return handles_.setExtension(handle, record);
+    }
+    void *extension(uint32_t handle) { return handles_.extension(handle); }
     int32_t connect(uint32_t handle, mulvo_callback callback);
     int32_t interruptControl(uint32_t handle, uint32_t value);
     int32_t writePort(uint32_t handle, uint32_t port, uint32_t value);
 
 private:
-    class Use;
+    using Use = HandleTable::Use;
     // What disarming a handle leaves to settle once its callbacks are over.
     struct Disarmed
     {
@@ -55,10 +58,8 @@ private:
     void forgetAfterFork();
     static void childAfterFork();
 
-    HandleSlot slots_[kHandleSlots];
-    std::atomic<unsigned> slotsInUse_{0}; // slots above this index have never been used
+    HandleTable handles_;
     std::atomic<uint32_t> openHandles_{0};
-    std::atomic<uint32_t> nextSerial_{1};
 
     std::mutex setupMutex_; // guards the attachments, the instance and the error report
     std::string instance_;
