@@ -10,6 +10,7 @@
 // Exit status 1 when an interrupt was lost, duplicated or delivered out of order.
 #include "fakegpiokernel.h"
 #include "gpiosimchip.h"
+#include "irqbench.h"
 #include "mulvoloader.h"
 
 #include <algorithm>
@@ -28,42 +29,9 @@
 
 namespace {
 
+using namespace irqbench;
+
 constexpr uint32_t kInterruptLine = 16;
-
-int64_t nowNs()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-std::atomic<uint64_t> g_calls{0};
-std::atomic<int64_t> g_entryNs{0};
-std::atomic<uint32_t> g_expected{0};
-std::atomic<uint64_t> g_disorder{0};
-
-void timingCallback(uint32_t, uint32_t value)
-{
-    g_entryNs.store(nowNs(), std::memory_order_relaxed);
-    const uint32_t expected = g_expected.load(std::memory_order_relaxed);
-    if (expected != 0 && value != expected)
-        g_disorder.fetch_add(1, std::memory_order_relaxed);
-    g_expected.store(value + 1, std::memory_order_relaxed);
-    g_calls.fetch_add(1, std::memory_order_release);
-}
-
-bool waitCalls(uint64_t n, int64_t timeoutNs, bool spin)
-{
-    const int64_t deadline = nowNs() + timeoutNs;
-    const timespec pause{0, 100000};
-    while (g_calls.load(std::memory_order_acquire) < n) {
-        if (nowNs() > deadline)
-            return false;
-        if (!spin)
-            nanosleep(&pause, nullptr);
-    }
-    return true;
-}
 
 // Drives the interrupt line from outside.
 struct Line
@@ -83,20 +51,6 @@ struct SimLine final : Line
     mulvotest::GpioSimChip *chip = nullptr;
     void set(bool high) override { chip->pull(kInterruptLine, high); }
 };
-
-void printLatency(std::vector<int64_t> samples)
-{
-    std::sort(samples.begin(), samples.end());
-    if (samples.empty()) {
-        std::printf("latency: no sample\n");
-        return;
-    }
-    std::printf("latency, edge to callback entry     median %8.1f us   p99 %8.1f us   max %9.1f "
-                "us  (%zu edges)\n",
-                double(samples[samples.size() / 2]) / 1000.0,
-                double(samples[samples.size() * 99 / 100]) / 1000.0,
-                double(samples.back()) / 1000.0, samples.size());
-}
 
 } // namespace
 
@@ -181,12 +135,15 @@ int main(int argc, char **argv)
         line->set(false);
     }
     api.intcout(h, 0xB0);
-    printLatency(latencies);
+    const Percentiles latency = percentiles(latencies);
+    if (latency.samples == 0)
+        std::printf("latency: no sample\n");
+    else
+        printLatency("latency, edge to callback entry", latency,
+                     "  (" + std::to_string(latency.samples) + " edges)");
 
     // Throughput: a thread makes `count` rising edges as fast as it can.
-    g_calls = 0;
-    g_expected = 0;
-    g_disorder = 0;
+    resetCalls();
     api.connect(h, timingCallback);
     const int64_t t0 = nowNs();
     std::thread raiser([&] {
@@ -195,20 +152,11 @@ int main(int argc, char **argv)
             line->set(false);
         }
     });
-    const bool all = waitCalls(count, int64_t(300) * 1000000000, false);
-    const double seconds = double(nowNs() - t0) / 1e9;
+    const Throughput throughput = finishThroughput(count, t0, 300, [&] { api.intcout(h, 0xB0); });
     raiser.join();
-    const timespec settle{0, 50000000};
-    nanosleep(&settle, nullptr);
-    api.intcout(h, 0xB0);
-    const uint64_t delivered = g_calls.load();
-    const bool exact = all && delivered == count && g_disorder.load() == 0;
-    std::printf("throughput, raising thread          %10.0f /s  (%llu of %llu in %.3f s, %s)\n",
-                double(delivered) / seconds, static_cast<unsigned long long>(delivered),
-                static_cast<unsigned long long>(count), seconds,
-                exact ? "exact, in order" : "NOT EXACT");
+    printThroughput("throughput, raising thread", throughput, count, "");
     api.close(h);
     unlink(config.c_str());
     rmdir(dir);
-    return exact ? 0 : 1;
+    return throughput.exact ? 0 : 1;
 }

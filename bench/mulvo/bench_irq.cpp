@@ -5,6 +5,7 @@
 //
 // Runs on an instance of its own ("bench-<pid>"), removed at the end. Exit status 1 when an
 // interrupt was lost, duplicated or delivered out of order; the timings are only reported.
+#include "irqbench.h"
 #include "mulvolib.h"
 #include "simsegment.h"
 
@@ -28,66 +29,10 @@ extern char **environ;
 namespace {
 
 using mulvo::sim::SimSegment;
+using namespace irqbench;
 
 constexpr double kTargetMedianUs = 30.0;
 constexpr double kTargetRate = 100000.0;
-
-int64_t nowNs()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-// Written by the callback on the library's thread, read by the measuring thread.
-std::atomic<uint64_t> g_calls{0};
-std::atomic<int64_t> g_entryNs{0};
-std::atomic<uint32_t> g_expected{0};
-std::atomic<uint64_t> g_disorder{0};
-
-void timingCallback(uint32_t, uint32_t value)
-{
-    g_entryNs.store(nowNs(), std::memory_order_relaxed);
-    const uint32_t expected = g_expected.load(std::memory_order_relaxed);
-    if (expected != 0 && value != expected)
-        g_disorder.fetch_add(1, std::memory_order_relaxed);
-    g_expected.store(value + 1, std::memory_order_relaxed);
-    g_calls.fetch_add(1, std::memory_order_release);
-}
-
-// Latency runs spin so that waking the measuring thread adds nothing; throughput runs poll
-// at 0.1 ms so that the measuring thread leaves both cores to the raiser and the delivery.
-bool waitCalls(uint64_t n, int64_t timeoutNs, bool spin = true)
-{
-    const int64_t deadline = nowNs() + timeoutNs;
-    const timespec poll{0, 100000};
-    while (g_calls.load(std::memory_order_acquire) < n) {
-        if (nowNs() > deadline)
-            return false;
-        if (!spin)
-            nanosleep(&poll, nullptr);
-    }
-    return true;
-}
-
-struct Percentiles
-{
-    double medianUs = 0;
-    double p99Us = 0;
-    double maxUs = 0;
-};
-
-Percentiles percentiles(std::vector<int64_t> samples)
-{
-    std::sort(samples.begin(), samples.end());
-    Percentiles p;
-    if (samples.empty())
-        return p;
-    p.medianUs = double(samples[samples.size() / 2]) / 1000.0;
-    p.p99Us = double(samples[samples.size() * 99 / 100]) / 1000.0;
-    p.maxUs = double(samples.back()) / 1000.0;
-    return p;
-}
 
 // A process that raises one interrupt per request on `requests` and answers with the
 // CLOCK_MONOTONIC time just before the raise. Forked before the library starts any thread.
@@ -141,9 +86,7 @@ struct RemoteRaiser
 
 void arm(uint32_t handle)
 {
-    g_calls = 0;
-    g_expected = 0;
-    g_disorder = 0;
+    resetCalls();
     mulvo_connect(handle, timingCallback);
 }
 
@@ -155,7 +98,7 @@ Percentiles latencyInProcess(SimSegment &segment, uint32_t handle, int samples)
     for (int i = 0; i < samples; ++i) {
         const int64_t t0 = nowNs();
         segment.raise(1);
-        if (!waitCalls(uint64_t(i) + 1, 1000000000))
+        if (!waitCalls(uint64_t(i) + 1, 1000000000, true))
             break;
         latencies.push_back(g_entryNs.load(std::memory_order_relaxed) - t0);
         // Let the delivery thread go back to sleep, as between real interrupts.
@@ -173,7 +116,7 @@ Percentiles latencyFromProcess(RemoteRaiser &raiser, uint32_t handle, int sample
     latencies.reserve(size_t(samples));
     for (int i = 0; i < samples; ++i) {
         int64_t t0 = 0;
-        if (!raiser.raise(t0) || !waitCalls(uint64_t(i) + 1, 1000000000))
+        if (!raiser.raise(t0) || !waitCalls(uint64_t(i) + 1, 1000000000, true))
             break;
         latencies.push_back(g_entryNs.load(std::memory_order_relaxed) - t0);
     }
@@ -181,28 +124,10 @@ Percentiles latencyFromProcess(RemoteRaiser &raiser, uint32_t handle, int sample
     return percentiles(latencies);
 }
 
-struct Throughput
-{
-    double seconds = 0;
-    uint64_t delivered = 0;
-    uint64_t disorder = 0;
-    bool exact = false;
-    double rate() const { return seconds > 0 ? double(delivered) / seconds : 0; }
-};
-
 Throughput finishThroughput(uint32_t handle, uint64_t count, int64_t t0)
 {
-    Throughput t;
-    const bool all = waitCalls(count, int64_t(120) * 1000000000, false);
-    t.seconds = double(nowNs() - t0) / 1e9;
-    // Anything beyond `count` would be a duplicate; give it a moment to show.
-    const timespec settle{0, 50000000};
-    nanosleep(&settle, nullptr);
-    mulvo_intcout(handle, MULVO_INT_DISARM);
-    t.delivered = g_calls.load();
-    t.disorder = g_disorder.load();
-    t.exact = all && t.delivered == count && t.disorder == 0;
-    return t;
+    return irqbench::finishThroughput(count, t0, 120,
+                                      [&] { mulvo_intcout(handle, MULVO_INT_DISARM); });
 }
 
 Throughput throughputFromThread(SimSegment &segment, uint32_t handle, uint64_t count)
@@ -248,16 +173,16 @@ std::string cpuModel()
 
 void printLatency(const char *what, const Percentiles &p)
 {
-    std::printf("%-36s median %8.1f us   p99 %8.1f us   max %9.1f us   median/target %.2f\n", what,
-                p.medianUs, p.p99Us, p.maxUs, p.medianUs / kTargetMedianUs);
+    char tail[40];
+    std::snprintf(tail, sizeof tail, "   median/target %.2f", p.medianUs / kTargetMedianUs);
+    irqbench::printLatency(what, p, tail);
 }
 
 void printThroughput(const char *what, const Throughput &t, uint64_t count)
 {
-    std::printf("%-36s %10.0f /s  (%llu of %llu in %.3f s, %s)   rate/target %.2f\n", what,
-                t.rate(), static_cast<unsigned long long>(t.delivered),
-                static_cast<unsigned long long>(count), t.seconds,
-                t.exact ? "exact, in order" : "NOT EXACT", t.rate() / kTargetRate);
+    char tail[40];
+    std::snprintf(tail, sizeof tail, "   rate/target %.2f", t.rate() / kTargetRate);
+    irqbench::printThroughput(what, t, count, tail);
 }
 
 } // namespace
