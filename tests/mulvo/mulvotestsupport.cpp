@@ -114,6 +114,14 @@ ProgramResult runProgram(const std::vector<std::string> &argv,
     return result;
 }
 
+ProgramResult runTool(const std::string &path, const std::vector<std::string> &args,
+                      const std::vector<std::string> &extraEnv)
+{
+    std::vector<std::string> argv{path};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return runProgram(argv, extraEnv);
+}
+
 pid_t startProgram(const std::vector<std::string> &argv, const std::string &outFile)
 {
     return spawn(argv, {}, outFile, {});

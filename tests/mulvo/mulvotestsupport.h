@@ -24,6 +24,9 @@ struct ProgramResult
 // Runs `argv` (argv[0] a path) to its end, with `extraEnv` ("NAME=value") added.
 ProgramResult runProgram(const std::vector<std::string> &argv,
                          const std::vector<std::string> &extraEnv = {});
+// The same for the program at `path` with `args`.
+ProgramResult runTool(const std::string &path, const std::vector<std::string> &args,
+                      const std::vector<std::string> &extraEnv = {});
 // Starts `argv` with stdout going to `outFile` (if not empty) and returns its pid.
 pid_t startProgram(const std::vector<std::string> &argv, const std::string &outFile = {});
 // Waits for a started program; its exit code, or -1 when it did not exit normally.

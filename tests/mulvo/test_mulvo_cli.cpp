@@ -17,14 +17,6 @@ using mulvo::sim::SimSegment;
 
 namespace {
 
-mulvotest::ProgramResult run(const char *program, const std::vector<std::string> &args,
-                             const std::vector<std::string> &env = {})
-{
-    std::vector<std::string> argv{program};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return mulvotest::runProgram(argv, env);
-}
-
 class CommandLine : public ::testing::Test
 {
 protected:
@@ -41,11 +33,11 @@ protected:
     // With settings of its own, away from the user's.
     mulvotest::ProgramResult mulvo(const std::vector<std::string> &args)
     {
-        return run(MULVO_PATH, args, {"XDG_CONFIG_HOME=" + scratchDir + "/config"});
+        return mulvotest::runTool(MULVO_PATH, args, {"XDG_CONFIG_HOME=" + scratchDir + "/config"});
     }
     mulvotest::ProgramResult sim(const std::vector<std::string> &args)
     {
-        return run(MULVO_SIM_PATH, args);
+        return mulvotest::runTool(MULVO_SIM_PATH, args);
     }
     // Starts `mulvo watch ARGS` writing to `out` and waits until it has armed the interrupt;
     // -1 when it did not.

@@ -122,9 +122,7 @@ protected:
     }
     static mulvotest::ProgramResult tool(const std::vector<std::string> &args)
     {
-        std::vector<std::string> argv{MULVO_SIM_PATH};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return mulvotest::runProgram(argv);
+        return mulvotest::runTool(MULVO_SIM_PATH, args);
     }
 
     std::unique_ptr<SimSegment> segment;

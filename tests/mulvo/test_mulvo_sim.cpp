@@ -22,9 +22,7 @@ namespace {
 mulvotest::ProgramResult tool(const std::vector<std::string> &args,
                               const std::vector<std::string> &env = {})
 {
-    std::vector<std::string> argv{MULVO_SIM_PATH};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return mulvotest::runProgram(argv, env);
+    return mulvotest::runTool(MULVO_SIM_PATH, args, env);
 }
 
 const char kDefaults[] = "present=1\noutput=0x00\ninput=0x00\nloopback=off\narmed=0\n"
