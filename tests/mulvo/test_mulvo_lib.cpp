@@ -76,6 +76,33 @@ void recordingCallback(uint32_t handle, uint32_t value)
     }
 }
 
+// A close that races an arming: the first callback lets close disarm the handle and wait for
+// it, then arms the handle again and raises, so that a second callback may start before close
+// marks the handle closing. The second one takes its time.
+struct CloseRace
+{
+    SimSegment *segment = nullptr;
+    std::atomic<bool> closing{false};
+    std::atomic<uint32_t> calls{0};
+    std::atomic<bool> inside{false};
+};
+CloseRace g_closeRace;
+
+void closeRaceCallback(uint32_t handle, uint32_t)
+{
+    g_closeRace.inside = true;
+    if (g_closeRace.calls.fetch_add(1) == 0) {
+        while (!g_closeRace.closing.load())
+            std::this_thread::yield();
+        std::this_thread::sleep_for(20ms);
+        mulvo_connect(handle, closeRaceCallback);
+        g_closeRace.segment->raise(1);
+    } else {
+        std::this_thread::sleep_for(50ms);
+    }
+    g_closeRace.inside = false;
+}
+
 class AdapterLibrary : public ::testing::Test
 {
 protected:
@@ -422,6 +449,26 @@ TEST_F(AdapterLibrary, ASegmentCutShortIsAnAbsentAdapterAndCrashesNothing)
     ASSERT_TRUE(SimSegment::remove(mulvotest::instance(), error)) << error;
     segment = SimSegment::open(mulvotest::instance(), error);
     ASSERT_TRUE(segment) << error;
+}
+
+TEST_F(AdapterLibrary, CloseWaitsForACallbackOfAnArmingThatRacedIt)
+{
+    g_closeRace.segment = segment.get();
+    for (int round = 0; round < 10; ++round) {
+        g_closeRace.calls = 0;
+        g_closeRace.closing = false;
+        const uint32_t h = mulvo_open(0);
+        ASSERT_NE(h, 0u);
+        ASSERT_EQ(mulvo_connect(h, closeRaceCallback), MULVO_OK);
+        raiseEach(1);
+        ASSERT_TRUE(mulvotest::waitFor([] { return g_closeRace.inside.load(); }));
+        g_closeRace.closing = true;
+        EXPECT_EQ(mulvo_close(h), MULVO_OK);
+        EXPECT_FALSE(g_closeRace.inside.load()) << "a callback still runs, round " << round;
+        const uint32_t calls = g_closeRace.calls.load();
+        std::this_thread::sleep_for(20ms);
+        EXPECT_EQ(g_closeRace.calls.load(), calls) << "a callback after close, round " << round;
+    }
 }
 
 } // namespace
