@@ -51,20 +51,17 @@ TEST(ColorRef, PacksRedIntoTheLowByte)
     EXPECT_EQ(refFromColor(QColor(164, 128, 128, 10)), 0x8080A4u);
 }
 
-TEST(ButtonStyleParams, DefaultsPerFrame)
+TEST(ButtonStyleParams, DefaultFramesShowTheirStateOnAnyBackground)
 {
-    const ButtonStyleParams p = defaultButtonStyleParams(0x123456);
-    EXPECT_EQ(p.EdgeSoftness, 2.0);
-    EXPECT_EQ(p.Radius, 10.0);
-    EXPECT_EQ(p.RingRatio, 0.2);
-    EXPECT_EQ(p.LightY, -7.0);
-    const COLORREF ring[] = {0x123456, 0xFFFFFF, 0x0000FF, 0x8080A4, 0x8080A4};
-    const COLORREF face[] = {0x404040, 0xA4A4A4, 0xA4A400, 0x404040, 0xC0C0C0};
-    for (int k = 0; k < kButtonFrameCount; ++k) {
-        EXPECT_EQ(p.OutsideColors[k], 0x123456u) << k;
-        EXPECT_EQ(p.RingColors[k], ring[k]) << k;
-        EXPECT_EQ(p.FaceColors[k], face[k]) << k;
-    }
+    // The corners blend into the background the style was made for; the face tells the state.
+    const QImage mask = render(defaultButtonStyleParams(0x123456));
+    auto face = [&](int frame) { return QColor(maskPixel(mask, 11, frame, 0, 0)); };
+    for (int k = 0; k < kButtonFrameCount; ++k)
+        EXPECT_EQ(maskPixel(mask, 11, k, -11, -11), colorFromRef(0x123456).rgb()) << k;
+    EXPECT_LT(face(FramePressed).lightness(), face(FrameNormal).lightness());
+    EXPECT_LT(face(FrameDisabled).lightness(), face(FrameNormal).lightness());
+    EXPECT_GT(face(FrameHot).lightness(), face(FrameNormal).lightness());
+    EXPECT_LT(face(FrameChecked).red(), face(FrameChecked).green()) << "checked is coloured";
 }
 
 TEST(MaskGeometry, EdgeRadiusIsCappedAndDefined)

@@ -114,22 +114,28 @@ TEST(NineSlice, SmallButtonsShrinkTheCorners)
     EXPECT_EQ(tall[8].target, QRect(2, 2, 1, 36));
 }
 
-TEST(IndicatorFrame, Precedence)
+TEST_F(CCButtonTest, StrongerStatesHideWeakerOnes)
 {
-    for (int bits = 0; bits < 32; ++bits) {
-        const bool enabled = bits & 1, down = bits & 2, checked = bits & 4, hot = bits & 8,
-                   over = bits & 16;
-        int expected = FrameNormal;
-        if (!enabled)
-            expected = FrameDisabled;
-        else if (down)
-            expected = FramePressed;
-        else if (checked)
-            expected = FrameChecked;
-        else if (hot && over)
-            expected = FrameHot;
-        EXPECT_EQ(indicatorFrame(enabled, down, checked, hot, over), expected) << bits;
-    }
+    // Disabled beats pressed, pressed beats checked, checked beats hot, as the button shows it.
+    button.setHotTracking(true);
+    auto look = [&](bool enabled, bool down, bool checked, bool over) {
+        button.setEnabled(enabled);
+        button.setDown(down);
+        button.setIndicatorChecked(checked);
+        if (over != button.isMouseOver()) {
+            QEnterEvent enter(QPointF(5, 5), QPointF(5, 5), QPointF(5, 5));
+            QEvent leave(QEvent::Leave);
+            QCoreApplication::sendEvent(&button, over ? static_cast<QEvent *>(&enter) : &leave);
+        }
+        return button.grab().toImage();
+    };
+    const QImage normal = look(true, false, false, false);
+    EXPECT_EQ(look(false, true, true, true), look(false, false, false, false));
+    EXPECT_EQ(look(true, true, true, true), look(true, true, false, false));
+    EXPECT_NE(look(true, true, false, false), normal);
+    EXPECT_EQ(look(true, false, true, true), look(true, false, true, false));
+    EXPECT_NE(look(true, false, true, false), normal);
+    EXPECT_NE(look(true, false, false, true), normal);
 }
 
 TEST_F(CCButtonTest, StatesShowTheirFramesStretched)
