@@ -69,8 +69,8 @@ CDovraxDlg::~CDovraxDlg()
     OnFormDestroy();
     // The indicators refer to the style, a member that goes before the base class deletes the
     // children: they go first.
-    for (int id = res::IDC_BIT0; id <= res::IDC_BIT7; ++id)
-        delete platform::controlById(this, id);
+    for (CCButton *indicator : indicators())
+        delete indicator;
 }
 
 std::uint32_t CDovraxDlg::adapterHandle() const
@@ -175,10 +175,10 @@ void CDovraxDlg::onInitialUpdate()
     if (QWidget *frame = window(); frame && frame != this)
         frame->adjustSize();
 
-    // 3.
+    // 3. The indicators' shared style.
     ApplyIndicatorStyle();
 
-    // 4.
+    // 4. Adapter 0, whatever the device list shows.
     const bool found = link_.open();
 
     // 5. A renewal that finds the adapter makes the controls usable again.
@@ -200,35 +200,34 @@ void CDovraxDlg::onInitialUpdate()
     // 6. The banner goes in directly: no selection change, no scrolling, no separator.
     messageList_->appendLine(QStringLiteral("Velmora Technologies CO. LTD."));
 
-    // 7.
+    // 7. "0x55" and "0" in the sorted lists.
     outputCombo_->setCurrentIndex(1);
     deviceCombo_->setCurrentIndex(0);
 
-    // 8.
+    // 8. The log has the keyboard focus.
     messageList_->setFocus();
 
-    // 9.
+    // 9. The host application's title from setup.ini.
     if (ReadSetupIni() != 0)
         platform::messageBox(this, QStringLiteral("Failed to open setup.ini file ! "),
                              QStringLiteral("Confirm Setup.ini Setting"),
                              platform::MessageIcon::Exclamation);
 
-    // 10.
+    // 10. The group frames' colours.
     applyGroupColors();
 }
 
 void CDovraxDlg::ApplyIndicatorStyle()
 {
-    ButtonStyleParams tStyle;
-    indicatorStyle_.GetButtonStyle(&tStyle);
-    tStyle.RingColors[0] = makeColorRef(255, 255, 255);
-    tStyle.FaceColors[0] = makeColorRef(0, 206, 52);
-    tStyle.RingColors[2] = makeColorRef(255, 255, 255);
-    tStyle.FaceColors[2] = makeColorRef(164, 164, 164);
-    indicatorStyle_.SetButtonStyle(&tStyle);
-    for (int id = res::IDC_BIT0; id <= res::IDC_BIT7; ++id)
-        static_cast<CCButton *>(platform::controlById(this, id))
-            ->SetRoundButtonStyle(&indicatorStyle_);
+    ButtonStyleParams params;
+    indicatorStyle_.GetButtonStyle(&params);
+    params.RingColors[0] = makeColorRef(255, 255, 255);
+    params.FaceColors[0] = makeColorRef(0, 206, 52);
+    params.RingColors[2] = makeColorRef(255, 255, 255);
+    params.FaceColors[2] = makeColorRef(164, 164, 164);
+    indicatorStyle_.SetButtonStyle(&params);
+    for (CCButton *indicator : indicators())
+        indicator->SetRoundButtonStyle(&indicatorStyle_);
 }
 
 void CDovraxDlg::applyGroupColors()
@@ -292,31 +291,30 @@ void CDovraxDlg::OnOutputButton()
 
 int CDovraxDlg::TransferData(bool output)
 {
-    std::uint32_t nvalue = 0;
-    QString strtmp;
+    std::uint32_t value = 0;
+    QString text;
     if (output) {
-        strtmp = outputCombo_->currentText();
-        if (strtmp.isEmpty())
+        text = outputCombo_->currentText();
+        if (text.isEmpty())
             return 1;
-        const std::optional<std::uint8_t> parsed = parseOutputValue(strtmp);
+        const std::optional<std::uint8_t> parsed = parseOutputValue(text);
         if (!parsed) {
             // Writing 0 for a text that names no value would put a byte on the lines that the
             // operator never asked for.
-            LogMessage(
-                true,
-                QStringLiteral("Output Data : [ %1 ] is not a hexadecimal value").arg(strtmp));
+            LogMessage(true,
+                       QStringLiteral("Output Data : [ %1 ] is not a hexadecimal value").arg(text));
             return 1;
         }
-        nvalue = *parsed;
-        strtmp = QStringLiteral("Output Data : [ 0x%1 ]").arg(nvalue, 0, 16);
+        value = *parsed;
+        text = QStringLiteral("Output Data : [ 0x%1 ]").arg(value, 0, 16);
         // A failed write leaves the indicators showing what the adapter last took.
-        if (const std::int32_t result = link_.write(std::uint8_t(nvalue)); result < 0) {
+        if (const std::int32_t result = link_.write(std::uint8_t(value)); result < 0) {
             LogMessage(true,
-                       strtmp +
+                       text +
                            QStringLiteral(" failed (%1)").arg(AdapterLink::failureReason(result)));
             return 0;
         }
-        LogMessage(true, strtmp);
+        LogMessage(true, text);
     } else {
         std::uint8_t input = 0;
         if (const std::int32_t result = link_.read(input); result < 0) {
@@ -325,20 +323,19 @@ int CDovraxDlg::TransferData(bool output)
                 QStringLiteral("Input Data : failed (%1)").arg(AdapterLink::failureReason(result)));
             return 0;
         }
-        nvalue = input;
-        LogMessage(true, QStringLiteral("Input Data : [ 0x%1 ]").arg(nvalue, 0, 16));
-        inputDisplay_->setText(QStringLiteral("0x%1").arg(nvalue, 0, 16));
+        value = input;
+        LogMessage(true, QStringLiteral("Input Data : [ 0x%1 ]").arg(value, 0, 16));
+        inputDisplay_->setText(QStringLiteral("0x%1").arg(value, 0, 16));
     }
-    showIndicators(nvalue);
+    showIndicators(value);
     return 0;
 }
 
 void CDovraxDlg::showIndicators(std::uint32_t value)
 {
-    for (int n = 7; n >= 0; --n) {
-        QWidget *indicator = platform::controlById(this, res::IDC_BIT0 + n);
-        indicator->setEnabled((value & (1u << n)) == 0);
-    }
+    const std::array<CCButton *, 8> bits = indicators();
+    for (int n = 7; n >= 0; --n)
+        bits[n]->setEnabled((value & (1u << n)) == 0);
 }
 
 // ---- interrupt monitoring --------------------------------------------------------------

@@ -99,6 +99,12 @@ private:
     void ApplyIndicatorStyle();
     void applyGroupColors();
     void showIndicators(std::uint32_t value);
+    // The indicators by bit, bit 0 first; null before the controls are bound.
+    std::array<CCButton *, 8> indicators() const
+    {
+        return {indicatorBit0_, indicatorBit1_, indicatorBit2_, indicatorBit3_,
+                indicatorBit4_, indicatorBit5_, indicatorBit6_, indicatorBit7_};
+    }
     void startMonitoring();
     void onMonitoringStarted();
     void showInterruptCount(quint32 count);

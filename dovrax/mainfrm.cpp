@@ -10,14 +10,11 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLayout>
-#include <QLoggingCategory>
 #include <QMenuBar>
 #include <QScreen>
 #include <QStatusBar>
 #include <QTimer>
 #include <QToolBar>
-
-Q_LOGGING_CATEGORY(lcFrame, "dovrax.frame")
 
 namespace {
 constexpr int kMessagePaneWidth = 295;
@@ -40,14 +37,8 @@ CMainFrame::CMainFrame(const ViewFactory &makeView)
     if (!form_)
         return;
     setCentralWidget(form_);
-    if (!createToolBar()) {
-        qCDebug(lcFrame, "Failed to create toolbar\n");
-        return;
-    }
-    if (!createStatusBar()) {
-        qCDebug(lcFrame, "Failed to create status bar\n");
-        return;
-    }
+    createToolBar();
+    createStatusBar();
     createMenuAndAccelerators();
     created_ = true;
 }
@@ -59,7 +50,7 @@ platform::View *CMainFrame::activeView() const
     return created_ ? form_ : nullptr;
 }
 
-bool CMainFrame::createToolBar()
+void CMainFrame::createToolBar()
 {
     toolBar_ = new QToolBar(this);
     toolBar_->setObjectName(QString::number(res::AFX_IDW_TOOLBAR));
@@ -69,10 +60,9 @@ bool CMainFrame::createToolBar()
     toolBar_->setFixedHeight(kToolBarHeight);
     toolBar_->toggleViewAction()->setEnabled(false);
     addToolBar(Qt::TopToolBarArea, toolBar_);
-    return true;
 }
 
-bool CMainFrame::createStatusBar()
+void CMainFrame::createStatusBar()
 {
     QStatusBar *bar = statusBar();
     bar->setObjectName(QString::number(res::AFX_IDW_STATUS_BAR));
@@ -80,7 +70,7 @@ bool CMainFrame::createStatusBar()
     // The message pane is the status bar's own message area and shows "Ready" when idle. It is
     // 295 pixels wide where the frame has room, and gives up what the other panes need in the
     // frame's fixed width (the adapter pane would be cut off otherwise); a long prompt is cut.
-    auto *ready = new QLabel(res::loadString(57345), bar);
+    auto *ready = new QLabel(res::loadString(res::AFX_IDS_IDLEMESSAGE), bar);
     ready->setObjectName(QStringLiteral("0"));
     ready->setMinimumWidth(1);
     ready->setMaximumWidth(kMessagePaneWidth);
@@ -88,7 +78,7 @@ bool CMainFrame::createStatusBar()
     ready->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     bar->addWidget(ready, 1);
     connect(bar, &QStatusBar::messageChanged, ready, [ready](const QString &message) {
-        ready->setText(message.isEmpty() ? res::loadString(57345) : message);
+        ready->setText(message.isEmpty() ? res::loadString(res::AFX_IDS_IDLEMESSAGE) : message);
     });
     for (int i = 0; i < 3; ++i) {
         auto *pane = new QLabel(bar);
@@ -109,7 +99,6 @@ bool CMainFrame::createStatusBar()
     platform::LockKeyWatcher *lockKeys = platform::createLockKeyWatcher(this);
     connect(lockKeys, &platform::LockKeyWatcher::changed, this, &CMainFrame::updateLockIndicators);
     updateLockIndicators(lockKeys->state());
-    return true;
 }
 
 void CMainFrame::setAdapterLabel(const QString &text, const QString &detail)

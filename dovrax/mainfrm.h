@@ -52,8 +52,8 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
-    bool createToolBar();
-    bool createStatusBar();
+    void createToolBar();
+    void createStatusBar();
     void createMenuAndAccelerators();
     void updateLockIndicators(const platform::LockKeys &keys);
 

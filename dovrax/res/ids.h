@@ -42,7 +42,8 @@ inline constexpr int ID_APP_EXIT = 57665;
 inline constexpr int ID_NEXT_PANE = 57680;
 inline constexpr int ID_PREV_PANE = 57681;
 
-// Bars and status panes.
+// Bars and status panes; the idle message ("Ready") of the status bar's message pane.
+inline constexpr int AFX_IDS_IDLEMESSAGE = 57345;
 inline constexpr int AFX_IDW_TOOLBAR = 59392;
 inline constexpr int AFX_IDW_STATUS_BAR = 59393;
 inline constexpr int ID_INDICATOR_CAPS = 59137;

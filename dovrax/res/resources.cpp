@@ -113,7 +113,7 @@ const QHash<int, QString> &stringTable()
         t.insert(100, QStringLiteral("OLE initialization failed.  Make sure that the OLE "
                                      "libraries are the correct version."));
         t.insert(57344, QStringLiteral("DOVRAX"));
-        t.insert(57345, QStringLiteral("Ready"));
+        t.insert(AFX_IDS_IDLEMESSAGE, QStringLiteral("Ready"));
         t.insert(59136, QStringLiteral("EXT"));
         t.insert(ID_INDICATOR_CAPS, QStringLiteral("CAP"));
         t.insert(ID_INDICATOR_NUM, QStringLiteral("NUM"));
