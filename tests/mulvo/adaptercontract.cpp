@@ -3,10 +3,13 @@
 #include "mulvotestsupport.h"
 
 #include <atomic>
+#include <fstream>
 #include <mutex>
 #include <set>
 #include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -23,8 +26,9 @@ enum class Action
     Record,
     DisarmInside,
     CloseInside,
-    SlowThenReadExtension,
-    SlowThenClose,
+    // Once the thread named in `caller` waits for this callback to return:
+    ReadExtensionOnceTheCallerWaits,
+    CloseOnceTheCallerWaits,
     Hold // until the action changes
 };
 
@@ -35,7 +39,9 @@ struct Recorder
     std::atomic<Action> action{Action::Record};
     std::atomic<uint32_t> calls{0};
     std::atomic<bool> inside{false};
+    std::atomic<bool> entered{false}; // stays set once a callback has begun
     std::atomic<bool> finished{false};
+    std::atomic<pid_t> caller{0};
     std::atomic<int32_t> innerResult{1};
     std::atomic<void *> extensionSeen{nullptr};
 
@@ -51,6 +57,27 @@ struct Recorder
     }
 };
 
+// Until the thread `tid` of this process sleeps. A thread that announced itself just before a
+// call into the library and then sleeps is blocked in that call, waiting for the callback.
+void waitUntilAsleep(pid_t tid)
+{
+    const std::string path = "/proc/self/task/" + std::to_string(tid) + "/stat";
+    const auto asleep = [&] {
+        std::string stat;
+        std::getline(std::ifstream(path), stat);
+        // The state follows the command name, which is in parentheses and may hold any byte.
+        const size_t end = stat.rfind(')');
+        return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] == 'S';
+    };
+    EXPECT_TRUE(waitFor(asleep)) << "the caller never waited for the callback";
+}
+
+void waitUntilTheCallerWaits(Recorder &r)
+{
+    EXPECT_TRUE(waitFor([&] { return r.caller.load() != 0; }));
+    waitUntilAsleep(r.caller.load());
+}
+
 void recordingCallback(uint32_t handle, uint32_t value)
 {
     const mulvo::Api &api = *g_api.load();
@@ -61,6 +88,7 @@ void recordingCallback(uint32_t handle, uint32_t value)
     }
     r->calls.fetch_add(1);
     r->inside.store(true);
+    r->entered.store(true);
     {
         std::lock_guard<std::mutex> lock(r->mutex);
         r->values.push_back(value);
@@ -80,12 +108,12 @@ void recordingCallback(uint32_t handle, uint32_t value)
     case Action::CloseInside:
         r->innerResult.store(api.close(handle));
         break;
-    case Action::SlowThenReadExtension:
-        std::this_thread::sleep_for(30ms);
+    case Action::ReadExtensionOnceTheCallerWaits:
+        waitUntilTheCallerWaits(*r);
         r->extensionSeen.store(api.get_extension(handle));
         break;
-    case Action::SlowThenClose:
-        std::this_thread::sleep_for(30ms);
+    case Action::CloseOnceTheCallerWaits:
+        waitUntilTheCallerWaits(*r);
         r->innerResult.store(api.close(handle));
         break;
     }
@@ -351,13 +379,14 @@ TEST_P(AdapterContract, CloseFromInsideTheCallback)
 TEST_P(AdapterContract, DisarmWhileTheCallbackClosesTheHandle)
 {
     Recorder r;
-    r.action = Action::SlowThenClose;
+    r.action = Action::CloseOnceTheCallerWaits;
     const uint32_t h = openAdapter();
     api->set_extension(h, &r);
     ASSERT_EQ(api->connect(h, recordingCallback), MULVO_OK);
     rig->raise(1);
-    ASSERT_TRUE(waitFor([&] { return r.inside.load(); }));
+    ASSERT_TRUE(waitFor([&] { return r.entered.load(); }));
     // Waits for the callback, which closes the handle meanwhile: neither may wait for the other.
+    r.caller = gettid();
     EXPECT_EQ(api->intcout(h, MULVO_INT_DISARM), MULVO_OK);
     EXPECT_TRUE(r.finished.load());
     EXPECT_EQ(r.innerResult.load(), MULVO_OK);
@@ -368,12 +397,13 @@ TEST_P(AdapterContract, DisarmWhileTheCallbackClosesTheHandle)
 TEST_P(AdapterContract, CloseWaitsForTheRunningCallbackWhichKeepsItsExtension)
 {
     Recorder r;
-    r.action = Action::SlowThenReadExtension;
+    r.action = Action::ReadExtensionOnceTheCallerWaits;
     const uint32_t h = openAdapter();
     api->set_extension(h, &r);
     ASSERT_EQ(api->connect(h, recordingCallback), MULVO_OK);
     rig->raise(1);
-    ASSERT_TRUE(waitFor([&] { return r.inside.load(); }));
+    ASSERT_TRUE(waitFor([&] { return r.entered.load(); }));
+    r.caller = gettid();
     EXPECT_EQ(api->close(h), MULVO_OK);
     EXPECT_TRUE(r.finished.load());
     EXPECT_EQ(r.extensionSeen.load(), &r);
