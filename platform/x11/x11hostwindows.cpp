@@ -33,7 +33,9 @@ constexpr HostWindow largestXid = 0x1fffffff;
 constexpr int maxTreeDepth = 64;
 
 constexpr auto focusWait = std::chrono::milliseconds(300);
-constexpr auto moveWait = std::chrono::milliseconds(500);
+// A manager answers every move request with a ConfigureNotify to the client, once it has moved
+// the frame or decided not to; the bound only matters for one that never answers.
+constexpr auto moveWait = std::chrono::seconds(5);
 // Restoring an iconic window is animated by some managers (openbox: about 200 ms).
 constexpr auto settleWait = std::chrono::milliseconds(1000);
 constexpr auto pollInterval = std::chrono::milliseconds(5);
@@ -653,14 +655,21 @@ bool X11HostWindows::waitUntilSettled(unsigned long window, unsigned long frame,
 std::optional<QPoint> X11HostWindows::waitForMove(unsigned long window, unsigned long frame,
                                                   QPoint from)
 {
+    // A busy manager may take far longer than usual; a frame read before it got to the request
+    // would have the next move start from the old place.
     const auto deadline = Clock::now() + moveWait;
     for (;;) {
+        // The answer is taken before the frame is read: the frame is in place by then.
+        XEvent event;
+        bool answered = false;
+        while (XCheckTypedWindowEvent(m_display, window, ConfigureNotify, &event))
+            answered = true;
         const std::optional<QRect> geometry = outerGeometry(frame);
         if (!geometry)
             return std::nullopt;
         if (geometry->topLeft() != from && hasSettled(window, frame, true))
             return geometry->topLeft();
-        if (Clock::now() >= deadline)
+        if (answered || Clock::now() >= deadline)
             return std::nullopt;
         std::this_thread::sleep_for(pollInterval);
     }
@@ -705,6 +714,8 @@ void X11HostWindows::moveTo(HostWindow window, QPoint topLeft)
     const QRect client(clientX - border, clientY - border, attributes.width + 2 * border,
                        attributes.height + 2 * border);
     const QPoint request = referencePoint(gravity, *before, client) + (topLeft - before->topLeft());
+    if (managed)
+        XSelectInput(m_display, window, StructureNotifyMask); // for the manager's answers
     XMoveWindow(m_display, window, request.x(), request.y());
     XSync(m_display, False);
 
@@ -722,6 +733,13 @@ void X11HostWindows::moveTo(HostWindow window, QPoint topLeft)
             XMoveWindow(m_display, window, corrected.x(), corrected.y());
             XSync(m_display, False);
             waitForMove(window, frame, *now);
+        }
+    }
+    if (managed) {
+        XSelectInput(m_display, window, NoEventMask);
+        XSync(m_display, False);
+        XEvent event;
+        while (XCheckWindowEvent(m_display, window, StructureNotifyMask, &event)) {
         }
     }
     if (trap.failed())
