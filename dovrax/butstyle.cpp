@@ -119,7 +119,7 @@ QRgb shadePixel(COLORREF outside, COLORREF ring, COLORREF face, const MaskWeight
 }
 
 CButtonStyle::CButtonStyle()
-    : m_params(
+    : params_(
           defaultButtonStyleParams(refFromColor(QApplication::palette().color(QPalette::Button))))
 {}
 
@@ -127,7 +127,7 @@ bool CButtonStyle::GetButtonStyle(ButtonStyleParams *params) const
 {
     if (!params)
         return false;
-    *params = m_params;
+    *params = params_;
     return true;
 }
 
@@ -135,26 +135,26 @@ bool CButtonStyle::SetButtonStyle(const ButtonStyleParams *params)
 {
     if (!params)
         return false;
-    if (*params == m_params)
+    if (*params == params_)
         return true;
-    m_params = *params;
-    m_rendered = false;
+    params_ = *params;
+    rendered_ = false;
     return true;
 }
 
 const QImage *CButtonStyle::GetButtonBitmap()
 {
-    if (!m_rendered) {
+    if (!rendered_) {
         DrawMasks();
         // A failed rendering is not retried on every call; the next parameter change does.
-        m_rendered = true;
+        rendered_ = true;
     }
-    return m_mask.isNull() ? nullptr : &m_mask;
+    return mask_.isNull() ? nullptr : &mask_;
 }
 
 bool CButtonStyle::DrawMasks()
 {
-    const ButtonStyleParams &p = m_params;
+    const ButtonStyleParams &p = params_;
     const double rin = ringInnerRadius(p);
     const int r = maskEdgeRadius(p);
     const int s = 2 * r + 1;
@@ -177,8 +177,8 @@ bool CButtonStyle::DrawMasks()
         }
     }
 
-    m_mask = std::move(mask);
-    m_edge = QSize(r, r);
-    ++m_renderCount;
+    mask_ = std::move(mask);
+    edge_ = QSize(r, r);
+    ++renderCount_;
     return true;
 }

@@ -119,21 +119,21 @@ public:
     // rendering; null only if the image could never be allocated.
     const QImage *GetButtonBitmap();
     // (R, R) of the last rendering; (0, 0) before the first.
-    QSize GetEdgeSize() const { return m_edge; }
+    QSize GetEdgeSize() const { return edge_; }
     // Size of one frame, (2R + 1, 2R + 1); (1, 1) before the first rendering.
-    QSize GetMaskSize() const { return QSize(2 * m_edge.width() + 1, 2 * m_edge.height() + 1); }
+    QSize GetMaskSize() const { return QSize(2 * edge_.width() + 1, 2 * edge_.height() + 1); }
 
     // Renders all five frames now. False, keeping the previous image, when the image cannot
     // be allocated.
     bool DrawMasks();
 
     // Number of renderings done so far.
-    int renderCount() const { return m_renderCount; }
+    int renderCount() const { return renderCount_; }
 
 private:
-    bool m_rendered = false;
-    QSize m_edge{0, 0};
-    QImage m_mask;
-    ButtonStyleParams m_params;
-    int m_renderCount = 0;
+    bool rendered_ = false;
+    QSize edge_{0, 0};
+    QImage mask_;
+    ButtonStyleParams params_;
+    int renderCount_ = 0;
 };

@@ -57,15 +57,15 @@ CCButton::CCButton(QWidget *parent) : CCButton(QString(), parent) {}
 
 CCButton::CCButton(const QString &text, QWidget *parent)
     : QPushButton(text, parent),
-      m_captionFont(defaultCaptionFont()), m_captionColors{0x404040, 0x000000, 0x000000, 0x000000,
-                                                           0x000000}
+      captionFont_(defaultCaptionFont()), captionColors_{0x404040, 0x000000, 0x000000, 0x000000,
+                                                         0x000000}
 {}
 
 CCButton::~CCButton() = default;
 
 void CCButton::markRedraw()
 {
-    m_redrawNeeded = true;
+    redrawNeeded_ = true;
     update();
 }
 
@@ -75,7 +75,7 @@ bool CCButton::SetRoundButtonStyle(CButtonStyle *style)
         return false;
     // No early return for the same style: re-setting it is how callers make the button
     // stretch the masks again after changing the style's parameters.
-    m_style = style;
+    style_ = style;
     markRedraw();
     return true;
 }
@@ -84,7 +84,7 @@ bool CCButton::GetCaptionFont(QFont *font) const
 {
     if (!font)
         return false;
-    *font = m_captionFont;
+    *font = captionFont_;
     return true;
 }
 
@@ -92,9 +92,9 @@ bool CCButton::SetCaptionFont(const QFont *font)
 {
     if (!font)
         return false;
-    if (*font == m_captionFont)
+    if (*font == captionFont_)
         return true;
-    m_captionFont = *font;
+    captionFont_ = *font;
     markRedraw();
     return true;
 }
@@ -103,7 +103,7 @@ bool CCButton::GetCaptionColors(COLORREF *colors) const
 {
     if (!colors)
         return false;
-    std::copy(m_captionColors.begin(), m_captionColors.end(), colors);
+    std::copy(captionColors_.begin(), captionColors_.end(), colors);
     return true;
 }
 
@@ -111,91 +111,91 @@ bool CCButton::SetCaptionColors(const COLORREF *colors)
 {
     if (!colors)
         return false;
-    if (std::equal(m_captionColors.begin(), m_captionColors.end(), colors))
+    if (std::equal(captionColors_.begin(), captionColors_.end(), colors))
         return true;
-    std::copy(colors, colors + kButtonFrameCount, m_captionColors.begin());
+    std::copy(colors, colors + kButtonFrameCount, captionColors_.begin());
     markRedraw();
     return true;
 }
 
 void CCButton::setHotTracking(bool on)
 {
-    if (on == m_hotTracking)
+    if (on == hotTracking_)
         return;
-    m_hotTracking = on;
+    hotTracking_ = on;
     update();
 }
 
 void CCButton::setIndicatorChecked(bool checked)
 {
-    if (checked == m_checked)
+    if (checked == checked_)
         return;
-    m_checked = checked;
+    checked_ = checked;
     update();
 }
 
 void CCButton::paintEvent(QPaintEvent *)
 {
     updateFrames();
-    if (m_frameBitmap.isNull())
+    if (frameBitmap_.isNull())
         return;
-    const int h = m_frameRect.height();
-    const int frame = indicatorFrame(isEnabled(), isDown(), m_checked, m_hotTracking, m_mouseOver);
+    const int h = frameRect_.height();
+    const int frame = indicatorFrame(isEnabled(), isDown(), checked_, hotTracking_, mouseOver_);
     QPainter painter(this);
-    painter.drawImage(QPoint(0, 0), m_frameBitmap, QRect(0, frame * h, m_frameRect.width(), h));
+    painter.drawImage(QPoint(0, 0), frameBitmap_, QRect(0, frame * h, frameRect_.width(), h));
 }
 
 void CCButton::updateFrames()
 {
     const QRect item = rect();
-    bool redraw = item != m_frameRect || m_redrawNeeded;
+    bool redraw = item != frameRect_ || redrawNeeded_;
     if (redraw) {
         QImage bitmap(item.width(), kButtonFrameCount * item.height(), QImage::Format_RGB32);
         if (bitmap.isNull()) {
             // Leaves the frame rectangle null so the next paint tries again.
-            m_frameRect = QRect();
-            m_frameBitmap = QImage();
+            frameRect_ = QRect();
+            frameBitmap_ = QImage();
             return;
         }
         // A fresh bitmap starts black, as the faces leave it when there is no style.
         bitmap.fill(Qt::black);
-        m_frameRect = item;
-        m_frameBitmap = std::move(bitmap);
-        m_redrawNeeded = false;
-        ++m_bitmapAllocCount;
+        frameRect_ = item;
+        frameBitmap_ = std::move(bitmap);
+        redrawNeeded_ = false;
+        ++bitmapAllocCount_;
     }
-    if (m_frameBitmap.isNull())
+    if (frameBitmap_.isNull())
         return;
 
     // A new text needs all five frames again but not a new bitmap.
     const QString caption = text();
-    if (caption != m_caption) {
+    if (caption != caption_) {
         redraw = true;
-        m_caption = caption;
+        caption_ = caption;
     }
     if (redraw) {
         drawFaces();
         drawCaptions();
-        ++m_rebuildCount;
+        ++rebuildCount_;
     }
 }
 
 void CCButton::drawFaces()
 {
-    if (!m_style)
+    if (!style_)
         return;
-    const QImage *mask = m_style->GetButtonBitmap();
+    const QImage *mask = style_->GetButtonBitmap();
     if (!mask)
         return;
     // Read after GetButtonBitmap: the sizes belong to the rendering it may have just done.
-    const int edge = m_style->GetEdgeSize().width();
-    const int maskSize = m_style->GetMaskSize().width();
+    const int edge = style_->GetEdgeSize().width();
+    const int maskSize = style_->GetMaskSize().width();
 
-    QPainter painter(&m_frameBitmap);
+    QPainter painter(&frameBitmap_);
     // The mask is pixel art: smooth scaling would bleed the ring into the stretched edges.
     painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
     for (int k = 0; k < kButtonFrameCount; ++k) {
-        for (const SlicePiece &piece : nineSlice(m_frameRect.size(), edge, maskSize, k)) {
+        for (const SlicePiece &piece : nineSlice(frameRect_.size(), edge, maskSize, k)) {
             if (piece.target.isEmpty() || piece.source.isEmpty())
                 continue;
             painter.drawImage(piece.target, *mask, piece.source);
@@ -205,15 +205,15 @@ void CCButton::drawFaces()
 
 void CCButton::drawCaptions()
 {
-    const int w = m_frameRect.width();
-    const int h = m_frameRect.height();
-    QPainter painter(&m_frameBitmap);
+    const int w = frameRect_.width();
+    const int h = frameRect_.height();
+    QPainter painter(&frameBitmap_);
     painter.setBackgroundMode(Qt::TransparentMode);
-    painter.setFont(m_captionFont);
+    painter.setFont(captionFont_);
     for (int k = 0; k < kButtonFrameCount; ++k) {
-        painter.setPen(colorFromRef(m_captionColors[k]));
+        painter.setPen(colorFromRef(captionColors_[k]));
         painter.drawText(QRect(0, k * h, w, h),
-                         Qt::AlignCenter | Qt::TextSingleLine | Qt::TextShowMnemonic, m_caption);
+                         Qt::AlignCenter | Qt::TextSingleLine | Qt::TextShowMnemonic, caption_);
     }
 }
 
@@ -221,26 +221,26 @@ void CCButton::mouseReleaseEvent(QMouseEvent *event)
 {
     // Updated before the base class emits clicked(), so handlers see the new state.
     if (event->button() == Qt::LeftButton) {
-        if (m_toggleOnClick)
-            m_checked = !m_checked;
-        if (m_checkOnClick)
-            m_checked = true;
+        if (toggleOnClick_)
+            checked_ = !checked_;
+        if (checkOnClick_)
+            checked_ = true;
     }
     QPushButton::mouseReleaseEvent(event);
 }
 
 void CCButton::enterEvent(QEnterEvent *event)
 {
-    m_mouseOver = true;
-    if (m_hotTracking)
+    mouseOver_ = true;
+    if (hotTracking_)
         update();
     QPushButton::enterEvent(event);
 }
 
 void CCButton::leaveEvent(QEvent *event)
 {
-    m_mouseOver = false;
-    if (m_hotTracking)
+    mouseOver_ = false;
+    if (hotTracking_)
         update();
     QPushButton::leaveEvent(event);
 }

@@ -53,7 +53,7 @@ public:
     // Uses `style` (not owned; must outlive the button) from the next paint. False for null,
     // keeping the current style. Setting the same style again picks up changed parameters.
     bool SetRoundButtonStyle(CButtonStyle *style);
-    CButtonStyle *roundButtonStyle() const { return m_style; }
+    CButtonStyle *roundButtonStyle() const { return style_; }
 
     // Copies the caption font out; false for null.
     bool GetCaptionFont(QFont *font) const;
@@ -65,22 +65,22 @@ public:
     bool SetCaptionColors(const COLORREF *colors);
 
     // A left click flips the indicator.
-    bool toggleOnClick() const { return m_toggleOnClick; }
-    void setToggleOnClick(bool on) { m_toggleOnClick = on; }
+    bool toggleOnClick() const { return toggleOnClick_; }
+    void setToggleOnClick(bool on) { toggleOnClick_ = on; }
     // A left click turns the indicator on (after any toggle).
-    bool checkOnClick() const { return m_checkOnClick; }
-    void setCheckOnClick(bool on) { m_checkOnClick = on; }
+    bool checkOnClick() const { return checkOnClick_; }
+    void setCheckOnClick(bool on) { checkOnClick_ = on; }
     // Shows the hot frame while the pointer is over the button.
-    bool hotTracking() const { return m_hotTracking; }
+    bool hotTracking() const { return hotTracking_; }
     void setHotTracking(bool on);
     // The indicator's own checked state (independent of QAbstractButton's checkable state).
-    bool isIndicatorChecked() const { return m_checked; }
+    bool isIndicatorChecked() const { return checked_; }
     void setIndicatorChecked(bool checked);
-    bool isMouseOver() const { return m_mouseOver; }
+    bool isMouseOver() const { return mouseOver_; }
 
     // Times the frames were redrawn (faces and captions), and times the bitmap was allocated.
-    int rebuildCount() const { return m_rebuildCount; }
-    int bitmapAllocCount() const { return m_bitmapAllocCount; }
+    int rebuildCount() const { return rebuildCount_; }
+    int bitmapAllocCount() const { return bitmapAllocCount_; }
 
 protected:
     void paintEvent(QPaintEvent *event) override;
@@ -94,18 +94,18 @@ private:
     void drawCaptions();
     void markRedraw();
 
-    QRect m_frameRect;
-    QImage m_frameBitmap;
-    QFont m_captionFont;
-    std::array<COLORREF, kButtonFrameCount> m_captionColors;
-    QString m_caption;
-    bool m_toggleOnClick = false;
-    bool m_checkOnClick = false;
-    bool m_hotTracking = false;
-    bool m_checked = false;
-    bool m_mouseOver = false;
-    bool m_redrawNeeded = false;
-    CButtonStyle *m_style = nullptr;
-    int m_rebuildCount = 0;
-    int m_bitmapAllocCount = 0;
+    QRect frameRect_;
+    QImage frameBitmap_;
+    QFont captionFont_;
+    std::array<COLORREF, kButtonFrameCount> captionColors_;
+    QString caption_;
+    bool toggleOnClick_ = false;
+    bool checkOnClick_ = false;
+    bool hotTracking_ = false;
+    bool checked_ = false;
+    bool mouseOver_ = false;
+    bool redrawNeeded_ = false;
+    CButtonStyle *style_ = nullptr;
+    int rebuildCount_ = 0;
+    int bitmapAllocCount_ = 0;
 };

@@ -34,18 +34,18 @@ CCPGroup::CCPGroup(QWidget *parent) : CCPGroup(QString(), parent) {}
 
 CCPGroup::CCPGroup(const QString &title, QWidget *parent)
     : QGroupBox(title, parent),
-      m_frameColor(refFromColor(QApplication::palette().color(QPalette::Dark))),
-      m_titleBackColor(refFromColor(QApplication::palette().color(QPalette::Button))),
-      m_captionColor(refFromColor(QApplication::palette().color(QPalette::WindowText))),
-      m_captionFont(font())
+      frameColor_(refFromColor(QApplication::palette().color(QPalette::Dark))),
+      titleBackColor_(refFromColor(QApplication::palette().color(QPalette::Button))),
+      captionColor_(refFromColor(QApplication::palette().color(QPalette::WindowText))),
+      captionFont_(font())
 {}
 
 CCPGroup::~CCPGroup() = default;
 
 CCPGroup &CCPGroup::SetFrameColor(COLORREF color)
 {
-    if (color != m_frameColor) {
-        m_frameColor = color;
+    if (color != frameColor_) {
+        frameColor_ = color;
         RedrawFrame();
     }
     return *this;
@@ -53,8 +53,8 @@ CCPGroup &CCPGroup::SetFrameColor(COLORREF color)
 
 CCPGroup &CCPGroup::SetTitleColor(COLORREF color)
 {
-    if (color != m_captionColor) {
-        m_captionColor = color;
+    if (color != captionColor_) {
+        captionColor_ = color;
         RedrawFrame();
     }
     return *this;
@@ -62,8 +62,8 @@ CCPGroup &CCPGroup::SetTitleColor(COLORREF color)
 
 CCPGroup &CCPGroup::SetBorderColor(COLORREF color)
 {
-    if (color != m_frameColor) {
-        m_frameColor = color;
+    if (color != frameColor_) {
+        frameColor_ = color;
         RedrawFrame();
     }
     return *this;
@@ -76,8 +76,8 @@ CCPGroup &CCPGroup::SetTitle(const QString &text)
     if (!parentWidget() && !testAttribute(Qt::WA_WState_Created))
         return *this;
     const QString caption = QLatin1Char(' ') + text + QLatin1Char(' ');
-    if (caption != m_caption) {
-        m_caption = caption;
+    if (caption != caption_) {
+        caption_ = caption;
         RedrawFrame();
     }
     return *this;
@@ -87,8 +87,8 @@ CCPGroup &CCPGroup::SetAlignment(int alignment)
 {
     if (alignment != GroupCaptionCentre && alignment != GroupCaptionRight)
         alignment = GroupCaptionLeft;
-    if (alignment != m_alignment) {
-        m_alignment = alignment;
+    if (alignment != alignment_) {
+        alignment_ = alignment;
         RedrawFrame();
     }
     return *this;
@@ -96,7 +96,7 @@ CCPGroup &CCPGroup::SetAlignment(int alignment)
 
 void CCPGroup::RedrawFrame()
 {
-    m_cacheValid = false;
+    cacheValid_ = false;
     // The frame and caption band overlap what the parent draws around the group, so the
     // parent repaints the whole area (and this group with it) immediately.
     if (QWidget *parent = parentWidget())
@@ -108,8 +108,8 @@ void CCPGroup::RedrawFrame()
 void CCPGroup::changeEvent(QEvent *event)
 {
     if (event->type() == QEvent::FontChange) {
-        m_captionFont = font();
-        m_cacheValid = false;
+        captionFont_ = font();
+        cacheValid_ = false;
         update();
     }
     QGroupBox::changeEvent(event);
@@ -118,20 +118,20 @@ void CCPGroup::changeEvent(QEvent *event)
 void CCPGroup::paintEvent(QPaintEvent *)
 {
     // An empty caption keeps looking at the title until one appears.
-    if (m_caption.isEmpty()) {
+    if (caption_.isEmpty()) {
         const QString title = QGroupBox::title();
         if (!title.isEmpty()) {
-            m_caption = QLatin1Char(' ') + title + QLatin1Char(' ');
-            m_cacheValid = false;
+            caption_ = QLatin1Char(' ') + title + QLatin1Char(' ');
+            cacheValid_ = false;
         }
     }
     const qreal dpr = devicePixelRatioF();
-    if (!m_cacheValid || m_cache.size() != size() * dpr || m_cache.devicePixelRatio() != dpr)
+    if (!cacheValid_ || cache_.size() != size() * dpr || cache_.devicePixelRatio() != dpr)
         renderFrame();
-    if (m_cache.isNull())
+    if (cache_.isNull())
         return;
     QPainter painter(this);
-    painter.drawImage(QPoint(0, 0), m_cache);
+    painter.drawImage(QPoint(0, 0), cache_);
 }
 
 void CCPGroup::renderFrame()
@@ -141,38 +141,38 @@ void CCPGroup::renderFrame()
     // show through.
     QImage image(size() * dpr, QImage::Format_ARGB32_Premultiplied);
     if (image.isNull()) {
-        m_cache = QImage();
+        cache_ = QImage();
         return;
     }
     image.setDevicePixelRatio(dpr);
     image.fill(Qt::transparent);
 
     QPainter painter(&image);
-    painter.setFont(m_captionFont);
-    const QFontMetrics metrics(m_captionFont, &image);
-    const QSize textSize = m_caption.isEmpty()
+    painter.setFont(captionFont_);
+    const QFontMetrics metrics(captionFont_, &image);
+    const QSize textSize = caption_.isEmpty()
                                ? QSize(0, 0)
-                               : QSize(metrics.horizontalAdvance(m_caption), metrics.height());
-    const GroupFrameGeometry geometry = groupFrameGeometry(size(), textSize, m_alignment);
+                               : QSize(metrics.horizontalAdvance(caption_), metrics.height());
+    const GroupFrameGeometry geometry = groupFrameGeometry(size(), textSize, alignment_);
 
     // Aliased and on pixel centres so the line is exactly the frame colour and spans the
     // frame rectangle less its right and bottom edge.
     painter.setRenderHint(QPainter::Antialiasing, false);
-    painter.setPen(QPen(colorFromRef(m_frameColor), 1));
+    painter.setPen(QPen(colorFromRef(frameColor_), 1));
     painter.setBrush(Qt::NoBrush);
     painter.drawRoundedRect(QRectF(geometry.frame).adjusted(0.5, 0.5, -0.5, -0.5), 5, 5);
 
     // The band behind the caption hides the frame's top line.
-    painter.fillRect(geometry.text, colorFromRef(m_titleBackColor));
-    painter.setPen(colorFromRef(m_captionColor));
+    painter.fillRect(geometry.text, colorFromRef(titleBackColor_));
+    painter.setPen(colorFromRef(captionColor_));
     painter.setBackgroundMode(Qt::TransparentMode);
     painter.drawText(geometry.text,
                      Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine | Qt::TextDontClip |
                          Qt::TextShowMnemonic,
-                     m_caption);
+                     caption_);
     painter.end();
 
-    m_cache = std::move(image);
-    m_cacheValid = true;
-    ++m_renderCount;
+    cache_ = std::move(image);
+    cacheValid_ = true;
+    ++renderCount_;
 }

@@ -58,13 +58,13 @@ public:
     // GroupCaptionLeft, GroupCaptionCentre or GroupCaptionRight; other values mean left.
     virtual CCPGroup &SetAlignment(int alignment);
 
-    QString caption() const { return m_caption; }
-    COLORREF frameColor() const { return m_frameColor; }
-    COLORREF titleBackgroundColor() const { return m_titleBackColor; }
-    COLORREF captionColor() const { return m_captionColor; }
-    int captionAlignment() const { return m_alignment; }
+    QString caption() const { return caption_; }
+    COLORREF frameColor() const { return frameColor_; }
+    COLORREF titleBackgroundColor() const { return titleBackColor_; }
+    COLORREF captionColor() const { return captionColor_; }
+    int captionAlignment() const { return alignment_; }
     // Times the cached frame image was drawn.
-    int renderCount() const { return m_renderCount; }
+    int renderCount() const { return renderCount_; }
 
 protected:
     void paintEvent(QPaintEvent *event) override;
@@ -74,13 +74,13 @@ private:
     void RedrawFrame();
     void renderFrame();
 
-    QString m_caption;
-    COLORREF m_frameColor;
-    COLORREF m_titleBackColor;
-    COLORREF m_captionColor;
-    int m_alignment = GroupCaptionLeft;
-    QFont m_captionFont;
-    QImage m_cache;
-    bool m_cacheValid = false;
-    int m_renderCount = 0;
+    QString caption_;
+    COLORREF frameColor_;
+    COLORREF titleBackColor_;
+    COLORREF captionColor_;
+    int alignment_ = GroupCaptionLeft;
+    QFont captionFont_;
+    QImage cache_;
+    bool cacheValid_ = false;
+    int renderCount_ = 0;
 };

@@ -8,16 +8,16 @@
 #include <cstdio>
 
 DemoWindow::DemoWindow(QWidget *parent)
-    : QWidget(parent), m_keys(new QListWidget(this)), m_position(new QLabel(this))
+    : QWidget(parent), keys_(new QListWidget(this)), position_(new QLabel(this))
 {
     // The window itself takes every key; a focused list would swallow the arrows and letters.
-    m_keys->setFocusPolicy(Qt::NoFocus);
+    keys_->setFocusPolicy(Qt::NoFocus);
     setFocusPolicy(Qt::StrongFocus);
 
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(new QLabel(tr("Keys received:"), this));
-    layout->addWidget(m_keys, 1);
-    layout->addWidget(m_position);
+    layout->addWidget(keys_, 1);
+    layout->addWidget(position_);
     resize(420, 320);
     showPosition();
 }
@@ -74,8 +74,8 @@ void DemoWindow::moveEvent(QMoveEvent *event)
 
 void DemoWindow::log(const QString &line)
 {
-    m_keys->addItem(line);
-    m_keys->scrollToBottom();
+    keys_->addItem(line);
+    keys_->scrollToBottom();
     // Whoever started us reads these lines; flush so they arrive while we keep running.
     std::fputs(qPrintable(line + QLatin1Char('\n')), stdout);
     std::fflush(stdout);
@@ -84,5 +84,5 @@ void DemoWindow::log(const QString &line)
 void DemoWindow::showPosition()
 {
     const QPoint p = frameGeometry().topLeft();
-    m_position->setText(tr("Position: %1, %2").arg(p.x()).arg(p.y()));
+    position_->setText(tr("Position: %1, %2").arg(p.x()).arg(p.y()));
 }

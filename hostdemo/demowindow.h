@@ -26,6 +26,6 @@ private:
     void log(const QString &line);
     void showPosition();
 
-    QListWidget *m_keys;
-    QLabel *m_position;
+    QListWidget *keys_;
+    QLabel *position_;
 };

@@ -34,9 +34,9 @@ constexpr qint64 FarAway = qint64(1) << 28;
 
 } // namespace
 
-MessageList::MessageList(QWidget *parent) : QListView(parent), m_model(new MessageListModel(this))
+MessageList::MessageList(QWidget *parent) : QListView(parent), model_(new MessageListModel(this))
 {
-    setModel(m_model);
+    setModel(model_);
     setSelectionMode(SingleSelection);
     setSelectionBehavior(SelectRows);
     setEditTriggers(NoEditTriggers);
@@ -52,72 +52,72 @@ MessageList::~MessageList() = default;
 
 void MessageList::appendLine(const QString &text)
 {
-    if (m_model->append(text) >= 0)
+    if (model_->append(text) >= 0)
         scheduleSync();
 }
 
 void MessageList::appendAndSelect(const QString &text)
 {
-    const int row = m_model->append(text);
+    const int row = model_->append(text);
     if (row < 0)
         return;
-    m_pendingSelect = row;
-    m_pendingSelectCount = row + 1;
+    pendingSelect_ = row;
+    pendingSelectCount_ = row + 1;
     scheduleSync();
 }
 
 void MessageList::clear()
 {
-    m_syncTimer.stop();
-    m_pendingSelect = -1;
-    m_topAnchor = -1;
-    m_model->clear();
+    syncTimer_.stop();
+    pendingSelect_ = -1;
+    topAnchor_ = -1;
+    model_->clear();
 }
 
 int MessageList::count() const
 {
-    return m_model->lineCount();
+    return model_->lineCount();
 }
 
 QString MessageList::line(int row) const
 {
-    return m_model->line(row);
+    return model_->line(row);
 }
 
 int MessageList::selectedRow() const
 {
-    if (m_pendingSelect >= 0)
-        return m_pendingSelect;
+    if (pendingSelect_ >= 0)
+        return pendingSelect_;
     const QItemSelection selection = selectionModel()->selection();
     return selection.isEmpty() ? -1 : selection.first().top();
 }
 
 void MessageList::syncView()
 {
-    m_syncTimer.stop();
-    m_model->publish();
-    if (m_pendingSelect < 0)
+    syncTimer_.stop();
+    model_->publish();
+    if (pendingSelect_ < 0)
         return;
-    const int row = m_pendingSelect;
-    const int countThen = m_pendingSelectCount;
-    m_pendingSelect = -1;
-    selectionModel()->setCurrentIndex(m_model->index(row, 0), QItemSelectionModel::ClearAndSelect);
-    m_topAnchor = row;
-    m_topAnchorCount = countThen;
+    const int row = pendingSelect_;
+    const int countThen = pendingSelectCount_;
+    pendingSelect_ = -1;
+    selectionModel()->setCurrentIndex(model_->index(row, 0), QItemSelectionModel::ClearAndSelect);
+    topAnchor_ = row;
+    topAnchorCount_ = countThen;
     scrollToAnchor();
     if (isVisible())
-        m_topAnchor = -1;
+        topAnchor_ = -1;
 }
 
 int MessageList::firstVisibleRow() const
 {
-    const int rows = m_model->rowCount();
+    const int rows = model_->rowCount();
     return rows == 0 ? -1 : std::min(topRow(), rows - 1);
 }
 
 int MessageList::lastFullyVisibleRow() const
 {
-    const int rows = m_model->rowCount();
+    const int rows = model_->rowCount();
     const int full = viewport()->height() / rowHeight();
     if (rows == 0 || full == 0)
         return -1;
@@ -126,7 +126,7 @@ int MessageList::lastFullyVisibleRow() const
 
 int MessageList::rowHeight() const
 {
-    if (m_rowHeight == 0) {
+    if (rowHeight_ == 0) {
         // What the default delegate would answer for any line: the rows differ only in text,
         // and one line of text in this font sets the height.
         QStyleOptionViewItem option;
@@ -135,15 +135,15 @@ int MessageList::rowHeight() const
         option.text = QStringLiteral("Xg");
         const QSize size =
             style()->sizeFromContents(QStyle::CT_ItemViewItem, &option, QSize(), this);
-        m_rowHeight = std::max(1, size.height());
+        rowHeight_ = std::max(1, size.height());
     }
-    return m_rowHeight;
+    return rowHeight_;
 }
 
 QRect MessageList::visualRect(const QModelIndex &index) const
 {
-    if (!index.isValid() || index.model() != m_model || index.column() != 0 ||
-        index.row() >= m_model->rowCount())
+    if (!index.isValid() || index.model() != model_ || index.column() != 0 ||
+        index.row() >= model_->rowCount())
         return QRect();
     const qint64 y = (qint64(index.row()) - topRow()) * rowHeight();
     return QRect(0, int(std::clamp(y, -FarAway, FarAway)), viewport()->width(), rowHeight());
@@ -151,7 +151,7 @@ QRect MessageList::visualRect(const QModelIndex &index) const
 
 void MessageList::scrollTo(const QModelIndex &index, ScrollHint hint)
 {
-    if (!index.isValid() || index.model() != m_model || index.row() >= m_model->rowCount())
+    if (!index.isValid() || index.model() != model_ || index.row() >= model_->rowCount())
         return;
     const int row = index.row();
     const int top = topRow();
@@ -182,9 +182,9 @@ QModelIndex MessageList::indexAt(const QPoint &point) const
     if (!viewport()->rect().contains(point))
         return QModelIndex();
     const qint64 row = qint64(topRow()) + point.y() / rowHeight();
-    if (row >= m_model->rowCount())
+    if (row >= model_->rowCount())
         return QModelIndex();
-    return m_model->index(int(row), 0);
+    return model_->index(int(row), 0);
 }
 
 void MessageList::doItemsLayout()
@@ -220,7 +220,7 @@ void MessageList::rowsInserted(const QModelIndex &parent, int start, int end)
 
 void MessageList::paintEvent(QPaintEvent *event)
 {
-    const int rows = m_model->rowCount();
+    const int rows = model_->rowCount();
     if (rows == 0)
         return;
     QPainter painter(viewport());
@@ -245,7 +245,7 @@ void MessageList::paintEvent(QPaintEvent *event)
     const qint64 last =
         std::min<qint64>(rows - 1, qint64(top) + std::max(0, area.bottom()) / height);
     for (qint64 row = first; row <= last; ++row) {
-        const QModelIndex index = m_model->index(int(row), 0);
+        const QModelIndex index = model_->index(int(row), 0);
         option.rect = QRect(0, int(row - top) * height, viewport()->width(), height);
         option.state = baseState;
         const bool selected = selection->isSelected(index);
@@ -254,7 +254,7 @@ void MessageList::paintEvent(QPaintEvent *event)
         // The style's item panel draws the selection the way its own views do; the text goes
         // through a cache because shaping it anew costs far more than drawing it.
         style()->drawPrimitive(QStyle::PE_PanelItemViewItem, &option, &painter, this);
-        const QStaticText &text = laidOut(m_model->line(int(row)));
+        const QStaticText &text = laidOut(model_->line(int(row)));
         const QRectF textArea = option.rect.adjusted(margin, 0, -margin, 0);
         painter.setPen(
             option.palette.color(group, selected ? QPalette::HighlightedText : QPalette::Text));
@@ -284,17 +284,17 @@ void MessageList::showEvent(QShowEvent *event)
 {
     QListView::showEvent(event);
     // Pending resize events have been delivered by now, so the viewport has its real height.
-    if (m_topAnchor >= 0)
+    if (topAnchor_ >= 0)
         scrollToAnchor();
-    m_topAnchor = -1;
+    topAnchor_ = -1;
 }
 
 void MessageList::changeEvent(QEvent *event)
 {
     QListView::changeEvent(event);
     if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange) {
-        m_rowHeight = 0;
-        m_laidOut.clear();
+        rowHeight_ = 0;
+        laidOut_.clear();
         updateGeometries();
         viewport()->update();
     }
@@ -302,7 +302,7 @@ void MessageList::changeEvent(QEvent *event)
 
 void MessageList::timerEvent(QTimerEvent *event)
 {
-    if (event->timerId() == m_syncTimer.timerId()) {
+    if (event->timerId() == syncTimer_.timerId()) {
         syncView();
         return;
     }
@@ -346,7 +346,7 @@ void MessageList::keyPressEvent(QKeyEvent *event)
 
 void MessageList::contextMenuEvent(QContextMenuEvent *event)
 {
-    if (m_menu && m_menu->isVisible() && event->reason() == QContextMenuEvent::Keyboard) {
+    if (menu_ && menu_->isVisible() && event->reason() == QContextMenuEvent::Keyboard) {
         event->accept();
         return;
     }
@@ -357,8 +357,8 @@ void MessageList::contextMenuEvent(QContextMenuEvent *event)
 
 QMenu *MessageList::showContextMenu(const QPoint &globalPos)
 {
-    if (m_menu)
-        m_menu->close();
+    if (menu_)
+        menu_->close();
     auto *menu = new QMenu(this);
     menu->setAttribute(Qt::WA_DeleteOnClose);
     QAction *copy = menu->addAction(QStringLiteral("Copy"), this, [this] {
@@ -368,14 +368,14 @@ QMenu *MessageList::showContextMenu(const QPoint &globalPos)
     menu->addAction(QStringLiteral("Save Log As..."), this, &MessageList::saveWithChooser);
     menu->addAction(QStringLiteral("Clear"), this, &MessageList::clearRequested);
     menu->setActiveAction(copy->isEnabled() ? copy : menu->actions().at(1));
-    m_menu = menu;
+    menu_ = menu;
     menu->popup(globalPos);
     return menu;
 }
 
 QString MessageList::selectedTimedLine() const
 {
-    return m_model->timedLine(selectedRow());
+    return model_->timedLine(selectedRow());
 }
 
 bool MessageList::saveTo(const QString &path, QString &error) const
@@ -385,7 +385,7 @@ bool MessageList::saveTo(const QString &path, QString &error) const
         error = file.errorString();
         return false;
     }
-    if (!m_model->writeTimedLines(file) || !file.commit()) {
+    if (!model_->writeTimedLines(file) || !file.commit()) {
         error = file.errorString();
         file.cancelWriting();
         return false;
@@ -419,12 +419,12 @@ int MessageList::verticalOffset() const
 QModelIndex MessageList::moveCursor(CursorAction cursorAction, Qt::KeyboardModifiers modifiers)
 {
     Q_UNUSED(modifiers);
-    const int rows = m_model->rowCount();
+    const int rows = model_->rowCount();
     if (rows == 0)
         return QModelIndex();
     const QModelIndex current = currentIndex();
     if (!current.isValid())
-        return m_model->index(0, 0);
+        return model_->index(0, 0);
 
     // A page step keeps one row of context, as list boxes do.
     const qint64 page = std::max(1, fullRowsPerPage() - 1);
@@ -454,20 +454,20 @@ QModelIndex MessageList::moveCursor(CursorAction cursorAction, Qt::KeyboardModif
     case MoveRight:
         break;
     }
-    return m_model->index(int(std::clamp<qint64>(row, 0, rows - 1)), 0);
+    return model_->index(int(std::clamp<qint64>(row, 0, rows - 1)), 0);
 }
 
 void MessageList::setSelection(const QRect &rect, QItemSelectionModel::SelectionFlags command)
 {
     QItemSelection selection;
     const QRect area = rect.normalized();
-    const int rows = m_model->rowCount();
+    const int rows = model_->rowCount();
     if (rows > 0 && area.bottom() >= 0) {
         const int height = rowHeight();
         const qint64 first = qint64(topRow()) + std::max(0, area.top()) / height;
         const qint64 last = std::min<qint64>(rows - 1, qint64(topRow()) + area.bottom() / height);
         if (first <= last)
-            selection.select(m_model->index(int(first), 0), m_model->index(int(last), 0));
+            selection.select(model_->index(int(first), 0), model_->index(int(last), 0));
     }
     selectionModel()->select(selection, command);
 }
@@ -479,7 +479,7 @@ QRegion MessageList::visualRegionForSelection(const QItemSelection &selection) c
     const qint64 bottom = qint64(top) + pageRows() - 1;
     const int height = rowHeight();
     for (const QItemSelectionRange &range : selection) {
-        if (!range.isValid() || range.model() != m_model || range.parent().isValid())
+        if (!range.isValid() || range.model() != model_ || range.parent().isValid())
             continue;
         const qint64 first = std::max(range.top(), top);
         const qint64 last = std::min<qint64>(range.bottom(), bottom);
@@ -502,7 +502,7 @@ void MessageList::updateGeometries()
     QScrollBar *bar = verticalScrollBar();
     bar->setSingleStep(1);
     bar->setPageStep(full);
-    bar->setRange(0, std::max(0, m_model->rowCount() - full));
+    bar->setRange(0, std::max(0, model_->rowCount() - full));
     horizontalScrollBar()->setRange(0, 0);
     QAbstractItemView::updateGeometries();
 }
@@ -542,16 +542,16 @@ void MessageList::currentChanged(const QModelIndex &current, const QModelIndex &
 
 void MessageList::scheduleSync()
 {
-    if (!m_syncTimer.isActive())
-        m_syncTimer.start(0, this);
+    if (!syncTimer_.isActive())
+        syncTimer_.start(0, this);
 }
 
 void MessageList::scrollToAnchor()
 {
     // The list capped the first visible line at the last full page of the lines it had when
     // the line was selected; lines appended since then stay below the view.
-    const int lastFullPage = std::max(0, m_topAnchorCount - fullRowsPerPage());
-    verticalScrollBar()->setValue(std::min(m_topAnchor, lastFullPage));
+    const int lastFullPage = std::max(0, topAnchorCount_ - fullRowsPerPage());
+    verticalScrollBar()->setValue(std::min(topAnchor_, lastFullPage));
 }
 
 int MessageList::topRow() const
@@ -566,12 +566,12 @@ int MessageList::fullRowsPerPage() const
 
 const QStaticText &MessageList::laidOut(const QString &text)
 {
-    if (const QStaticText *cached = m_laidOut.object(text))
+    if (const QStaticText *cached = laidOut_.object(text))
         return *cached;
     auto *fresh = new QStaticText(text);
     fresh->setTextFormat(Qt::PlainText);
     fresh->setPerformanceHint(QStaticText::AggressiveCaching);
-    m_laidOut.insert(text, fresh);
+    laidOut_.insert(text, fresh);
     return *fresh;
 }
 

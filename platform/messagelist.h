@@ -68,7 +68,7 @@ public:
     int rowHeight() const;
 
     // The store behind the view, for diagnostics.
-    const MessageListModel *messageModel() const { return m_model; }
+    const MessageListModel *messageModel() const { return model_; }
 
     QRect visualRect(const QModelIndex &index) const override;
     void scrollTo(const QModelIndex &index, ScrollHint hint = EnsureVisible) override;
@@ -114,22 +114,22 @@ private:
     const QStaticText &laidOut(const QString &text);
     void saveWithChooser();
 
-    MessageListModel *m_model = nullptr;
+    MessageListModel *model_ = nullptr;
     // The open context menu; the menu key also reaches the window system as a context-menu
     // request, which must not open a second one.
-    QPointer<QMenu> m_menu;
-    QBasicTimer m_syncTimer;
-    mutable int m_rowHeight = 0; // 0 until measured for the current font and style
+    QPointer<QMenu> menu_;
+    QBasicTimer syncTimer_;
+    mutable int rowHeight_ = 0; // 0 until measured for the current font and style
     // Lines laid out for painting; the log repeats itself, so a small cache saves most shaping.
-    QCache<QString, QStaticText> m_laidOut{512};
+    QCache<QString, QStaticText> laidOut_{512};
     // The line appendAndSelect() chose and the line count at that moment; -1 when the view's
     // own selection is current.
-    int m_pendingSelect = -1;
-    int m_pendingSelectCount = 0;
+    int pendingSelect_ = -1;
+    int pendingSelectCount_ = 0;
     // The same pair kept while the list is hidden: its viewport has no real size until it is
     // shown, so the first visible line is worked out again then.
-    int m_topAnchor = -1;
-    int m_topAnchorCount = 0;
+    int topAnchor_ = -1;
+    int topAnchorCount_ = 0;
 };
 
 } // namespace platform

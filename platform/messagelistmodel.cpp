@@ -48,19 +48,19 @@ public:
     QString format(qint64 ms)
     {
         const qint64 second = ms >= 0 ? ms / 1000 : (ms - 999) / 1000;
-        if (second != m_second || m_secondText.isEmpty()) {
-            m_second = second;
-            m_secondText = QDateTime::fromMSecsSinceEpoch(second * 1000)
-                               .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+        if (second != second_ || secondText_.isEmpty()) {
+            second_ = second;
+            secondText_ = QDateTime::fromMSecsSinceEpoch(second * 1000)
+                              .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
         }
         const int millis = static_cast<int>(ms - second * 1000);
-        return m_secondText + QLatin1Char('.') +
+        return secondText_ + QLatin1Char('.') +
                QStringLiteral("%1").arg(millis, 3, 10, QLatin1Char('0'));
     }
 
 private:
-    qint64 m_second = 0;
-    QString m_secondText;
+    qint64 second_ = 0;
+    QString secondText_;
 };
 
 } // namespace
@@ -76,20 +76,20 @@ int MessageListModel::append(const QString &text)
 
 int MessageListModel::append(const QString &text, qint64 loggedAtMs)
 {
-    if (m_rows.size() >= static_cast<std::size_t>(INT_MAX))
+    if (rows_.size() >= static_cast<std::size_t>(INT_MAX))
         return -1;
-    const int row = static_cast<int>(m_rows.size());
+    const int row = static_cast<int>(rows_.size());
     if (row == 0)
-        m_epochMs = loggedAtMs;
-    const qint64 offset = loggedAtMs - m_epochMs;
+        epochMs_ = loggedAtMs;
+    const qint64 offset = loggedAtMs - epochMs_;
     if (offset >= 0 && offset < FarTime) {
-        m_times.push_back(static_cast<std::uint32_t>(offset));
+        times_.push_back(static_cast<std::uint32_t>(offset));
     } else {
         // The clock went back, or the log has been open for weeks.
-        m_times.push_back(FarTime);
-        m_farTimes.emplace(row, loggedAtMs);
+        times_.push_back(FarTime);
+        farTimes_.emplace(row, loggedAtMs);
     }
-    m_rows.push_back(store(text));
+    rows_.push_back(store(text));
     return row;
 }
 
@@ -97,8 +97,8 @@ void MessageListModel::publish()
 {
     if (!hasUnpublished())
         return;
-    beginInsertRows(QModelIndex(), m_published, lineCount() - 1);
-    m_published = lineCount();
+    beginInsertRows(QModelIndex(), published_, lineCount() - 1);
+    published_ = lineCount();
     endInsertRows();
 }
 
@@ -106,15 +106,15 @@ void MessageListModel::clear()
 {
     beginResetModel();
     // Swapping with empty containers returns the memory; clear() would keep the capacity.
-    std::vector<std::uint64_t>().swap(m_rows);
-    std::vector<std::uint32_t>().swap(m_times);
-    m_farTimes.clear();
-    std::vector<Block>().swap(m_blocks);
-    m_used = 0;
-    m_fillBlock = -1;
-    m_published = 0;
-    m_recent.fill(RecentText{});
-    m_clock = 0;
+    std::vector<std::uint64_t>().swap(rows_);
+    std::vector<std::uint32_t>().swap(times_);
+    farTimes_.clear();
+    std::vector<Block>().swap(blocks_);
+    used_ = 0;
+    fillBlock_ = -1;
+    published_ = 0;
+    recent_.fill(RecentText{});
+    clock_ = 0;
     endResetModel();
 }
 
@@ -122,7 +122,7 @@ QString MessageListModel::line(int row) const
 {
     if (row < 0 || row >= lineCount())
         return QString();
-    const char *rec = record(m_rows[static_cast<std::size_t>(row)]);
+    const char *rec = record(rows_[static_cast<std::size_t>(row)]);
     const std::uint32_t header = readHeader(rec);
     const qsizetype length = header >> 1;
     const char *text = rec + HeaderSize;
@@ -138,10 +138,10 @@ qint64 MessageListModel::loggedAt(int row) const
 {
     if (row < 0 || row >= lineCount())
         return 0;
-    const std::uint32_t offset = m_times[static_cast<std::size_t>(row)];
+    const std::uint32_t offset = times_[static_cast<std::size_t>(row)];
     if (offset == FarTime)
-        return m_farTimes.at(row);
-    return m_epochMs + offset;
+        return farTimes_.at(row);
+    return epochMs_ + offset;
 }
 
 QString MessageListModel::timedLine(int row) const
@@ -173,22 +173,22 @@ bool MessageListModel::writeTimedLines(QIODevice &device) const
 
 std::size_t MessageListModel::storageBytes() const
 {
-    std::size_t bytes = m_rows.capacity() * sizeof(std::uint64_t);
-    bytes += m_times.capacity() * sizeof(std::uint32_t);
-    bytes += m_blocks.capacity() * sizeof(Block);
-    for (const Block &block : m_blocks)
+    std::size_t bytes = rows_.capacity() * sizeof(std::uint64_t);
+    bytes += times_.capacity() * sizeof(std::uint32_t);
+    bytes += blocks_.capacity() * sizeof(Block);
+    for (const Block &block : blocks_)
         bytes += block.capacity;
     return bytes;
 }
 
 int MessageListModel::rowCount(const QModelIndex &parent) const
 {
-    return parent.isValid() ? 0 : m_published;
+    return parent.isValid() ? 0 : published_;
 }
 
 QVariant MessageListModel::data(const QModelIndex &index, int role) const
 {
-    if (!index.isValid() || index.column() != 0 || index.row() >= m_published)
+    if (!index.isValid() || index.column() != 0 || index.row() >= published_)
         return QVariant();
     if (role == Qt::DisplayRole || role == Qt::AccessibleTextRole)
         return line(index.row());
@@ -214,13 +214,13 @@ std::uint64_t MessageListModel::store(QStringView text)
     // of two slots and a new text replaces the less recently used, so frequent texts that
     // collide on one slot do not keep evicting each other.
     const std::size_t hash = qHash(text);
-    if (++m_clock == 0)
-        m_clock = 1; // 0 marks an empty slot
-    RecentText &first = m_recent[hash % m_recent.size()];
-    RecentText &second = m_recent[(hash / m_recent.size()) % m_recent.size()];
+    if (++clock_ == 0)
+        clock_ = 1; // 0 marks an empty slot
+    RecentText &first = recent_[hash % recent_.size()];
+    RecentText &second = recent_[(hash / recent_.size()) % recent_.size()];
     for (RecentText *slot : {&first, &second}) {
         if (slot->lastUse != 0 && slot->hash == hash && holds(slot->ref, text)) {
-            slot->lastUse = m_clock;
+            slot->lastUse = clock_;
             return slot->ref;
         }
     }
@@ -241,18 +241,18 @@ std::uint64_t MessageListModel::store(QStringView text)
     }
 
     RecentText &victim = first.lastUse <= second.lastUse ? first : second;
-    victim = RecentText{ref, hash, m_clock};
+    victim = RecentText{ref, hash, clock_};
     return ref;
 }
 
 char *MessageListModel::reserve(std::uint32_t size, std::uint64_t *ref)
 {
-    if (m_fillBlock >= 0) {
-        Block &fill = m_blocks[static_cast<std::size_t>(m_fillBlock)];
-        if (fill.capacity - m_used >= size) {
-            *ref = (std::uint64_t(m_fillBlock) << 32) | m_used;
-            char *at = fill.bytes.get() + m_used;
-            m_used += size;
+    if (fillBlock_ >= 0) {
+        Block &fill = blocks_[static_cast<std::size_t>(fillBlock_)];
+        if (fill.capacity - used_ >= size) {
+            *ref = (std::uint64_t(fillBlock_) << 32) | used_;
+            char *at = fill.bytes.get() + used_;
+            used_ += size;
             return at;
         }
     }
@@ -260,19 +260,19 @@ char *MessageListModel::reserve(std::uint32_t size, std::uint64_t *ref)
     const bool own = size > OwnBlockThreshold;
     const std::uint32_t capacity = own ? size : BlockSize;
     // new char[] leaves the bytes uninitialised: the pages are touched only as records land.
-    m_blocks.push_back(Block{std::unique_ptr<char[]>(new char[capacity]), capacity});
-    const auto index = static_cast<std::uint64_t>(m_blocks.size() - 1);
+    blocks_.push_back(Block{std::unique_ptr<char[]>(new char[capacity]), capacity});
+    const auto index = static_cast<std::uint64_t>(blocks_.size() - 1);
     *ref = index << 32;
     if (!own) {
-        m_fillBlock = static_cast<int>(index);
-        m_used = size;
+        fillBlock_ = static_cast<int>(index);
+        used_ = size;
     }
-    return m_blocks.back().bytes.get();
+    return blocks_.back().bytes.get();
 }
 
 const char *MessageListModel::record(std::uint64_t ref) const
 {
-    return m_blocks[static_cast<std::size_t>(ref >> 32)].bytes.get() + (ref & 0xffffffffu);
+    return blocks_[static_cast<std::size_t>(ref >> 32)].bytes.get() + (ref & 0xffffffffu);
 }
 
 bool MessageListModel::holds(std::uint64_t ref, QStringView text) const

@@ -40,10 +40,10 @@ public:
     void clear();
 
     // Lines stored, published or not.
-    int lineCount() const { return static_cast<int>(m_rows.size()); }
+    int lineCount() const { return static_cast<int>(rows_.size()); }
     // Lines views have been told about; rowCount() reports this.
-    int publishedCount() const { return m_published; }
-    bool hasUnpublished() const { return m_published < lineCount(); }
+    int publishedCount() const { return published_; }
+    bool hasUnpublished() const { return published_ < lineCount(); }
 
     // Text of any stored line; an empty string when row is out of range.
     QString line(int row) const;
@@ -76,7 +76,7 @@ private:
     {
         std::uint64_t ref = 0;
         std::size_t hash = 0;
-        std::uint32_t lastUse = 0; // value of m_clock when last stored or matched; 0 = empty
+        std::uint32_t lastUse = 0; // value of clock_ when last stored or matched; 0 = empty
     };
 
     std::uint64_t store(QStringView text);
@@ -86,20 +86,20 @@ private:
 
     // One entry per line: the block number in the high 32 bits and the byte offset of the
     // line's record in the low 32. Lines with the same text share one record.
-    std::vector<std::uint64_t> m_rows;
-    // When each line was logged, in milliseconds after m_epochMs (the first line's time). A line
+    std::vector<std::uint64_t> rows_;
+    // When each line was logged, in milliseconds after epochMs_ (the first line's time). A line
     // that does not fit (a log kept open for more than 49 days) holds FarTime and its time is
-    // kept in m_farTimes, so the common case costs four bytes a row.
+    // kept in farTimes_, so the common case costs four bytes a row.
     static constexpr std::uint32_t FarTime = 0xffffffffu;
-    std::vector<std::uint32_t> m_times;
-    std::map<int, qint64> m_farTimes;
-    qint64 m_epochMs = 0;
-    std::vector<Block> m_blocks;
-    std::uint32_t m_used = 0; // bytes taken in the block being filled
-    int m_fillBlock = -1;     // block being filled, -1 before the first
-    int m_published = 0;
-    std::array<RecentText, 1024> m_recent{};
-    std::uint32_t m_clock = 0;
+    std::vector<std::uint32_t> times_;
+    std::map<int, qint64> farTimes_;
+    qint64 epochMs_ = 0;
+    std::vector<Block> blocks_;
+    std::uint32_t used_ = 0; // bytes taken in the block being filled
+    int fillBlock_ = -1;     // block being filled, -1 before the first
+    int published_ = 0;
+    std::array<RecentText, 1024> recent_{};
+    std::uint32_t clock_ = 0;
 };
 
 } // namespace platform

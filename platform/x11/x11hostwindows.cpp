@@ -205,7 +205,7 @@ std::unique_ptr<X11HostWindows> X11HostWindows::open()
     return std::unique_ptr<X11HostWindows>(new X11HostWindows(display));
 }
 
-X11HostWindows::X11HostWindows(Display *display) : m_display(display)
+X11HostWindows::X11HostWindows(Display *display) : display_(display)
 {
     // In AtomId order.
     static const char *const names[AtomCount] = {"WM_STATE",
@@ -223,26 +223,26 @@ X11HostWindows::X11HostWindows(Display *display) : m_display(display)
                                                  "_NET_WM_STATE_MAXIMIZED_HORZ",
                                                  "_NET_WM_STATE_HIDDEN",
                                                  "_DOVRAX_MAIN_WINDOW"};
-    XInternAtoms(m_display, const_cast<char **>(names), AtomCount, False, m_atoms.data());
+    XInternAtoms(display_, const_cast<char **>(names), AtomCount, False, atoms_.data());
     char selection[32];
-    std::snprintf(selection, sizeof selection, "WM_S%d", DefaultScreen(m_display));
-    m_managerSelection = XInternAtom(m_display, selection, False);
+    std::snprintf(selection, sizeof selection, "WM_S%d", DefaultScreen(display_));
+    managerSelection_ = XInternAtom(display_, selection, False);
 
     int event = 0;
     int error = 0;
     int major = 0;
     int minor = 0;
-    m_hasXTest = XTestQueryExtension(m_display, &event, &error, &major, &minor);
+    hasXTest_ = XTestQueryExtension(display_, &event, &error, &major, &minor);
 }
 
 X11HostWindows::~X11HostWindows()
 {
-    XCloseDisplay(m_display);
+    XCloseDisplay(display_);
 }
 
 unsigned long X11HostWindows::root() const
 {
-    return DefaultRootWindow(m_display);
+    return DefaultRootWindow(display_);
 }
 
 bool X11HostWindows::validWindow(HostWindow window) const
@@ -269,61 +269,61 @@ void X11HostWindows::warnGone(const char *action, HostWindow window, int errorCo
 
 bool X11HostWindows::windowManagerRunning()
 {
-    XErrorTrap trap(m_display);
+    XErrorTrap trap(display_);
     // The EWMH check window names itself; a stale id left by a manager that died does not.
     const auto check =
-        longsIn(readProperty(m_display, root(), atom(NetSupportingWmCheck), XA_WINDOW));
+        longsIn(readProperty(display_, root(), atom(NetSupportingWmCheck), XA_WINDOW));
     if (!check.empty()) {
         const auto self =
-            longsIn(readProperty(m_display, check.front(), atom(NetSupportingWmCheck), XA_WINDOW));
+            longsIn(readProperty(display_, check.front(), atom(NetSupportingWmCheck), XA_WINDOW));
         if (!self.empty() && self.front() == check.front())
             return true;
     }
     // A manager without EWMH still owns the ICCCM manager selection.
-    return XGetSelectionOwner(m_display, m_managerSelection) != None;
+    return XGetSelectionOwner(display_, managerSelection_) != None;
 }
 
 bool X11HostWindows::windowManagerSupports(AtomId which)
 {
     if (!windowManagerRunning())
         return false;
-    XErrorTrap trap(m_display);
-    const auto supported = longsIn(readProperty(m_display, root(), atom(NetSupported), XA_ATOM));
+    XErrorTrap trap(display_);
+    const auto supported = longsIn(readProperty(display_, root(), atom(NetSupported), XA_ATOM));
     return std::find(supported.begin(), supported.end(), atom(which)) != supported.end();
 }
 
 bool X11HostWindows::hasWmState(unsigned long window)
 {
-    return readProperty(m_display, window, atom(WmState), atom(WmState)).count > 0;
+    return readProperty(display_, window, atom(WmState), atom(WmState)).count > 0;
 }
 
 bool X11HostWindows::isIconic(unsigned long window)
 {
-    const auto state = longsIn(readProperty(m_display, window, atom(WmState), atom(WmState)));
+    const auto state = longsIn(readProperty(display_, window, atom(WmState), atom(WmState)));
     if (!state.empty() && state.front() == IconicState)
         return true;
-    const auto netState = longsIn(readProperty(m_display, window, atom(NetWmState), XA_ATOM));
+    const auto netState = longsIn(readProperty(display_, window, atom(NetWmState), XA_ATOM));
     return std::find(netState.begin(), netState.end(), atom(NetWmStateHidden)) != netState.end();
 }
 
 bool X11HostWindows::isMarkedAsMainWindow(unsigned long window)
 {
-    const auto mark = longsIn(readProperty(m_display, window, atom(DovraxMainWindow), XA_CARDINAL));
+    const auto mark = longsIn(readProperty(display_, window, atom(DovraxMainWindow), XA_CARDINAL));
     return !mark.empty() && mark.front() == static_cast<unsigned long>(getuid());
 }
 
 std::vector<unsigned long> X11HostWindows::clientWindows()
 {
-    XErrorTrap trap(m_display);
+    XErrorTrap trap(display_);
     const bool managed = windowManagerRunning();
     if (managed) {
         auto stacking =
-            longsIn(readProperty(m_display, root(), atom(NetClientListStacking), XA_WINDOW));
+            longsIn(readProperty(display_, root(), atom(NetClientListStacking), XA_WINDOW));
         if (!stacking.empty()) {
             std::reverse(stacking.begin(), stacking.end());
             return stacking;
         }
-        auto mapped = longsIn(readProperty(m_display, root(), atom(NetClientList), XA_WINDOW));
+        auto mapped = longsIn(readProperty(display_, root(), atom(NetClientList), XA_WINDOW));
         if (!mapped.empty())
             return mapped;
     }
@@ -332,7 +332,7 @@ std::vector<unsigned long> X11HostWindows::clientWindows()
     Window parent = None;
     Window *children = nullptr;
     unsigned count = 0;
-    if (!XQueryTree(m_display, root(), &rootReturn, &parent, &children, &count))
+    if (!XQueryTree(display_, root(), &rootReturn, &parent, &children, &count))
         return {};
     const XData<Window> ownedChildren(children);
 
@@ -346,7 +346,7 @@ std::vector<unsigned long> X11HostWindows::clientWindows()
             // belongs to the application.
             Window *grandchildren = nullptr;
             unsigned grandCount = 0;
-            if (XQueryTree(m_display, child, &rootReturn, &parent, &grandchildren, &grandCount)) {
+            if (XQueryTree(display_, child, &rootReturn, &parent, &grandchildren, &grandCount)) {
                 const XData<Window> ownedGrandchildren(grandchildren);
                 for (unsigned j = 0; j < grandCount; ++j) {
                     if (hasWmState(grandchildren[j])) {
@@ -359,7 +359,7 @@ std::vector<unsigned long> X11HostWindows::clientWindows()
             // With nobody managing, the clients are the shown root children; a window never
             // shown (or hidden again) is not one, nor is a menu or tooltip.
             XWindowAttributes attributes;
-            if (XGetWindowAttributes(m_display, child, &attributes) &&
+            if (XGetWindowAttributes(display_, child, &attributes) &&
                 !attributes.override_redirect && attributes.map_state != IsUnmapped) {
                 clients.push_back(child);
             }
@@ -370,7 +370,7 @@ std::vector<unsigned long> X11HostWindows::clientWindows()
 
 HostWindow X11HostWindows::findClient(const std::function<bool(unsigned long)> &matches)
 {
-    XErrorTrap trap(m_display);
+    XErrorTrap trap(display_);
     // A client destroyed while we look simply fails to match.
     for (const unsigned long client : clientWindows()) {
         if (matches(client))
@@ -381,17 +381,17 @@ HostWindow X11HostWindows::findClient(const std::function<bool(unsigned long)> &
 
 QString X11HostWindows::title(unsigned long window)
 {
-    const Property netName = readProperty(m_display, window, atom(NetWmName), atom(Utf8String));
+    const Property netName = readProperty(display_, window, atom(NetWmName), atom(Utf8String));
     if (netName.count > 0)
-        return decodeText(m_display, netName, atom(Utf8String), atom(CompoundText));
-    return decodeText(m_display, readProperty(m_display, window, atom(WmName)), atom(Utf8String),
+        return decodeText(display_, netName, atom(Utf8String), atom(CompoundText));
+    return decodeText(display_, readProperty(display_, window, atom(WmName)), atom(Utf8String),
                       atom(CompoundText));
 }
 
 QString X11HostWindows::classOf(unsigned long window)
 {
     XClassHint hint{nullptr, nullptr};
-    if (!XGetClassHint(m_display, window, &hint))
+    if (!XGetClassHint(display_, window, &hint))
         return {};
     const XData<char> name(hint.res_name);
     const XData<char> windowClass(hint.res_class);
@@ -429,12 +429,12 @@ HostWindow X11HostWindows::findChildByClass(HostWindow parent, const QString &wi
         warnGone("findChildByClass", parent, 0);
         return 0;
     }
-    XErrorTrap trap(m_display);
+    XErrorTrap trap(display_);
     Window rootReturn = None;
     Window parentReturn = None;
     Window *children = nullptr;
     unsigned count = 0;
-    if (!XQueryTree(m_display, parent, &rootReturn, &parentReturn, &children, &count)) {
+    if (!XQueryTree(display_, parent, &rootReturn, &parentReturn, &children, &count)) {
         warnGone("findChildByClass", parent, trap.failed() ? trap.errorCode() : 0);
         return 0;
     }
@@ -454,7 +454,7 @@ unsigned long X11HostWindows::frameOf(unsigned long window)
         Window parent = None;
         Window *children = nullptr;
         unsigned count = 0;
-        if (!XQueryTree(m_display, current, &rootReturn, &parent, &children, &count))
+        if (!XQueryTree(display_, current, &rootReturn, &parent, &children, &count))
             return 0;
         XFree(children);
         if (parent == rootReturn || parent == None)
@@ -473,7 +473,7 @@ std::optional<QRect> X11HostWindows::outerGeometry(unsigned long window)
     unsigned height = 0;
     unsigned border = 0;
     unsigned depth = 0;
-    if (!XGetGeometry(m_display, window, &rootReturn, &x, &y, &width, &height, &border, &depth))
+    if (!XGetGeometry(display_, window, &rootReturn, &x, &y, &width, &height, &border, &depth))
         return std::nullopt;
     return QRect(x, y, static_cast<int>(width + 2 * border), static_cast<int>(height + 2 * border));
 }
@@ -484,7 +484,7 @@ std::optional<QRect> X11HostWindows::frameGeometry(HostWindow window)
         warnGone("frameGeometry", window, 0);
         return std::nullopt;
     }
-    XErrorTrap trap(m_display);
+    XErrorTrap trap(display_);
     const unsigned long frame = frameOf(window);
     if (frame && windowManagerRunning())
         waitUntilSettled(window, frame, false);
@@ -500,7 +500,7 @@ bool X11HostWindows::focusIsWithin(unsigned long window)
 {
     Window focus = None;
     int revertTo = 0;
-    XGetInputFocus(m_display, &focus, &revertTo);
+    XGetInputFocus(display_, &focus, &revertTo);
     for (int depth = 0; depth < maxTreeDepth && focus != None && focus != PointerRoot; ++depth) {
         if (focus == window)
             return true;
@@ -508,7 +508,7 @@ bool X11HostWindows::focusIsWithin(unsigned long window)
         Window parent = None;
         Window *children = nullptr;
         unsigned count = 0;
-        if (!XQueryTree(m_display, focus, &rootReturn, &parent, &children, &count))
+        if (!XQueryTree(display_, focus, &rootReturn, &parent, &children, &count))
             return false;
         XFree(children);
         if (parent == rootReturn)
@@ -530,12 +530,12 @@ void X11HostWindows::sendToRoot(unsigned long window, AtomId message, long l0, l
     event.xclient.data.l[1] = l1;
     event.xclient.data.l[2] = l2;
     event.xclient.data.l[3] = l3;
-    XSendEvent(m_display, root(), False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
+    XSendEvent(display_, root(), False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
 }
 
 void X11HostWindows::removeMaximizedFromProperty(unsigned long window)
 {
-    auto states = longsIn(readProperty(m_display, window, atom(NetWmState), XA_ATOM));
+    auto states = longsIn(readProperty(display_, window, atom(NetWmState), XA_ATOM));
     const auto kept = std::remove_if(states.begin(), states.end(), [this](unsigned long state) {
         return state == atom(NetWmStateMaximizedVert) || state == atom(NetWmStateMaximizedHorz);
     });
@@ -543,9 +543,9 @@ void X11HostWindows::removeMaximizedFromProperty(unsigned long window)
         return;
     states.erase(kept, states.end());
     if (states.empty()) {
-        XDeleteProperty(m_display, window, atom(NetWmState));
+        XDeleteProperty(display_, window, atom(NetWmState));
     } else {
-        XChangeProperty(m_display, window, atom(NetWmState), XA_ATOM, 32, PropModeReplace,
+        XChangeProperty(display_, window, atom(NetWmState), XA_ATOM, 32, PropModeReplace,
                         reinterpret_cast<const unsigned char *>(states.data()),
                         static_cast<int>(states.size()));
     }
@@ -557,12 +557,12 @@ void X11HostWindows::showNormal(HostWindow window)
         warnGone("showNormal", window, 0);
         return;
     }
-    XErrorTrap trap(m_display);
+    XErrorTrap trap(display_);
     const bool managed = windowManagerRunning();
     const bool iconic = isIconic(window);
     // Mapping an iconic client is how ICCCM asks for it back; some managers leave the client
     // mapped inside a hidden frame and only listen to an activation request.
-    XMapWindow(m_display, window);
+    XMapWindow(display_, window);
     if (iconic && windowManagerSupports(NetActiveWindow))
         sendToRoot(window, NetActiveWindow, sourcePager, CurrentTime);
 
@@ -585,18 +585,18 @@ void X11HostWindows::activate(HostWindow window)
         warnGone("activate", window, 0);
         return;
     }
-    XErrorTrap trap(m_display);
+    XErrorTrap trap(display_);
     // The manager takes a request for a window that is gone without a word; find out here.
     XWindowAttributes attributes;
-    if (!XGetWindowAttributes(m_display, window, &attributes) || trap.failed()) {
+    if (!XGetWindowAttributes(display_, window, &attributes) || trap.failed()) {
         warnGone("activate", window, trap.errorCode());
         return;
     }
     if (windowManagerSupports(NetActiveWindow)) {
         sendToRoot(window, NetActiveWindow, sourcePager, CurrentTime);
     } else {
-        XRaiseWindow(m_display, window);
-        XSetInputFocus(m_display, window, RevertToParent, CurrentTime);
+        XRaiseWindow(display_, window);
+        XSetInputFocus(display_, window, RevertToParent, CurrentTime);
     }
     if (trap.failed()) {
         warnGone("activate", window, trap.errorCode());
@@ -611,13 +611,13 @@ void X11HostWindows::activate(HostWindow window)
 bool X11HostWindows::hasSettled(unsigned long window, unsigned long frame, bool shown)
 {
     XWindowAttributes attributes;
-    if (!XGetWindowAttributes(m_display, window, &attributes))
+    if (!XGetWindowAttributes(display_, window, &attributes))
         return false;
     if (isIconic(window)) {
         // An iconic window's frame keeps its normal place once the manager has hidden it.
         XWindowAttributes frameAttributes;
         return !shown && frame != window &&
-               XGetWindowAttributes(m_display, frame, &frameAttributes) &&
+               XGetWindowAttributes(display_, frame, &frameAttributes) &&
                frameAttributes.map_state == IsUnmapped;
     }
     if (attributes.map_state != IsViewable)
@@ -628,7 +628,7 @@ bool X11HostWindows::hasSettled(unsigned long window, unsigned long frame, bool 
     int x = 0;
     int y = 0;
     Window child = None;
-    if (!outer || !XTranslateCoordinates(m_display, window, root(), 0, 0, &x, &y, &child))
+    if (!outer || !XTranslateCoordinates(display_, window, root(), 0, 0, &x, &y, &child))
         return false;
     const int border = attributes.border_width;
     return outer->contains(QRect(x - border, y - border, attributes.width + 2 * border,
@@ -662,7 +662,7 @@ std::optional<QPoint> X11HostWindows::waitForMove(unsigned long window, unsigned
         // The answer is taken before the frame is read: the frame is in place by then.
         XEvent event;
         bool answered = false;
-        while (XCheckTypedWindowEvent(m_display, window, ConfigureNotify, &event))
+        while (XCheckTypedWindowEvent(display_, window, ConfigureNotify, &event))
             answered = true;
         const std::optional<QRect> geometry = outerGeometry(frame);
         if (!geometry)
@@ -681,7 +681,7 @@ void X11HostWindows::moveTo(HostWindow window, QPoint topLeft)
         warnGone("moveTo", window, 0);
         return;
     }
-    XErrorTrap trap(m_display);
+    XErrorTrap trap(display_);
     const unsigned long frame = frameOf(window);
     // Without a manager every request is carried out as made. With one, a move worked out from
     // a frame it has not finished placing lands wrong.
@@ -692,8 +692,8 @@ void X11HostWindows::moveTo(HostWindow window, QPoint topLeft)
     int clientX = 0;
     int clientY = 0;
     Window child = None;
-    if (!before || !XGetWindowAttributes(m_display, window, &attributes) ||
-        !XTranslateCoordinates(m_display, window, root(), 0, 0, &clientX, &clientY, &child) ||
+    if (!before || !XGetWindowAttributes(display_, window, &attributes) ||
+        !XTranslateCoordinates(display_, window, root(), 0, 0, &clientX, &clientY, &child) ||
         trap.failed()) {
         warnGone("moveTo", window, trap.errorCode());
         return;
@@ -704,7 +704,7 @@ void X11HostWindows::moveTo(HostWindow window, QPoint topLeft)
     XSizeHints *hints = XAllocSizeHints();
     long supplied = 0;
     int gravity = NorthWestGravity;
-    if (hints && XGetWMNormalHints(m_display, window, hints, &supplied) &&
+    if (hints && XGetWMNormalHints(display_, window, hints, &supplied) &&
         (hints->flags & PWinGravity)) {
         gravity = hints->win_gravity;
     }
@@ -715,9 +715,9 @@ void X11HostWindows::moveTo(HostWindow window, QPoint topLeft)
                        attributes.height + 2 * border);
     const QPoint request = referencePoint(gravity, *before, client) + (topLeft - before->topLeft());
     if (managed)
-        XSelectInput(m_display, window, StructureNotifyMask); // for the manager's answers
-    XMoveWindow(m_display, window, request.x(), request.y());
-    XSync(m_display, False);
+        XSelectInput(display_, window, StructureNotifyMask); // for the manager's answers
+    XMoveWindow(display_, window, request.x(), request.y());
+    XSync(display_, False);
 
     if (managed && !settled) {
         qCWarning(lcHostWindows,
@@ -730,16 +730,16 @@ void X11HostWindows::moveTo(HostWindow window, QPoint topLeft)
             // This manager reads requests with an offset of its own; it is the same for every
             // request, so one correction lands exactly.
             const QPoint corrected = request + (topLeft - *now);
-            XMoveWindow(m_display, window, corrected.x(), corrected.y());
-            XSync(m_display, False);
+            XMoveWindow(display_, window, corrected.x(), corrected.y());
+            XSync(display_, False);
             waitForMove(window, frame, *now);
         }
     }
     if (managed) {
-        XSelectInput(m_display, window, NoEventMask);
-        XSync(m_display, False);
+        XSelectInput(display_, window, NoEventMask);
+        XSync(display_, False);
         XEvent event;
-        while (XCheckWindowEvent(m_display, window, StructureNotifyMask, &event)) {
+        while (XCheckWindowEvent(display_, window, StructureNotifyMask, &event)) {
         }
     }
     if (trap.failed())
@@ -748,10 +748,10 @@ void X11HostWindows::moveTo(HostWindow window, QPoint topLeft)
 
 void X11HostWindows::fakeKey(VirtualKey key, bool press)
 {
-    if (!m_hasXTest) {
-        if (!m_warnedNoXTest)
+    if (!hasXTest_) {
+        if (!warnedNoXTest_)
             qCWarning(lcHostWindows, "the X server lacks the XTest extension; keys are not sent");
-        m_warnedNoXTest = true;
+        warnedNoXTest_ = true;
         return;
     }
     KeySym keysym = NoSymbol;
@@ -766,14 +766,14 @@ void X11HostWindows::fakeKey(VirtualKey key, bool press)
         keysym = XK_F5;
         break;
     }
-    const KeyCode keycode = keysym == NoSymbol ? 0 : XKeysymToKeycode(m_display, keysym);
+    const KeyCode keycode = keysym == NoSymbol ? 0 : XKeysymToKeycode(display_, keysym);
     if (keycode == 0) {
         qCWarning(lcHostWindows, "virtual key 0x%x has no key on this keyboard",
                   static_cast<unsigned>(key));
         return;
     }
-    XErrorTrap trap(m_display);
-    XTestFakeKeyEvent(m_display, keycode, press ? True : False, CurrentTime);
+    XErrorTrap trap(display_);
+    XTestFakeKeyEvent(display_, keycode, press ? True : False, CurrentTime);
 }
 
 void X11HostWindows::keyDown(VirtualKey key)
@@ -793,7 +793,7 @@ void X11HostWindows::postChar(HostWindow window, char16_t character)
         return;
     }
     const KeySym keysym = keysymForCharacter(character);
-    const KeyCode keycode = keysym == NoSymbol ? 0 : XKeysymToKeycode(m_display, keysym);
+    const KeyCode keycode = keysym == NoSymbol ? 0 : XKeysymToKeycode(display_, keysym);
     if (keycode == 0) {
         qCWarning(lcHostWindows, "postChar: U+%04X has no key on this keyboard",
                   static_cast<unsigned>(character));
@@ -803,7 +803,7 @@ void X11HostWindows::postChar(HostWindow window, char16_t character)
     // The receiver turns keycode and modifiers back into a character through the same keyboard
     // map, so work out whether this keysym sits on the shifted level of its key.
     int perKeycode = 0;
-    const XData<KeySym> keysyms(XGetKeyboardMapping(m_display, keycode, 1, &perKeycode));
+    const XData<KeySym> keysyms(XGetKeyboardMapping(display_, keycode, 1, &perKeycode));
     KeySym plain = keysyms && perKeycode > 0 ? keysyms.get()[0] : NoSymbol;
     KeySym shifted = keysyms && perKeycode > 1 ? keysyms.get()[1] : NoSymbol;
     if (shifted == NoSymbol)
@@ -819,7 +819,7 @@ void X11HostWindows::postChar(HostWindow window, char16_t character)
 
     XEvent event{};
     XKeyEvent &key = event.xkey;
-    key.display = m_display;
+    key.display = display_;
     key.window = window;
     key.root = root();
     key.subwindow = None;
@@ -829,11 +829,11 @@ void X11HostWindows::postChar(HostWindow window, char16_t character)
     key.keycode = keycode;
     key.same_screen = True;
 
-    XErrorTrap trap(m_display);
+    XErrorTrap trap(display_);
     key.type = KeyPress;
-    XSendEvent(m_display, window, False, KeyPressMask, &event);
+    XSendEvent(display_, window, False, KeyPressMask, &event);
     key.type = KeyRelease;
-    XSendEvent(m_display, window, False, KeyReleaseMask, &event);
+    XSendEvent(display_, window, False, KeyReleaseMask, &event);
     if (trap.failed())
         warnGone("postChar", window, trap.errorCode());
 }
@@ -845,9 +845,9 @@ void X11HostWindows::bringToFront(HostWindow window)
         return;
     }
     {
-        XErrorTrap trap(m_display);
+        XErrorTrap trap(display_);
         if (isIconic(window))
-            XMapWindow(m_display, window);
+            XMapWindow(display_, window);
         if (trap.failed()) {
             warnGone("bringToFront", window, trap.errorCode());
             return;
@@ -857,7 +857,7 @@ void X11HostWindows::bringToFront(HostWindow window)
     // that ignores them.
     const HostWindow transient = findClient([&](unsigned long client) {
         Window owner = None;
-        return client != window && XGetTransientForHint(m_display, client, &owner) &&
+        return client != window && XGetTransientForHint(display_, client, &owner) &&
                owner == window;
     });
     const HostWindow target = transient ? transient : window;
@@ -870,12 +870,12 @@ void X11HostWindows::markAsMainWindow(HostWindow window)
         warnGone("markAsMainWindow", window, 0);
         return;
     }
-    XErrorTrap trap(m_display);
+    XErrorTrap trap(display_);
     // Whoever finds a window of our class can tell from this that it is ours, and this user's.
     const long uid = static_cast<long>(getuid());
-    XChangeProperty(m_display, window, atom(DovraxMainWindow), XA_CARDINAL, 32, PropModeReplace,
+    XChangeProperty(display_, window, atom(DovraxMainWindow), XA_CARDINAL, 32, PropModeReplace,
                     reinterpret_cast<const unsigned char *>(&uid), 1);
-    XSync(m_display, False);
+    XSync(display_, False);
     if (trap.failed())
         warnGone("markAsMainWindow", window, trap.errorCode());
 }
@@ -886,7 +886,7 @@ QString X11HostWindows::windowClass(HostWindow window)
         warnGone("windowClass", window, 0);
         return {};
     }
-    XErrorTrap trap(m_display);
+    XErrorTrap trap(display_);
     const QString windowClass = classOf(window);
     if (trap.failed()) {
         warnGone("windowClass", window, trap.errorCode());

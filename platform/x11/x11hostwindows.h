@@ -81,7 +81,7 @@ private:
 
     explicit X11HostWindows(_XDisplay *display);
 
-    unsigned long atom(AtomId which) const { return m_atoms[which]; }
+    unsigned long atom(AtomId which) const { return atoms_[which]; }
     unsigned long root() const;
     bool validWindow(HostWindow window) const;
     bool windowManagerRunning();
@@ -115,11 +115,11 @@ private:
     void fakeKey(VirtualKey key, bool press);
     void warnGone(const char *action, HostWindow window, int errorCode) const;
 
-    _XDisplay *m_display;
-    std::array<unsigned long, AtomCount> m_atoms{};
-    unsigned long m_managerSelection = 0;
-    bool m_hasXTest = false;
-    bool m_warnedNoXTest = false;
+    _XDisplay *display_;
+    std::array<unsigned long, AtomCount> atoms_{};
+    unsigned long managerSelection_ = 0;
+    bool hasXTest_ = false;
+    bool warnedNoXTest_ = false;
 };
 
 } // namespace platform

@@ -7,50 +7,50 @@ namespace {
 XErrorTrap *activeTrap = nullptr;
 } // namespace
 
-XErrorTrap::XErrorTrap(Display *display) : m_display(display), m_outer(activeTrap)
+XErrorTrap::XErrorTrap(Display *display) : display_(display), outer_(activeTrap)
 {
     // Errors of requests made before the trap belong to whoever made them.
-    XSync(m_display, False);
+    XSync(display_, False);
     activeTrap = this;
-    m_previousHandler = XSetErrorHandler(&XErrorTrap::handleError);
+    previousHandler_ = XSetErrorHandler(&XErrorTrap::handleError);
 }
 
 XErrorTrap::~XErrorTrap()
 {
     // Errors arrive asynchronously; collect the ones still in flight before letting go, or
     // they would reach the default handler, which exits the program.
-    XSync(m_display, False);
-    XSetErrorHandler(m_previousHandler);
-    activeTrap = m_outer;
+    XSync(display_, False);
+    XSetErrorHandler(previousHandler_);
+    activeTrap = outer_;
 }
 
 bool XErrorTrap::failed()
 {
-    XSync(m_display, False);
-    return m_errorCode != 0;
+    XSync(display_, False);
+    return errorCode_ != 0;
 }
 
 void XErrorTrap::reset()
 {
-    XSync(m_display, False);
-    m_errorCode = 0;
+    XSync(display_, False);
+    errorCode_ = 0;
 }
 
 int XErrorTrap::handleError(Display *display, XErrorEvent *event)
 {
-    for (XErrorTrap *trap = activeTrap; trap; trap = trap->m_outer) {
-        if (trap->m_display == display) {
-            if (trap->m_errorCode == 0)
-                trap->m_errorCode = event->error_code;
+    for (XErrorTrap *trap = activeTrap; trap; trap = trap->outer_) {
+        if (trap->display_ == display) {
+            if (trap->errorCode_ == 0)
+                trap->errorCode_ = event->error_code;
             return 0;
         }
     }
     // Another connection of this process (Qt's own, say): not ours to judge.
     XErrorTrap *outermost = activeTrap;
-    while (outermost && outermost->m_outer)
-        outermost = outermost->m_outer;
-    if (outermost && outermost->m_previousHandler)
-        return outermost->m_previousHandler(display, event);
+    while (outermost && outermost->outer_)
+        outermost = outermost->outer_;
+    if (outermost && outermost->previousHandler_)
+        return outermost->previousHandler_(display, event);
     return 0;
 }
 

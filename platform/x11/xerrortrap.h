@@ -22,17 +22,17 @@ public:
     // server to have answered them all first.
     bool failed();
     // The first error code recorded (BadWindow, BadMatch...), 0 when none.
-    int errorCode() const { return m_errorCode; }
+    int errorCode() const { return errorCode_; }
     // Forgets the errors recorded so far.
     void reset();
 
 private:
     static int handleError(Display *display, XErrorEvent *event);
 
-    Display *m_display;
-    XErrorTrap *m_outer;
-    int (*m_previousHandler)(Display *, XErrorEvent *);
-    int m_errorCode = 0;
+    Display *display_;
+    XErrorTrap *outer_;
+    int (*previousHandler_)(Display *, XErrorEvent *);
+    int errorCode_ = 0;
 };
 
 } // namespace platform

@@ -2,14 +2,14 @@
 
 #include "polling.h"
 
-HostDemoProcess::HostDemoProcess(const QString &title, QPoint position) : m_title(title)
+HostDemoProcess::HostDemoProcess(const QString &title, QPoint position) : title_(title)
 {
     // Its warnings are worth seeing in a failing test's output.
-    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_process.start(QStringLiteral(HOSTDEMO_PATH),
-                    {title, QStringLiteral("--x"), QString::number(position.x()),
-                     QStringLiteral("--y"), QString::number(position.y())});
-    m_process.waitForStarted();
+    process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process_.start(QStringLiteral(HOSTDEMO_PATH),
+                   {title, QStringLiteral("--x"), QString::number(position.x()),
+                    QStringLiteral("--y"), QString::number(position.y())});
+    process_.waitForStarted();
 }
 
 HostDemoProcess::~HostDemoProcess()
@@ -19,13 +19,13 @@ HostDemoProcess::~HostDemoProcess()
 
 QStringList HostDemoProcess::lines()
 {
-    m_partial += m_process.readAllStandardOutput();
+    partial_ += process_.readAllStandardOutput();
     qsizetype end;
-    while ((end = m_partial.indexOf('\n')) >= 0) {
-        m_lines << QString::fromUtf8(m_partial.left(end));
-        m_partial.remove(0, end + 1);
+    while ((end = partial_.indexOf('\n')) >= 0) {
+        lines_ << QString::fromUtf8(partial_.left(end));
+        partial_.remove(0, end + 1);
     }
-    return m_lines;
+    return lines_;
 }
 
 bool HostDemoProcess::waitForLine(const QString &line)
@@ -35,8 +35,8 @@ bool HostDemoProcess::waitForLine(const QString &line)
 
 void HostDemoProcess::kill()
 {
-    if (m_process.state() == QProcess::NotRunning)
+    if (process_.state() == QProcess::NotRunning)
         return;
-    m_process.kill();
-    m_process.waitForFinished();
+    process_.kill();
+    process_.waitForFinished();
 }

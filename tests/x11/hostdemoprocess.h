@@ -16,7 +16,7 @@ public:
     HostDemoProcess(const HostDemoProcess &) = delete;
     HostDemoProcess &operator=(const HostDemoProcess &) = delete;
 
-    const QString &title() const { return m_title; }
+    const QString &title() const { return title_; }
     // Lines printed so far.
     QStringList lines();
     // Waits (bounded) until the demo has printed `line`.
@@ -25,8 +25,8 @@ public:
     void kill();
 
 private:
-    QString m_title;
-    QProcess m_process;
-    QStringList m_lines;
-    QByteArray m_partial;
+    QString title_;
+    QProcess process_;
+    QStringList lines_;
+    QByteArray partial_;
 };

@@ -9,37 +9,37 @@
 #include <algorithm>
 #include <stdexcept>
 
-TestDisplay::TestDisplay() : m_display(XOpenDisplay(nullptr))
+TestDisplay::TestDisplay() : display_(XOpenDisplay(nullptr))
 {
-    if (!m_display)
+    if (!display_)
         throw std::runtime_error("cannot open the X display");
 }
 
 TestDisplay::~TestDisplay()
 {
-    XCloseDisplay(m_display);
+    XCloseDisplay(display_);
 }
 
 Atom TestDisplay::atom(const char *name)
 {
-    return XInternAtom(m_display, name, False);
+    return XInternAtom(display_, name, False);
 }
 
 bool TestDisplay::windowManagerRunning()
 {
-    return XGetSelectionOwner(m_display, atom("WM_S0")) != None;
+    return XGetSelectionOwner(display_, atom("WM_S0")) != None;
 }
 
 Window TestDisplay::createTopLevel(const QByteArray &wmName, const char *windowClass,
                                    QRect geometry, int gravity, bool map)
 {
     const Window window =
-        XCreateSimpleWindow(m_display, root(), geometry.x(), geometry.y(), geometry.width(),
-                            geometry.height(), 0, 0, WhitePixel(m_display, 0));
+        XCreateSimpleWindow(display_, root(), geometry.x(), geometry.y(), geometry.width(),
+                            geometry.height(), 0, 0, WhitePixel(display_, 0));
     XClassHint hint{const_cast<char *>("dovraxtest"), const_cast<char *>(windowClass)};
-    XSetClassHint(m_display, window, &hint);
+    XSetClassHint(display_, window, &hint);
     if (!wmName.isNull()) {
-        XChangeProperty(m_display, window, XA_WM_NAME, XA_STRING, 8, PropModeReplace,
+        XChangeProperty(display_, window, XA_WM_NAME, XA_STRING, 8, PropModeReplace,
                         reinterpret_cast<const unsigned char *>(wmName.constData()),
                         static_cast<int>(wmName.size()));
     }
@@ -50,50 +50,50 @@ Window TestDisplay::createTopLevel(const QByteArray &wmName, const char *windowC
     hints.width = geometry.width();
     hints.height = geometry.height();
     hints.win_gravity = gravity;
-    XSetWMNormalHints(m_display, window, &hints);
+    XSetWMNormalHints(display_, window, &hints);
     if (map)
-        XMapWindow(m_display, window);
-    XSync(m_display, False);
-    m_windows.push_back(window);
+        XMapWindow(display_, window);
+    XSync(display_, False);
+    windows_.push_back(window);
     return window;
 }
 
 Window TestDisplay::createChild(Window parent, const char *windowClass, const QByteArray &wmName)
 {
     const Window child =
-        XCreateSimpleWindow(m_display, parent, 5, 5, 40, 20, 0, 0, BlackPixel(m_display, 0));
+        XCreateSimpleWindow(display_, parent, 5, 5, 40, 20, 0, 0, BlackPixel(display_, 0));
     XClassHint hint{const_cast<char *>("dovraxtest"), const_cast<char *>(windowClass)};
-    XSetClassHint(m_display, child, &hint);
+    XSetClassHint(display_, child, &hint);
     if (!wmName.isEmpty())
-        XStoreName(m_display, child, wmName.constData());
-    XSelectInput(m_display, child, KeyPressMask | KeyReleaseMask);
-    XMapWindow(m_display, child);
-    XSync(m_display, False);
+        XStoreName(display_, child, wmName.constData());
+    XSelectInput(display_, child, KeyPressMask | KeyReleaseMask);
+    XMapWindow(display_, child);
+    XSync(display_, False);
     return child;
 }
 
 void TestDisplay::setNetWmName(Window window, const QString &title)
 {
     const QByteArray utf8 = title.toUtf8();
-    XChangeProperty(m_display, window, atom("_NET_WM_NAME"), atom("UTF8_STRING"), 8,
-                    PropModeReplace, reinterpret_cast<const unsigned char *>(utf8.constData()),
+    XChangeProperty(display_, window, atom("_NET_WM_NAME"), atom("UTF8_STRING"), 8, PropModeReplace,
+                    reinterpret_cast<const unsigned char *>(utf8.constData()),
                     static_cast<int>(utf8.size()));
-    XSync(m_display, False);
+    XSync(display_, False);
 }
 
 void TestDisplay::destroy(Window window)
 {
-    XDestroyWindow(m_display, window);
-    XSync(m_display, False);
-    m_windows.erase(std::remove(m_windows.begin(), m_windows.end(), window), m_windows.end());
+    XDestroyWindow(display_, window);
+    XSync(display_, False);
+    windows_.erase(std::remove(windows_.begin(), windows_.end(), window), windows_.end());
 }
 
 void TestDisplay::destroyWindows()
 {
-    for (const Window window : m_windows)
-        XDestroyWindow(m_display, window);
-    XSync(m_display, False);
-    m_windows.clear();
+    for (const Window window : windows_)
+        XDestroyWindow(display_, window);
+    XSync(display_, False);
+    windows_.clear();
 }
 
 bool TestDisplay::waitForWindowManager()
@@ -103,8 +103,8 @@ bool TestDisplay::waitForWindowManager()
         return true;
     const Window probe = createTopLevel("Window Manager Probe", "DovraxProbe", {0, 0, 10, 10});
     for (int attempt = 0; attempt < 20 && !ready; ++attempt) {
-        XMapWindow(m_display, probe);
-        XSync(m_display, False);
+        XMapWindow(display_, probe);
+        XSync(display_, False);
         ready = waitUntil([&] { return wmState(probe) == NormalState; }, 500);
     }
     destroy(probe);
@@ -120,7 +120,7 @@ bool TestDisplay::waitUntilNoClients()
 bool TestDisplay::isViewable(Window window)
 {
     XWindowAttributes attributes;
-    return XGetWindowAttributes(m_display, window, &attributes) &&
+    return XGetWindowAttributes(display_, window, &attributes) &&
            attributes.map_state == IsViewable;
 }
 
@@ -139,7 +139,7 @@ std::vector<unsigned long> TestDisplay::readLongs(Window window, Atom property, 
     unsigned long after = 0;
     unsigned char *data = nullptr;
     std::vector<unsigned long> items;
-    if (XGetWindowProperty(m_display, window, property, 0, 64, False, type, &actualType, &format,
+    if (XGetWindowProperty(display_, window, property, 0, 64, False, type, &actualType, &format,
                            &count, &after, &data) == Success &&
         actualType == type && format == 32) {
         const auto *longs = reinterpret_cast<unsigned long *>(data);
@@ -167,10 +167,10 @@ void TestDisplay::setNetWmStateProperty(Window window, const std::vector<const c
     std::vector<Atom> atoms;
     for (const char *state : states)
         atoms.push_back(atom(state));
-    XChangeProperty(m_display, window, atom("_NET_WM_STATE"), XA_ATOM, 32, PropModeReplace,
+    XChangeProperty(display_, window, atom("_NET_WM_STATE"), XA_ATOM, 32, PropModeReplace,
                     reinterpret_cast<const unsigned char *>(atoms.data()),
                     static_cast<int>(atoms.size()));
-    XSync(m_display, False);
+    XSync(display_, False);
 }
 
 void TestDisplay::requestMaximized(Window window, bool maximized)
@@ -184,21 +184,21 @@ void TestDisplay::requestMaximized(Window window, bool maximized)
     event.xclient.data.l[1] = static_cast<long>(atom("_NET_WM_STATE_MAXIMIZED_VERT"));
     event.xclient.data.l[2] = static_cast<long>(atom("_NET_WM_STATE_MAXIMIZED_HORZ"));
     event.xclient.data.l[3] = 2;
-    XSendEvent(m_display, root(), False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
-    XSync(m_display, False);
+    XSendEvent(display_, root(), False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
+    XSync(display_, False);
 }
 
 void TestDisplay::iconify(Window window)
 {
-    XIconifyWindow(m_display, window, DefaultScreen(m_display));
-    XSync(m_display, False);
+    XIconifyWindow(display_, window, DefaultScreen(display_));
+    XSync(display_, False);
 }
 
 bool TestDisplay::focusIsWithin(Window window)
 {
     Window focus = None;
     int revert = 0;
-    XGetInputFocus(m_display, &focus, &revert);
+    XGetInputFocus(display_, &focus, &revert);
     while (focus != None && focus != PointerRoot && focus != root()) {
         if (focus == window)
             return true;
@@ -206,7 +206,7 @@ bool TestDisplay::focusIsWithin(Window window)
         Window parent = None;
         Window *children = nullptr;
         unsigned count = 0;
-        if (!XQueryTree(m_display, focus, &rootReturn, &parent, &children, &count))
+        if (!XQueryTree(display_, focus, &rootReturn, &parent, &children, &count))
             return false;
         if (children)
             XFree(children);
@@ -218,7 +218,7 @@ bool TestDisplay::focusIsWithin(Window window)
 QSize TestDisplay::clientSize(Window window)
 {
     XWindowAttributes attributes;
-    if (!XGetWindowAttributes(m_display, window, &attributes))
+    if (!XGetWindowAttributes(display_, window, &attributes))
         return {};
     return {attributes.width, attributes.height};
 }
@@ -226,9 +226,9 @@ QSize TestDisplay::clientSize(Window window)
 std::vector<XKeyEvent> TestDisplay::takeKeyEvents(Window window, int type)
 {
     std::vector<XKeyEvent> events;
-    XSync(m_display, False);
+    XSync(display_, False);
     XEvent event;
-    while (XCheckTypedWindowEvent(m_display, window, type, &event))
+    while (XCheckTypedWindowEvent(display_, window, type, &event))
         events.push_back(event.xkey);
     return events;
 }

@@ -18,8 +18,8 @@ public:
     TestDisplay(const TestDisplay &) = delete;
     TestDisplay &operator=(const TestDisplay &) = delete;
 
-    Display *display() const { return m_display; }
-    Window root() const { return DefaultRootWindow(m_display); }
+    Display *display() const { return display_; }
+    Window root() const { return DefaultRootWindow(display_); }
     bool windowManagerRunning();
     // Waits (bounded) until the window manager manages new windows; a window mapped while it is
     // still starting up can be left alone for good.
@@ -61,6 +61,6 @@ private:
     Atom atom(const char *name);
     std::vector<unsigned long> readLongs(Window window, Atom property, Atom type);
 
-    Display *m_display;
-    std::vector<Window> m_windows;
+    Display *display_;
+    std::vector<Window> windows_;
 };
