@@ -289,9 +289,7 @@ TEST_P(AdapterContract, EveryInterruptCountsWhileTheCallbackIsSlow)
 {
     Recorder r;
     r.action = Action::Hold;
-    const uint32_t h = openAdapter();
-    api->set_extension(h, &r);
-    ASSERT_EQ(api->connect(h, recordingCallback), MULVO_OK);
+    const uint32_t h = openArmed(r, recordingCallback);
     // A GPIO chip's kernel buffer holds 1024 edges: the rest are dropped and must still count.
     constexpr uint32_t kCount = 3000;
     rig->raise(1);
@@ -340,9 +338,7 @@ TEST_P(AdapterContract, DisarmFromInsideTheCallback)
 {
     Recorder r;
     r.action = Action::DisarmInside;
-    const uint32_t h = openAdapter();
-    api->set_extension(h, &r);
-    ASSERT_EQ(api->connect(h, recordingCallback), MULVO_OK);
+    const uint32_t h = openArmed(r, recordingCallback);
     rig->raise(1);
     ASSERT_TRUE(waitFor([&] { return r.finished.load(); }));
     EXPECT_EQ(r.innerResult.load(), MULVO_OK);
@@ -362,9 +358,7 @@ TEST_P(AdapterContract, CloseFromInsideTheCallback)
 {
     Recorder r;
     r.action = Action::CloseInside;
-    const uint32_t h = openAdapter();
-    api->set_extension(h, &r);
-    ASSERT_EQ(api->connect(h, recordingCallback), MULVO_OK);
+    const uint32_t h = openArmed(r, recordingCallback);
     rig->raise(2);
     // Once closed, the callback's own end is the only thing left to wait for.
     ASSERT_TRUE(waitFor([&] { return r.finished.load(); }));
@@ -380,9 +374,7 @@ TEST_P(AdapterContract, DisarmWhileTheCallbackClosesTheHandle)
 {
     Recorder r;
     r.action = Action::CloseOnceTheCallerWaits;
-    const uint32_t h = openAdapter();
-    api->set_extension(h, &r);
-    ASSERT_EQ(api->connect(h, recordingCallback), MULVO_OK);
+    const uint32_t h = openArmed(r, recordingCallback);
     rig->raise(1);
     ASSERT_TRUE(waitFor([&] { return r.entered.load(); }));
     // Waits for the callback, which closes the handle meanwhile: neither may wait for the other.
@@ -398,9 +390,7 @@ TEST_P(AdapterContract, CloseWaitsForTheRunningCallbackWhichKeepsItsExtension)
 {
     Recorder r;
     r.action = Action::ReadExtensionOnceTheCallerWaits;
-    const uint32_t h = openAdapter();
-    api->set_extension(h, &r);
-    ASSERT_EQ(api->connect(h, recordingCallback), MULVO_OK);
+    const uint32_t h = openArmed(r, recordingCallback);
     rig->raise(1);
     ASSERT_TRUE(waitFor([&] { return r.entered.load(); }));
     r.caller = gettid();

@@ -48,6 +48,14 @@ protected:
     void TearDown() override;
 
     uint32_t openAdapter();
+    // Opens the adapter with `record` as its extension and arms `callback` on it.
+    template <class Record> uint32_t openArmed(Record &record, mulvo_callback callback)
+    {
+        const uint32_t h = openAdapter();
+        api->set_extension(h, &record);
+        EXPECT_EQ(api->connect(h, callback), MULVO_OK);
+        return h;
+    }
     std::unique_ptr<AdapterRig> rig;
     const mulvo::Api *api = nullptr;
     std::vector<uint32_t> opened;
