@@ -1,5 +1,7 @@
 #include "gpioadapter.h"
 
+#include "quietthread.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -464,7 +466,7 @@ void GpioAdapter::ensureThreadLocked()
     if (thread_ || wakeFd_ < 0)
         return;
     stop_.store(false);
-    thread_ = std::make_unique<std::thread>([this] { run(); });
+    thread_ = lib::startQuietThread([this] { run(); });
     threadId_ = thread_->get_id();
 }
 

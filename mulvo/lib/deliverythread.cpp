@@ -1,5 +1,6 @@
 #include "deliverythread.h"
 
+#include "quietthread.h"
 #include "simsegment.h"
 
 #include <algorithm>
@@ -46,7 +47,7 @@ void DeliveryThread::ensureRunning()
     serving_ = nullptr;
     stop_.store(false);
     running_.store(true);
-    thread_ = std::make_unique<std::thread>([this] { run(); });
+    thread_ = startQuietThread([this] { run(); });
 }
 
 void DeliveryThread::stop()

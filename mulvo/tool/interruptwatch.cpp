@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -48,7 +47,6 @@ struct WatchState
 };
 
 std::atomic<WatchState *> g_state{nullptr};
-volatile std::sig_atomic_t g_signals = 0;
 
 void wake(WatchState &state)
 {
@@ -82,13 +80,6 @@ extern "C" void onInterrupt(uint32_t, uint32_t number)
     // sees it asleep and wakes it.
     std::atomic_thread_fence(std::memory_order_seq_cst);
     if (state->printerAsleep.load(std::memory_order_relaxed))
-        wake(*state);
-}
-
-void onStopSignal(int)
-{
-    g_signals = g_signals + 1;
-    if (WatchState *state = g_state.load())
         wake(*state);
 }
 
@@ -186,13 +177,14 @@ double secondsSince(const timespec &start)
 class WatchLoop
 {
 public:
-    WatchLoop(WatchState &state, Printer &printer, Output &out)
-        : state_(state), printer_(printer), out_(out), batch_(kBatch)
+    WatchLoop(WatchState &state, Printer &printer, Output &out, StopSignals &stop)
+        : state_(state), printer_(printer), out_(out), stop_(stop), batch_(kBatch)
     {}
 
     void run()
     {
-        while (g_signals == 0 && !out_.failed() && printer_.inputError() == 0 && !limitReached()) {
+        while (stop_.count() == 0 && !out_.failed() && printer_.inputError() == 0 &&
+               !limitReached()) {
             size_t n = 0;
             if (out_.pending() < kMaxPending) {
                 n = state_.ring.pop(batch_.data(), batch_.size());
@@ -206,7 +198,7 @@ public:
                 if (out_.pipeLike())
                     out_.writeSome(PIPE_BUF);
                 else
-                    out_.flush(&g_signals, 0);
+                    out_.flush(stop_.fd());
             }
             if (n > 0 || writable) {
                 busy_ = busy_ || n > 0;
@@ -226,12 +218,15 @@ public:
     }
 
     // After disarming: every event the callback queued goes out.
-    void finish(std::sig_atomic_t signalsAtStop)
+    void finish()
     {
+        // A reader that holds the pipe full gets the rest unless another signal says to give up.
+        const unsigned signalsAtStop = stop_.count();
+        stop_.clear();
         while (size_t n = state_.ring.pop(batch_.data(), batch_.size()))
             printer_.print(batch_.data(), n);
-        // A reader that holds the pipe full gets the rest unless another signal says to give up.
-        if (!out_.flush(&g_signals, signalsAtStop) && !out_.failed())
+        const bool another = stop_.count() != signalsAtStop;
+        if ((another || !out_.flush(stop_.fd())) && !out_.failed())
             out_.discard();
     }
 
@@ -257,9 +252,9 @@ private:
             state_.printerAsleep.store(1, std::memory_order_relaxed);
             std::atomic_thread_fence(std::memory_order_seq_cst);
         }
-        if ((!canTake || state_.ring.empty()) && !limitReached() && g_signals == 0) {
-            pollfd fds[2] = {{state_.wakeFd, POLLIN, 0}, {1, POLLOUT, 0}};
-            poll(fds, out_.pending() > 0 ? 2 : 1, -1);
+        if ((!canTake || state_.ring.empty()) && !limitReached() && stop_.count() == 0) {
+            pollfd fds[3] = {{state_.wakeFd, POLLIN, 0}, {stop_.fd(), POLLIN, 0}, {1, POLLOUT, 0}};
+            poll(fds, out_.pending() > 0 ? 3 : 2, -1);
         }
         state_.printerAsleep.store(0, std::memory_order_relaxed);
         uint64_t wakes = 0;
@@ -274,13 +269,15 @@ private:
     WatchState &state_;
     Printer &printer_;
     Output &out_;
+    StopSignals &stop_;
     std::vector<EventRing::Event> batch_;
     bool busy_ = false; // events since the last pause
 };
 
 } // namespace
 
-int watchInterrupts(const Api &api, uint32_t handle, const WatchOptions &options, Output &out)
+int watchInterrupts(const Api &api, uint32_t handle, const WatchOptions &options, Output &out,
+                    StopSignals &stop)
 {
     auto state = std::make_unique<WatchState>(options.count ? options.count : UINT64_MAX);
     state->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -295,15 +292,8 @@ int watchInterrupts(const Api &api, uint32_t handle, const WatchOptions &options
     } closer{state->wakeFd};
     out.setCapacity(SIZE_MAX);
     Printer printer(api, handle, options.json, out);
-    WatchLoop loop(*state, printer, out);
+    WatchLoop loop(*state, printer, out, stop);
 
-    struct sigaction action
-    {
-    };
-    action.sa_handler = onStopSignal; // no SA_RESTART: a wait on a full pipe must end too
-    sigemptyset(&action.sa_mask);
-    for (int signal : {SIGINT, SIGTERM, SIGALRM})
-        sigaction(signal, &action, nullptr);
     if (options.timeoutMs > 0) {
         itimerval timer{};
         timer.it_value.tv_sec = time_t(options.timeoutMs / 1000);
@@ -327,7 +317,7 @@ int watchInterrupts(const Api &api, uint32_t handle, const WatchOptions &options
     g_state.store(nullptr);
     const itimerval off{};
     setitimer(ITIMER_REAL, &off, nullptr);
-    loop.finish(g_signals);
+    loop.finish();
 
     const uint64_t taken = state->taken.load();
     const uint64_t unqueued = state->unqueued.load();

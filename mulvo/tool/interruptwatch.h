@@ -16,8 +16,10 @@ struct WatchOptions
 };
 
 // Arms the interrupt of `handle` and writes one line per interrupt to `out` until the count,
-// the timeout or SIGINT/SIGTERM ends it; then disarms, writes the remaining lines and a summary
-// on standard error. Returns the exit status.
-int watchInterrupts(const Api &api, uint32_t handle, const WatchOptions &options, Output &out);
+// the timeout or a signal of `stop` ends it; then disarms, writes the remaining lines and a
+// summary on standard error. `stop` takes SIGINT, SIGTERM and SIGALRM (the timeout's timer).
+// Returns the exit status.
+int watchInterrupts(const Api &api, uint32_t handle, const WatchOptions &options, Output &out,
+                    StopSignals &stop);
 
 } // namespace mulvo::tool

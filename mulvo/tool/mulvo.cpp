@@ -7,8 +7,11 @@
 #include "simsegment.h"
 #include "toolsupport.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cinttypes>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +24,7 @@
 #include <link.h>
 #include <memory>
 #include <optional>
+#include <poll.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,6 +35,7 @@ namespace {
 using mulvo::tool::failure;
 using mulvo::tool::Output;
 using mulvo::tool::resultText;
+using mulvo::tool::StopSignals;
 using mulvo::tool::usageError;
 
 constexpr uint64_t kMaxPulseMs = 3600000;
@@ -191,8 +196,6 @@ int parseArguments(int argc, char **argv, Options &options)
     }
     return -1;
 }
-
-volatile std::sig_atomic_t g_pulseInterrupted = 0;
 
 // The library in use, chosen and loaded as the program would.
 struct LoadedLibrary
@@ -418,7 +421,7 @@ int writeOutput(const mulvo::Api &api, uint32_t handle, uint8_t value, const std
 }
 
 int runPulse(const Options &options, const LoadedLibrary &loaded, uint32_t handle,
-             const std::string &memory)
+             const std::string &memory, const StopSignals &stop)
 {
     const mulvo::Api &api = loaded.library->api();
     std::optional<uint8_t> before;
@@ -426,23 +429,20 @@ int runPulse(const Options &options, const LoadedLibrary &loaded, uint32_t handl
         before = virtualAdapterOutput();
     if (!before)
         before = readLastOutput(memory);
-    // Ctrl+C during the hold must not leave VALUE on the adapter: it ends the hold early.
-    struct sigaction action
-    {
-    };
-    action.sa_handler = [](int) { g_pulseInterrupted = 1; };
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
     if (int rc = writeOutput(api, handle, options.value, memory))
         return rc;
-    timespec hold{time_t(*options.pulseMs / 1000), long(*options.pulseMs % 1000) * 1000000};
-    while (nanosleep(&hold, &hold) != 0 && errno == EINTR && !g_pulseInterrupted) {
+    // Ctrl+C during the hold must not leave VALUE on the adapter: it ends the hold early.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(*options.pulseMs);
+    for (auto now = std::chrono::steady_clock::now(); now < end && stop.count() == 0;
+         now = std::chrono::steady_clock::now()) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - now).count();
+        pollfd fd{stop.fd(), POLLIN, 0};
+        poll(&fd, 1, int(std::min<int64_t>(left, INT_MAX)));
     }
     if (int rc = writeOutput(api, handle, before.value_or(0), memory))
         return rc;
-    return g_pulseInterrupted ? failure("interrupted; the byte before the pulse was written back")
-                              : 0;
+    return stop.count() > 0 ? failure("interrupted; the byte before the pulse was written back")
+                            : 0;
 }
 
 } // namespace
@@ -455,6 +455,13 @@ int main(int argc, char **argv)
     Options options;
     if (int rc = parseArguments(argc, argv, options); rc >= 0)
         return rc;
+
+    // Before the library is loaded, so that no thread of its own takes the signals.
+    std::optional<StopSignals> stop;
+    if (options.command == "watch")
+        stop.emplace(std::initializer_list<int>{SIGINT, SIGTERM, SIGALRM});
+    else if (options.command == "pulse")
+        stop.emplace(std::initializer_list<int>{SIGINT, SIGTERM});
 
     LoadedLibrary loaded;
     if (int rc = loadLibrary(options, loaded); rc >= 0)
@@ -475,13 +482,13 @@ int main(int argc, char **argv)
     } else if (options.command == "set") {
         rc = writeOutput(api, adapter.handle(), options.value, memory);
     } else if (options.command == "pulse") {
-        rc = runPulse(options, loaded, adapter.handle(), memory);
+        rc = runPulse(options, loaded, adapter.handle(), memory, *stop);
     } else {
         mulvo::tool::WatchOptions watch;
         watch.count = options.count.value_or(0);
         watch.timeoutMs = options.timeoutMs.value_or(0);
         watch.json = options.format == Format::Json;
-        rc = mulvo::tool::watchInterrupts(api, adapter.handle(), watch, out);
+        rc = mulvo::tool::watchInterrupts(api, adapter.handle(), watch, out, *stop);
     }
     return out.finish(rc);
 }

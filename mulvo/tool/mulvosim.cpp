@@ -22,6 +22,7 @@ namespace {
 using mulvo::sim::SimSegment;
 using mulvo::tool::failure;
 using mulvo::tool::Output;
+using mulvo::tool::StopSignals;
 using mulvo::tool::usageError;
 
 constexpr uint64_t kMaxIrqCount = 100000000;
@@ -59,17 +60,6 @@ const char kUsage[] =
     "status and watch need an instance that exists; the other commands create it, and say so.\n"
     "Exit status: 0 done, 1 the adapter state could not be used or output failed, 2 bad\n"
     "arguments.\n";
-
-volatile std::sig_atomic_t g_signals = 0;
-SimSegment *g_watchedSegment = nullptr;
-
-void requestStop(int)
-{
-    g_signals = g_signals + 1;
-    // Wakes the watcher if it was about to sleep.
-    if (g_watchedSegment)
-        g_watchedSegment->notifyChange();
-}
 
 struct Options
 {
@@ -149,16 +139,17 @@ struct Shown
 class Watcher
 {
 public:
-    Watcher(SimSegment &segment, Output &out) : segment_(segment), out_(out) {}
+    Watcher(SimSegment &segment, Output &out, const StopSignals &stop)
+        : segment_(segment), out_(out), stop_(stop)
+    {}
 
     int run()
     {
-        g_watchedSegment = &segment_;
         seenWrite_ = segment_.outputSequence();
         lastOutput_ = segment_.output();
         shown_ = Shown::of(segment_);
         int status = 0;
-        while (g_signals == 0 && !out_.failed()) {
+        while (stop_.count() == 0 && !out_.failed()) {
             if (!segment_.intact()) {
                 status = segmentGone(segment_);
                 break;
@@ -168,10 +159,10 @@ public:
             const bool changed = showChanges(irqShown);
             // Removing or cutting the segment short is no change that wakes anyone: it is
             // looked for once a second.
-            if (!changed && g_signals == 0)
+            if (!changed && stop_.count() == 0)
                 segment_.waitForChange(word, kIntactCheckMs);
             segment_.endWatch();
-            if (changed && !out_.flush(&g_signals, 0))
+            if (changed && !out_.flush(stop_.fd()))
                 break;
             // A flood of interrupts gives a few lines a second, not one per wake-up. Writes of
             // the output byte are kept in the segment meanwhile, with their times.
@@ -180,10 +171,11 @@ public:
                 nanosleep(&pause, nullptr);
             }
         }
-        g_watchedSegment = nullptr;
         // Stopped by a signal while a reader held the pipe full: what is left goes out unless
         // another signal says to give up.
-        if (!out_.flush(&g_signals, g_signals))
+        const unsigned signalsAtStop = stop_.count();
+        stop_.clear();
+        if (stop_.count() != signalsAtStop || !out_.flush(stop_.fd()))
             out_.discard();
         return status;
     }
@@ -259,6 +251,7 @@ private:
 
     SimSegment &segment_;
     Output &out_;
+    const StopSignals &stop_;
     mulvo::tool::TimeStamper stamper_{3};
     uint64_t seenWrite_ = 0;
     uint8_t lastOutput_ = 0;
@@ -267,14 +260,9 @@ private:
 
 int runWatch(SimSegment &segment, Output &out)
 {
-    struct sigaction action
-    {
-    };
-    action.sa_handler = requestStop;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    return Watcher(segment, out).run();
+    // A signal wakes the watcher from its wait for a change.
+    StopSignals stop({SIGINT, SIGTERM}, [&segment] { segment.notifyChange(); });
+    return Watcher(segment, out, stop).run();
 }
 
 int runCommand(const Options &options)

@@ -4,10 +4,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <getopt.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -269,25 +273,23 @@ bool Output::writeSome(size_t max)
     return !failed();
 }
 
-bool Output::flush(const volatile std::sig_atomic_t *interruptions, std::sig_atomic_t seen)
+bool Output::flush(int stopFd)
 {
-    size_t done = written_;
-    while (!failed() && done < buffer_.size()) {
-        const ssize_t n = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
-        if (n > 0) {
-            done += size_t(n);
-        } else if (n < 0 && errno == EINTR) {
-            if (interruptions && *interruptions != seen)
-                break;
-        } else {
-            errno_ = n < 0 ? errno : EIO;
+    while (!failed() && pending() > 0) {
+        if (stopFd < 0) {
+            writeSome(pending());
+            continue;
         }
-    }
-    if (failed() || done == buffer_.size()) {
-        discard();
-    } else {
-        buffer_.erase(0, done);
-        written_ = 0;
+        pollfd fds[2] = {{fd_, POLLOUT, 0}, {stopFd, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            if (errno != EINTR)
+                errno_ = errno;
+            continue;
+        }
+        if (fds[1].revents & POLLIN)
+            break;
+        // A pipe that polled writable takes PIPE_BUF bytes without waiting.
+        writeSome(pipeLike_ ? PIPE_BUF : pending());
     }
     return !failed() && pending() == 0;
 }
@@ -298,6 +300,84 @@ int Output::finish(int status)
     if (!failed())
         return status;
     return failure(std::string("cannot write to standard output: ") + std::strerror(errno_));
+}
+
+namespace {
+
+std::atomic<StopSignals *> g_stopSignals{nullptr};
+
+extern "C" void onStopSignal(int)
+{
+    // Only a thread that does not block the signal (one a library started before the tool
+    // blocked it) runs this; the signal is taken all the same.
+    const int saved = errno;
+    if (StopSignals *stop = g_stopSignals.load())
+        stop->take();
+    errno = saved;
+}
+
+} // namespace
+
+StopSignals::StopSignals(std::initializer_list<int> signals, std::function<void()> alsoWake)
+    : alsoWake_(std::move(alsoWake)), fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+{
+    sigemptyset(&set_);
+    for (int signal : signals)
+        sigaddset(&set_, signal);
+    pthread_sigmask(SIG_BLOCK, &set_, nullptr);
+    g_stopSignals.store(this);
+    struct sigaction action
+    {
+    };
+    action.sa_handler = onStopSignal;
+    sigfillset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int signal : signals)
+        sigaction(signal, &action, nullptr);
+    // Blocked here as in the thread that made this; sigwait takes them.
+    thread_ = std::thread([this] {
+        for (;;) {
+            int signal = 0;
+            if (sigwait(&set_, &signal) != 0)
+                continue;
+            if (quitting_.load())
+                return;
+            take();
+        }
+    });
+}
+
+StopSignals::~StopSignals()
+{
+    quitting_.store(true);
+    int first = SIGTERM;
+    for (int signal = 1; signal < NSIG; ++signal) {
+        if (sigismember(&set_, signal) == 1) {
+            first = signal;
+            break;
+        }
+    }
+    pthread_kill(thread_.native_handle(), first);
+    thread_.join();
+    g_stopSignals.store(nullptr);
+    // The signals stay blocked: one that comes while the tool finishes is of no more use, and
+    // must not end it half way.
+    ::close(fd_);
+}
+
+void StopSignals::take()
+{
+    count_.fetch_add(1);
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(fd_, &one, sizeof one);
+    if (alsoWake_)
+        alsoWake_();
+}
+
+void StopSignals::clear() const
+{
+    uint64_t count = 0;
+    [[maybe_unused]] const ssize_t n = ::read(fd_, &count, sizeof count);
 }
 
 } // namespace mulvo::tool

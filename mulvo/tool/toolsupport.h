@@ -3,12 +3,16 @@
 // No Qt.
 #pragma once
 
+#include <atomic>
 #include <csignal>
 #include <cstdarg>
 #include <cstdint>
+#include <functional>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace mulvo::tool {
@@ -97,10 +101,9 @@ public:
     size_t pending() const { return buffer_.size() - written_; }
 
     // Writes what is buffered. False when a write failed (failed() is then true, and nothing
-    // more is ever written), or when a signal interrupted a wait on a full pipe and
-    // `*interruptions` no longer equals `seen`; the rest is then still buffered.
-    bool flush(const volatile std::sig_atomic_t *interruptions = nullptr,
-               std::sig_atomic_t seen = 0);
+    // more is ever written), or when `stopFd` (when given) became readable while a reader held
+    // the pipe full; the rest is then still buffered.
+    bool flush(int stopFd = -1);
     // One write of at most `max` buffered bytes; false once a write failed.
     bool writeSome(size_t max);
     bool failed() const { return errno_ != 0; }
@@ -120,6 +123,37 @@ private:
     size_t written_ = 0; // of buffer_, by writeSome()
     int errno_ = 0;
     bool pipeLike_ = false;
+};
+
+// Stop requests by signal for the commands that wait: Ctrl+C, kill, and the timer of a time
+// limit. The signals are blocked in the thread that makes this, and so in every thread started
+// after it (make it before loading an adapter library), and a thread of its own takes them:
+// nothing of the tool runs in a signal handler, and no signal is lost to a thread that is busy
+// with something else. A wait that a signal must end polls fd(), or waits on what `alsoWake`
+// sets off.
+class StopSignals
+{
+public:
+    StopSignals(std::initializer_list<int> signals, std::function<void()> alsoWake = {});
+    ~StopSignals();
+    StopSignals(const StopSignals &) = delete;
+    StopSignals &operator=(const StopSignals &) = delete;
+
+    // Signals taken so far.
+    unsigned count() const { return count_.load(); }
+    // Readable once a signal has come since the last clear().
+    int fd() const { return fd_; }
+    void clear() const;
+    // What a signal does: counts, makes fd() readable and calls `alsoWake`.
+    void take();
+
+private:
+    sigset_t set_{};
+    std::function<void()> alsoWake_;
+    std::atomic<unsigned> count_{0};
+    std::atomic<bool> quitting_{false};
+    int fd_ = -1;
+    std::thread thread_;
 };
 
 } // namespace mulvo::tool

@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include <csignal>
+#include <pthread.h>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
@@ -44,6 +46,7 @@ struct Recorder
     std::atomic<pid_t> caller{0};
     std::atomic<int32_t> innerResult{1};
     std::atomic<void *> extensionSeen{nullptr};
+    std::atomic<bool> wrongSignalMask{false}; // takes the program's signals, or not its faults
 
     std::mutex mutex;
     std::vector<uint32_t> values;
@@ -86,6 +89,10 @@ void recordingCallback(uint32_t handle, uint32_t value)
         ++g_callsWithoutRecorder;
         return;
     }
+    sigset_t mask;
+    pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+    if (!sigismember(&mask, SIGINT) || !sigismember(&mask, SIGTERM) || sigismember(&mask, SIGBUS))
+        r->wrongSignalMask.store(true);
     r->calls.fetch_add(1);
     r->inside.store(true);
     r->entered.store(true);
@@ -283,6 +290,8 @@ TEST_P(AdapterContract, CallbacksComeInOrderOnTheLibrarysThread)
     EXPECT_EQ(other.handles, std::vector<uint32_t>(150, hb));
     ASSERT_EQ(r.threads.size(), 1u);
     EXPECT_NE(*r.threads.begin(), std::this_thread::get_id());
+    // A program's Ctrl+C handler must not run there, where no wait of the program ends by it.
+    EXPECT_FALSE(r.wrongSignalMask.load());
 }
 
 TEST_P(AdapterContract, EveryInterruptCountsWhileTheCallbackIsSlow)
