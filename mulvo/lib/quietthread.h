@@ -12,8 +12,7 @@
 
 namespace mulvo::lib {
 
-template <typename Function>
-std::unique_ptr<std::thread> startQuietThread(Function &&function)
+template <typename Function> std::unique_ptr<std::thread> startQuietThread(Function &&function)
 {
     sigset_t asynchronous;
     sigfillset(&asynchronous);
