@@ -102,6 +102,8 @@ second_copy() {
     [ "$elapsed_ms" -le 2000 ] || e2e_fail "$label: the second copy took $elapsed_ms ms to end"
     [ "$most" = 1 ] || e2e_fail "$label: $most windows titled '$E2E_TITLE' while the second copy ran"
     [ "$most_handles" = 1 ] || e2e_fail "$label: the second copy opened the adapter"
+    ! grep -q "did not answer" "$E2E_WORK/second.log" ||
+        e2e_fail "$label: the first copy did not answer" "$(cat "$E2E_WORK/second.log")"
     count=$(title_count)
     [ "$count" = 1 ] || e2e_fail "$label: $count windows titled '$E2E_TITLE' afterwards"
     kill -0 "$first" 2>/dev/null || e2e_fail "$label: the first copy is gone"

@@ -266,6 +266,18 @@ TEST_P(AdapterContract, HandlesAreNeverReusedAndManyMayBeOpen)
     EXPECT_EQ(api->open(1), 0u) << "only adapter 0 exists";
 }
 
+TEST_P(AdapterContract, AHandleInAClosedOnesSlotStartsWithoutExtension)
+{
+    int record = 0;
+    for (int i = 0; i < 300; ++i) { // more than there are slots, whichever one comes next
+        const uint32_t h = api->open(0);
+        ASSERT_NE(h, 0u);
+        ASSERT_EQ(api->get_extension(h), nullptr) << "handle " << h;
+        ASSERT_EQ(api->set_extension(h, &record), MULVO_OK);
+        ASSERT_EQ(api->close(h), MULVO_OK);
+    }
+}
+
 TEST_P(AdapterContract, CallbacksComeInOrderOnTheLibrarysThread)
 {
     Recorder r;

@@ -95,6 +95,12 @@ TEST_F(CommandLine, WritesAndReadsTheAdapterBytes)
         writes.push_back(write.value);
     }
     EXPECT_EQ(writes, (std::vector<uint8_t>{0xff, 0x81}));
+    // Ctrl+C during the hold ends it early, with the old byte written back all the same.
+    const pid_t held = mulvotest::startProgram({MULVO_PATH, "pulse", "0x3c", "--ms", "600000"});
+    ASSERT_TRUE(mulvotest::waitFor([&] { return segment->output() == 0x3c; }));
+    kill(held, SIGINT);
+    EXPECT_EQ(mulvotest::waitProgram(held), 1);
+    EXPECT_EQ(segment->output(), 0x81);
 
     // The library is chosen as the program chooses it, its own setting included.
     ASSERT_EQ(std::system(("mkdir -p '" + scratchDir +
@@ -220,7 +226,7 @@ TEST_F(CommandLine, WatchPrintsEachInterruptAndAlwaysDisarms)
 
     pid_t watcher = startWatch({"-n", "3"}, out);
     ASSERT_GT(watcher, 0);
-    ASSERT_EQ(sim({"irq", "3"}).exitCode, 0);
+    ASSERT_EQ(sim({"irq", "4"}).exitCode, 0); // one more than it waits for
     EXPECT_EQ(mulvotest::waitProgram(watcher), 0);
     const std::regex line(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6} irq=(\d+) input=0xa5)");
     const auto shown = lines(mulvotest::readFile(out));

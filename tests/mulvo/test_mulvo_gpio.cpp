@@ -147,25 +147,6 @@ TEST(GpioAdapter, OpenFailsWithTheReasonAndHoldsNothing)
     }
 }
 
-TEST(GpioAdapter, HandlesShareTheLinesUntilTheLastCloses)
-{
-    FakeGpioLibrary gpio(kFakeConfig);
-    const mulvo::Api &api = gpio.api();
-    const uint32_t first = api.open(0);
-    const uint32_t second = api.open(0);
-    ASSERT_NE(first, 0u);
-    ASSERT_NE(second, 0u);
-    EXPECT_EQ(gpio.rig().requestedLines(), 18u);
-    ASSERT_EQ(api.close(first), MULVO_OK);
-    EXPECT_EQ(api.mbout(second, 0x81), MULVO_OK);
-    EXPECT_EQ(gpio.rig().requestedLines(), 18u);
-    ASSERT_EQ(api.close(second), MULVO_OK);
-    EXPECT_EQ(gpio.rig().requestedLines(), 0u) << "lines given back when close returns";
-    const uint32_t again = api.open(0);
-    EXPECT_NE(again, 0u) << "and at once available again";
-    EXPECT_EQ(api.close(again), MULVO_OK);
-}
-
 const mulvo::Api *g_api = nullptr;
 std::atomic<bool> g_closedInside{false};
 
@@ -173,6 +154,30 @@ void closeThenLinger(uint32_t handle, uint32_t)
 {
     g_closedInside = g_api->close(handle) == MULVO_OK;
     std::this_thread::sleep_for(50ms);
+}
+
+TEST(GpioAdapter, HandlesShareTheLinesUntilTheLastCloses)
+{
+    FakeGpioLibrary gpio(kFakeConfig);
+    const mulvo::Api &api = gpio.api();
+    g_api = &api;
+    g_closedInside = false;
+    const uint32_t first = api.open(0);
+    const uint32_t second = api.open(0);
+    ASSERT_NE(first, 0u);
+    ASSERT_NE(second, 0u);
+    EXPECT_EQ(gpio.rig().requestedLines(), 18u);
+    // The first closes inside its callback, which then keeps the library's thread a while.
+    ASSERT_EQ(api.connect(first, closeThenLinger), MULVO_OK);
+    gpio.rig().setLevel(16, true);
+    ASSERT_TRUE(mulvotest::waitFor([] { return g_closedInside.load(); }));
+    EXPECT_EQ(api.mbout(second, 0x81), MULVO_OK);
+    EXPECT_EQ(gpio.rig().requestedLines(), 18u);
+    ASSERT_EQ(api.close(second), MULVO_OK);
+    EXPECT_EQ(gpio.rig().requestedLines(), 0u) << "lines given back when close returns";
+    const uint32_t again = api.open(0);
+    EXPECT_NE(again, 0u) << "and at once available again";
+    EXPECT_EQ(api.close(again), MULVO_OK);
 }
 
 TEST(GpioAdapter, ClosedInsideTheCallbackOpensAgainAtOnce)
@@ -235,6 +240,23 @@ TEST(GpioAdapter, AcknowledgePulseAndActiveLowGroups)
     EXPECT_EQ(gpio.rig().risingEdges(20), 2u);
     EXPECT_FALSE(gpio.rig().level(20));
     EXPECT_EQ(api.close(h), MULVO_OK);
+}
+
+TEST(GpioAdapter, EachGroupHasItsOwnActiveLow)
+{
+    for (const bool outputsLow : {true, false}) {
+        FakeGpioLibrary gpio(std::string("[adapter 0]\nchip = fake-bank\n") +
+                             "outputs = 0 1 2 3 4 5 6 7\ninputs = 8 9 10 11 12 13 14 15\n" +
+                             (outputsLow ? "output" : "input") + "-active-low = yes\n");
+        const uint32_t h = gpio.api().open(0);
+        ASSERT_NE(h, 0u);
+        uint32_t value = 0;
+        ASSERT_EQ(gpio.api().mbout(h, 0), MULVO_OK);
+        ASSERT_EQ(gpio.api().mbin(h, &value), MULVO_OK); // every input line is low
+        EXPECT_EQ(gpio.rig().level(0), outputsLow);
+        EXPECT_EQ(value, outputsLow ? 0u : 0xffu);
+        EXPECT_EQ(gpio.api().close(h), MULVO_OK);
+    }
 }
 
 } // namespace

@@ -97,6 +97,8 @@ TEST(GpioConfig, WrongFilesAreRefusedWithTheLineAndTheReason)
         {"[adapter 0]\n" + lines, "f: [adapter 0] has no chip"},
         {head + lines + "[adapter 0]\n", "f:5: [adapter 0] appears twice"},
         {head + lines + "acknowledge = 7\n", "f: [adapter 0] uses line 7 twice"},
+        {head + lines + "interrupt = 12\n", "f: [adapter 0] uses line 12 twice"},
+        {head + lines + "interrupt = 16\nacknowledge = 9\n", "f: [adapter 0] uses line 9 twice"},
         {head + "outputs = a b c d e f g h\ninputs = 0 1 2 3 4 5 6 h\n",
          "f: [adapter 0] uses line 'h' twice"},
         {head + "[adapter 1]\n", "f:3: [adapter 0] has no outputs"},

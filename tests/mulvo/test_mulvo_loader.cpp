@@ -203,8 +203,13 @@ TEST(Loader, MakersLibraryOnTheSystemPathComesBeforeTheVirtualAdapterNeverTheCur
     // A maker's library (here a copy of the virtual adapter) on the library path comes first.
     const std::string maker = mulvotest::makeTempDir();
     std::filesystem::copy_file(MULVO_LIB_PATH, maker + "/libmulvo.so.1");
+    // Before it, one built for another machine, which the program could not load, is passed over.
+    std::filesystem::create_directory(decoys + "/foreign");
+    std::string foreign = mulvotest::readFile(MULVO_LIB_PATH);
+    foreign[18] = char(foreign[18] ^ 0x40); // the ELF header's machine type
+    std::ofstream(decoys + "/foreign/libmulvo.so.1", std::ios::binary) << foreign;
     {
-        EnvGuard path("LD_LIBRARY_PATH", decoys + "/none:" + maker);
+        EnvGuard path("LD_LIBRARY_PATH", decoys + "/none:" + decoys + "/foreign:" + maker);
         automatic = loadChosen(error);
         ASSERT_TRUE(automatic) << error;
         EXPECT_EQ(automatic->file(), maker + "/libmulvo.so.1");
@@ -300,8 +305,14 @@ TEST(Loader, DynamicLinkersCacheGivesTheLibraryItLoads)
     for (size_t size :
          {size_t(0), size_t(20), size_t(47), size_t(48), size_t(60), cache.size() / 2}) {
         std::ofstream(dir + "/cache", std::ios::binary | std::ios::trunc) << cache.substr(0, size);
-        mulvo::findInCache("libc.so.6", dir + "/cache");
+        const std::string found = mulvo::findInCache("libc.so.6", dir + "/cache");
+        EXPECT_TRUE(found.empty() || (size > 60 && found == cached)) << size << ": " << found;
     }
+    // So does one that counts more entries than it holds, although the one sought is whole.
+    std::string overcounted = cache;
+    overcounted.replace(cache.find("glibc-ld.so.cache1.1") + 20, 4, "\xff\xff\xff\x0f");
+    std::ofstream(dir + "/cache", std::ios::binary | std::ios::trunc) << overcounted;
+    EXPECT_EQ(mulvo::findInCache("libc.so.6", dir + "/cache"), "");
     std::string corrupt = cache;
     std::fill(corrupt.begin() + 48, corrupt.end(), '\xff');
     std::ofstream(dir + "/cache", std::ios::binary | std::ios::trunc) << corrupt;

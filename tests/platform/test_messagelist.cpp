@@ -18,6 +18,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimeZone>
 
 #include <gtest/gtest.h>
 
@@ -438,6 +439,10 @@ class KeptLog : public ::testing::Test
 protected:
     void SetUp() override
     {
+        // Local time 5:45 ahead of UTC, so that a time written in UTC shows.
+        hadZone = qEnvironmentVariableIsSet("TZ");
+        zone = qgetenv("TZ");
+        qputenv("TZ", "XST-5:45");
         ASSERT_TRUE(dir.isValid());
         platform::setMessageBoxHook(
             [this](const platform::MessageBoxCall &call) { boxes.push_back(call); });
@@ -449,6 +454,7 @@ protected:
     {
         platform::setMessageBoxHook({});
         platform::setSaveFileHook({});
+        hadZone ? qputenv("TZ", zone) : qunsetenv("TZ");
     }
     // Opens the menu with `key` and picks the entry `downs` rows below the first enabled one.
     void pick(Qt::Key key, Qt::KeyboardModifiers modifiers, int downs)
@@ -468,6 +474,8 @@ protected:
         return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
     }
 
+    bool hadZone = false;
+    QByteArray zone;
     QTemporaryDir dir;
     QString chosenFile;
     std::vector<platform::MessageBoxCall> boxes;
@@ -498,7 +506,8 @@ TEST_F(KeptLog, SaveWritesEveryRowWithItsLocalTimeInOrder)
         EXPECT_EQ(match.captured(2), texts[i]);
         EXPECT_GE(match.captured(1), previous) << "times in order";
         previous = match.captured(1);
-        const QDateTime logged = QDateTime::fromMSecsSinceEpoch(list->messageModel()->loggedAt(i));
+        const QDateTime logged = QDateTime::fromMSecsSinceEpoch(list->messageModel()->loggedAt(i),
+                                                                QTimeZone((5 * 60 + 45) * 60));
         EXPECT_EQ(match.captured(1), logged.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")));
     }
     EXPECT_EQ(list->model()->index(0, 0).data(Qt::ToolTipRole).toString(),
