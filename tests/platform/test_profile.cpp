@@ -1,8 +1,11 @@
-// Reading the host application's title from setup.ini.
+// Reading the host application's title from setup.ini, and the settings store's file.
 #include "profile.h"
+
+#include "adaptersetting.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <QStringDecoder>
 #include <QTemporaryDir>
@@ -13,6 +16,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -188,6 +192,158 @@ TEST(SettingsFile, CorruptFileKeepsOnlyOurPlainEntriesAndSaysSo)
             EXPECT_TRUE(said.contains("kept nothing")) << said.toStdString();
             EXPECT_EQ(reread.allKeys(), QStringList());
         }
+    }
+}
+
+// The program reads the adapter setting without Qt; it must read what Qt's settings store reads,
+// from the same files in the same order, on tricky values and damaged files alike.
+TEST(SettingsFile, AdapterSettingReadsAsTheSettingsStoreReadsIt)
+{
+    using Files = std::vector<std::pair<const char *, QByteArray>>;
+    struct Case
+    {
+        Files files; // relative to the home folder; XDG_CONFIG_HOME is <home>/config
+        std::vector<std::pair<const char *, const char *>> environment = {};
+    };
+    const QByteArray noise = [] {
+        QByteArray bytes;
+        for (int i = 0; i < 2048; ++i)
+            bytes.append(char((i * 7919 + 13) & 0xFF));
+        return bytes;
+    }();
+    auto user = [](const QByteArray &text) { return Files{{"config/Velmora/DOVRAX.conf", text}}; };
+    const QByteArray adapter = "[Adapter]\nLibrary=";
+    const std::vector<Case> cases = {
+        {user(adapter + "virtual\n")},
+        {user(adapter + "\"/opt/my libs/libmulvo.so.1\"\n")},
+        {user(adapter + "  /opt/a b/lib.so \t\n")},
+        {user(adapter + "\" /opt/x \" tail  \n")},
+        {user(adapter + "/opt/x\\ty\\\\z\\\"q\\x41\\101\\u\\?\\'\n")},
+        {user(adapter + "/opt/\\x4a\\x4\\0q\\777\\8end\n")},
+        {user(adapter + "/a\\")},
+        {user(adapter + "/a\\x")},
+        {user(adapter + "/a\\x41")},
+        {user(adapter + "/a\\12")},
+        {user(adapter + "/a \\ \n")},
+        {user(adapter + "/opt/Ger\xc3\xa4t/\xc2\xb5/\xe6\x97\xa5\xf0\x9f\x94\x8c/lib.so\n")},
+        {user("[Adap%74er]\nLibrar%79=/opt/%41\n[Adapter]\nLibrar%U0079=second\n")},
+        {user(adapter + "/opt/a,b/lib.so\n")},
+        {user(adapter + "\"/opt/a,b/lib.so\"\n")},
+        {user(adapter + "/opt/x;comment\n")},
+        {user("[Adapter]\n; Library=/x\n  ;Library=/y\nLibrary = /z = w\n")},
+        {user(adapter + "@@/x\n")},
+        {user(adapter + "@ByteArray(/opt/\xc3\xa9)\n")},
+        {user(adapter + "@ByteArray(/opt/\\xe9)\n")},
+        {user(adapter + "@Invalid()\n")},
+        {user(adapter + "@String(/x)\n")},
+        {user(adapter + "@Variant(\\0\\0\\0\\n\\0\\0\\0\\x4\\0/\\0x)\n")},
+        {user(adapter + "@Variant(\\0\\0\\0\\f\\0\\0\\0\\x2/y)\n")},
+        {user(adapter + "@Rect(1 2 3 4)\n")},
+        {user(adapter + "@Size(1)\n")},
+        {user(adapter + "@Point(1 2)\n")},
+        {user(adapter + "@virtual\n")},
+        {user("\xef\xbb\xbf[Adapter]\r\nLibrary=crlf\r\n")},
+        {user("[Adapter]\rLibrary=/opt/\\\n  next\r")},
+        {user("[adapter]\nlibrary=lower\n")},
+        {user("[Adapter]\nLibrary=one\nLibrary=two\n[Other]\nx=1\n[Adapter]\nLibrary=three\n")},
+        {user("[Adapter]\nLibrary=x\n[Adapter/A]\ny=1\n")},
+        {user("[General]\nAdapter\\Library=general\n")},
+        {user("Adapter/Library=top\n[Adapter]\n")},
+        {user("[Adapter]\nLibrary\\Sub=x\n[%General]\nLibrary=y\n")},
+        {user("[Adapter\nLibrary=unclosed\n")},
+        {user(adapter + "\"/opt/x\n[Other]\nk=v\n")},
+        {user(adapter + "/opt/\xff\xfe/x\xe2\x82\n")},
+        {user(adapter + "/opt/\xe2\x82\"q\"\xc3\n")},
+        {user(QByteArray(adapter + "/opt/nul\0x\n", adapter.size() + 12))},
+        {user(noise)},
+        {user(adapter + "/opt/good\n" + noise)},
+        {user(noise + "\n[Adapter]\nLibrary=/after/noise\n")},
+        {user("")},
+        {{{"config/Velmora.conf", adapter + "organisation\n"}}},
+        {{{"config/Velmora/DOVRAX.conf", "[Adapter]\nOther=1\n"},
+          {"sys2/Velmora/DOVRAX.conf", adapter + "second system folder\n"},
+          {"sys1/Velmora.conf", adapter + "system organisation\n"}},
+         {{"XDG_CONFIG_DIRS", "@/sys1::@/sys2"}}},
+        {{{"sys1/Velmora.conf", adapter + "system organisation\n"}},
+         {{"XDG_CONFIG_DIRS", "@/sys1"}}},
+        {{{".config/Velmora/DOVRAX.conf", adapter + "home\n"}},
+         {{"XDG_CONFIG_HOME", ""}, {"HOME", "@//./"}}},
+        {{{"config/Velmora/DOVRAX.conf/x", "dir"}, {"config/Velmora.conf", adapter + "org\n"}}},
+        {{{"rel/Velmora/DOVRAX.conf", adapter + "relative\n"}}, {{"XDG_CONFIG_HOME", "rel"}}},
+        {{{"sys/Velmora/DOVRAX.conf", adapter + "relative system\n"}},
+         {{"XDG_CONFIG_DIRS", "sys"}}},
+        {{{"x/.config/Velmora/DOVRAX.conf", adapter + "x\n"}},
+         {{"XDG_CONFIG_HOME", ""}, {"HOME", nullptr}}},
+        {user(adapter + "\xef\xbb\xbf/bom" + "\n")},
+        {user(adapter + "\xef\xbb\xbf/bom\n")},
+        {user(adapter + "\"\xef\xbb\xbf/bom\"\n")},
+        {user(adapter + "/opt/\xc3\"\"\xa9\n")},
+        {user(adapter + "/opt/\xf0\x9f\",\"\x94\x8c\n")},
+        {user("[ Adapter ]  ; note\n\t Library \t= \tx\t;y\n")},
+        {user("[Adapter]\nLibrary\\\n=cont\n")},
+        {user("[Adapter]\n\"Library\"=quoted key\n")},
+        {user("[Adapter]\nLibrary=a\\\r\nb\n")},
+        {user(adapter + "@@a, @b\n")},
+        {user(adapter + "\"\"\n")},
+        {user(adapter + "\n")},
+        {user(adapter)},
+        {user("[Adapter]\nLibrary")},
+        {user("[Adapter]\n[Adapter/Library]\nx=1\n")},
+        {user("[Adapter]\nLibrary=/x\n[Adapter ]\n")},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Case &c = cases[i];
+        QTemporaryDir home;
+        for (const auto &[name, content] : c.files) {
+            const QString path = home.filePath(QString::fromUtf8(name));
+            QDir().mkpath(QFileInfo(path).absolutePath());
+            QFile file(path);
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+            file.write(content);
+        }
+        // Qt keeps its settings paths and files for the life of the process: read in a child.
+        int channel[2];
+        ASSERT_EQ(pipe(channel), 0);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            const QByteArray root = QFile::encodeName(home.path());
+            setenv("HOME", root.constData(), 1);
+            setenv("XDG_CONFIG_HOME", (root + "/config").constData(), 1);
+            unsetenv("XDG_CONFIG_DIRS");
+            if (chdir(root.constData()) != 0)
+                _exit(1);
+            for (const auto &[name, value] : c.environment) {
+                if (!value)
+                    unsetenv(name);
+                else
+                    setenv(name, QByteArray(value).replace('@', root).constData(), 1);
+            }
+            QByteArray theirs = "unset";
+            QSettings settings(QStringLiteral("Velmora"), QStringLiteral("DOVRAX"));
+            if (settings.contains(QStringLiteral("Adapter/Library")))
+                theirs =
+                    "set:" + settings.value(QStringLiteral("Adapter/Library")).toString().toUtf8();
+            const std::optional<std::string> ours = mulvo::readAdapterSetting();
+            const QByteArray both = QByteArray::number(theirs.size()) + ':' + theirs +
+                                    (ours ? "set:" + QByteArray::fromStdString(*ours) : "unset");
+            (void)!write(channel[1], both.constData(), size_t(both.size()));
+            _exit(0);
+        }
+        close(channel[1]);
+        QByteArray both;
+        char buffer[4096];
+        for (ssize_t n; (n = read(channel[0], buffer, sizeof buffer)) > 0;)
+            both.append(buffer, n);
+        close(channel[0]);
+        int status = 0;
+        waitpid(child, &status, 0);
+        const qsizetype colon = both.indexOf(':');
+        ASSERT_TRUE(WIFEXITED(status) && colon > 0) << "case " << i;
+        const qsizetype length = both.left(colon).toLongLong();
+        EXPECT_EQ(both.mid(colon + 1 + length).toStdString(),
+                  both.mid(colon + 1, length).toStdString())
+            << "case " << i << ": ours, then the settings store's";
     }
 }
 
