@@ -1,6 +1,7 @@
 #include "dovrax.h"
 #include "hostwindows.h"
 #include "res/resources.h"
+#include "standardfds.h"
 
 #include "adaptersetting.h"
 #include "mulvoloader.h"
@@ -69,6 +70,7 @@ bool chooseDisplay(const QCommandLineParser &parser)
 
 int main(int argc, char *argv[])
 {
+    dovrax::openStandardDescriptors();
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);

@@ -1,6 +1,7 @@
 // dovrax-hostdemo [title] [--x N] [--y N]
 // A window to drive from the program: it lists (and prints to stdout) the keys it receives.
 #include "demowindow.h"
+#include "standardfds.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -9,6 +10,7 @@
 
 int main(int argc, char **argv)
 {
+    dovrax::openStandardDescriptors();
     QApplication app(argc, argv);
     // Qt's xcb platform derives the window's WM_CLASS from the application name.
     QCoreApplication::setApplicationName(QStringLiteral("dovrax-hostdemo"));
