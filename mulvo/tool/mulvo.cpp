@@ -287,55 +287,152 @@ std::optional<uint8_t> virtualAdapterOutput()
     return segment->output();
 }
 
-// Where this tool remembers the byte it last wrote to an adapter of a library: in the user's
-// runtime directory, which goes with the session. Empty when there is none.
-std::string lastOutputFile(const std::string &library, uint32_t device)
+// Where this tool remembers the byte it last wrote to an adapter of a library: a file in the
+// folder "dovrax" of the user's runtime directory, which goes with the session. The folder is
+// used only while it is this user's and closed to others; its files are reached through the
+// folder's descriptor and never through a symbolic link, written under a fresh name and then
+// renamed into place, and read only when they are this user's and hold what this tool writes.
+// Anything else is left alone with a warning, and the byte is not remembered.
+class OutputMemory
 {
-    const char *runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (!runtime || runtime[0] != '/')
-        return {};
-    uint64_t hash = 1469598103934665603u; // FNV-1a of the library's path
-    for (unsigned char c : library)
-        hash = (hash ^ c) * 1099511628211u;
-    char name[64];
-    std::snprintf(name, sizeof name, "/dovrax/mulvo-output-%016" PRIx64 "-%" PRIu32, hash, device);
-    return runtime + std::string(name);
-}
-
-std::optional<uint8_t> readLastOutput(const std::string &file)
-{
-    if (file.empty())
-        return std::nullopt;
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return std::nullopt;
-    char text[8] = {};
-    const ssize_t n = read(fd, text, sizeof text - 1);
-    ::close(fd);
-    if (n <= 1 || text[n - 1] != '\n')
-        return std::nullopt;
-    return mulvo::tool::parseByte(std::string_view(text, size_t(n - 1)));
-}
-
-void rememberOutput(const std::string &file, uint8_t value)
-{
-    if (file.empty())
-        return;
-    const std::string dir = file.substr(0, file.rfind('/'));
-    mkdir(dir.c_str(), 0700);
-    const std::string temporary = file + ".new";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    char text[8];
-    const int length = std::snprintf(text, sizeof text, "0x%02x\n", value);
-    const bool written = fd >= 0 && write(fd, text, size_t(length)) == length;
-    if (fd >= 0)
-        ::close(fd);
-    if (!written || rename(temporary.c_str(), file.c_str()) != 0) {
-        std::fprintf(stderr, "mulvo: cannot remember the output byte in %s: %s\n", file.c_str(),
-                     std::strerror(errno));
-        unlink(temporary.c_str());
+public:
+    OutputMemory() = default;
+    OutputMemory(const std::string &library, uint32_t device)
+    {
+        const char *runtime = std::getenv("XDG_RUNTIME_DIR");
+        if (!runtime || runtime[0] != '/')
+            return;
+        runtime_ = runtime;
+        uint64_t hash = 1469598103934665603u; // FNV-1a of the library's path
+        for (unsigned char c : library)
+            hash = (hash ^ c) * 1099511628211u;
+        char name[64];
+        std::snprintf(name, sizeof name, "mulvo-output-%016" PRIx64 "-%" PRIu32, hash, device);
+        name_ = name;
     }
-}
+
+    std::optional<uint8_t> recall()
+    {
+        const int dir = openFolder(false);
+        if (dir < 0)
+            return std::nullopt;
+        const int fd = openat(dir, name_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        const int openErr = errno;
+        ::close(dir);
+        if (fd < 0) {
+            if (openErr != ENOENT)
+                warn(file() + " is not a file of yours (" + std::strerror(openErr) +
+                     "); ignoring it");
+            return std::nullopt;
+        }
+        struct stat st
+        {
+        };
+        char text[8] = {};
+        const bool ours = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+                          (st.st_mode & 022) == 0;
+        const ssize_t n = ours ? read(fd, text, sizeof text) : -1;
+        ::close(fd);
+        if (!ours) {
+            warn(file() + " is not a file of yours; ignoring it");
+            return std::nullopt;
+        }
+        // Exactly what remember() writes: "0x" and two hex digits on a line.
+        std::optional<uint8_t> value;
+        if (n == 5 && text[0] == '0' && text[1] == 'x' && text[4] == '\n')
+            value = mulvo::tool::parseByte(std::string_view(text, 4));
+        if (!value)
+            warn(file() + " does not hold an output byte as this tool writes it; ignoring it");
+        return value;
+    }
+
+    void remember(uint8_t value)
+    {
+        const int dir = openFolder(true);
+        if (dir < 0)
+            return;
+        char text[8];
+        const int length = std::snprintf(text, sizeof text, "0x%02x\n", value);
+        // A name nobody else can have made: created here, never an existing file or link.
+        std::string temporary;
+        int fd = -1;
+        for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
+            temporary = "." + name_ + "-" + std::to_string(getpid()) + "-" +
+                        std::to_string(mulvo::tool::realtimeNs() % 1000000007) + ".new";
+            fd = openat(dir, temporary.c_str(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            if (fd < 0 && errno != EEXIST)
+                break;
+        }
+        bool done = fd >= 0 && write(fd, text, size_t(length)) == length;
+        int err = errno;
+        if (fd >= 0 && ::close(fd) != 0 && done) {
+            done = false;
+            err = errno;
+        }
+        if (done && renameat(dir, temporary.c_str(), dir, name_.c_str()) != 0) {
+            done = false;
+            err = errno;
+        }
+        if (!done) {
+            std::fprintf(stderr, "mulvo: cannot remember the output byte in %s: %s\n",
+                         file().c_str(), std::strerror(err));
+            if (fd >= 0)
+                unlinkat(dir, temporary.c_str(), 0);
+        }
+        ::close(dir);
+    }
+
+private:
+    std::string folder() const { return runtime_ + "/dovrax"; }
+    std::string file() const { return folder() + "/" + name_; }
+
+    void warn(const std::string &message)
+    {
+        if (!warned_)
+            std::fprintf(stderr, "mulvo: %s\n", message.c_str());
+        warned_ = true;
+    }
+
+    // The folder's descriptor, or -1 (with a warning unless it is simply not there).
+    int openFolder(bool create)
+    {
+        if (name_.empty())
+            return -1;
+        const int runtime = ::open(runtime_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (runtime < 0)
+            return -1;
+        if (create)
+            mkdirat(runtime, "dovrax", 0700);
+        const int dir = openat(runtime, "dovrax", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int openErr = errno;
+        ::close(runtime);
+        if (dir < 0) {
+            if (openErr != ENOENT)
+                warn("not remembering the output byte: " + folder() +
+                     " is not a folder of yours (" + std::strerror(openErr) + ")");
+            return -1;
+        }
+        struct stat st
+        {
+        };
+        const char *problem = nullptr;
+        if (fstat(dir, &st) != 0 || st.st_uid != geteuid())
+            problem = "belongs to another user";
+        else if ((st.st_mode & 077) != 0)
+            problem = "is open to other users";
+        if (problem) {
+            warn("not remembering the output byte: " + folder() + " " + problem);
+            ::close(dir);
+            return -1;
+        }
+        return dir;
+    }
+
+    std::string runtime_;
+    std::string name_;
+    bool warned_ = false;
+};
 
 // The soname the library gives itself, or empty.
 std::string sonameOf(const std::string &file)
@@ -411,24 +508,25 @@ int runGet(const Options &options, const mulvo::Api &api, uint32_t handle, Outpu
     return 0;
 }
 
-int writeOutput(const mulvo::Api &api, uint32_t handle, uint8_t value, const std::string &memory)
+int writeOutput(const mulvo::Api &api, uint32_t handle, uint8_t value, OutputMemory *memory)
 {
     const int32_t rc = api.mbout(handle, value);
     if (rc < 0)
         return failure("cannot write the output: " + resultText(rc));
-    rememberOutput(memory, value);
+    if (memory)
+        memory->remember(value);
     return 0;
 }
 
 int runPulse(const Options &options, const LoadedLibrary &loaded, uint32_t handle,
-             const std::string &memory, const StopSignals &stop)
+             OutputMemory *memory, const StopSignals &stop)
 {
     const mulvo::Api &api = loaded.library->api();
     std::optional<uint8_t> before;
     if (loaded.isVirtual())
         before = virtualAdapterOutput();
-    if (!before)
-        before = readLastOutput(memory);
+    if (!before && memory)
+        before = memory->recall();
     if (int rc = writeOutput(api, handle, options.value, memory))
         return rc;
     // Ctrl+C during the hold must not leave VALUE on the adapter: it ends the hold early.
@@ -459,9 +557,9 @@ int main(int argc, char **argv)
     // Before the library is loaded, so that no thread of its own takes the signals.
     std::optional<StopSignals> stop;
     if (options.command == "watch")
-        stop.emplace(std::initializer_list<int>{SIGINT, SIGTERM, SIGALRM});
+        stop.emplace(std::initializer_list<int>{SIGINT, SIGTERM, SIGHUP, SIGALRM});
     else if (options.command == "pulse")
-        stop.emplace(std::initializer_list<int>{SIGINT, SIGTERM});
+        stop.emplace(std::initializer_list<int>{SIGINT, SIGTERM, SIGHUP});
 
     LoadedLibrary loaded;
     if (int rc = loadLibrary(options, loaded); rc >= 0)
@@ -474,15 +572,16 @@ int main(int argc, char **argv)
     if (adapter.handle() == 0)
         return failure(absentMessage(options.device));
     // A library with state of its own needs no memory of ours.
-    const std::string memory =
-        loaded.isVirtual() ? std::string() : lastOutputFile(loaded.library->file(), options.device);
+    std::optional<OutputMemory> memory;
+    if (!loaded.isVirtual())
+        memory.emplace(loaded.library->file(), options.device);
     int rc = 0;
     if (options.command == "get") {
         rc = runGet(options, api, adapter.handle(), out);
     } else if (options.command == "set") {
-        rc = writeOutput(api, adapter.handle(), options.value, memory);
+        rc = writeOutput(api, adapter.handle(), options.value, memory ? &*memory : nullptr);
     } else if (options.command == "pulse") {
-        rc = runPulse(options, loaded, adapter.handle(), memory, *stop);
+        rc = runPulse(options, loaded, adapter.handle(), memory ? &*memory : nullptr, *stop);
     } else {
         mulvo::tool::WatchOptions watch;
         watch.count = options.count.value_or(0);
