@@ -14,7 +14,8 @@
 namespace mulvo::sim {
 
 inline constexpr uint32_t kSegmentMagic = 0x4f564c4du; // "MLVO" in memory order
-inline constexpr uint32_t kLayoutVersion = 2;
+// 3: a process holds a lock on its process entry's first byte (see SimSegment::claimProcess).
+inline constexpr uint32_t kLayoutVersion = 3;
 inline constexpr unsigned kProcessEntries = 64;
 inline constexpr unsigned kOutputRingSize = 1024;
 inline constexpr uint64_t kRingBusy = ~uint64_t(0);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -46,9 +47,38 @@ void futexWait(std::atomic<uint32_t> &word, uint32_t expected, int timeoutMs)
             0);
 }
 
-bool processIsDead(int32_t pid)
+// Each process entry has a byte of the segment's file that its process holds a lock on, on its
+// own open file description, while it uses the entry. The kernel drops the lock when the
+// process exits, also while it lingers unreaped as a zombie, which kill(pid, 0) still finds.
+off_t entryLockOffset(unsigned entry)
 {
-    return kill(pid, 0) != 0 && errno == ESRCH;
+    return off_t(offsetof(SegmentLayout, processes) + entry * sizeof(ProcessEntry));
+}
+
+bool lockEntry(int fd, unsigned entry, short type)
+{
+    struct flock lock
+    {
+    };
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = entryLockOffset(entry);
+    lock.l_len = 1;
+    return fcntl(fd, F_OFD_SETLK, &lock) == 0;
+}
+
+// Whether some open file description other than `fd`'s holds the entry's lock.
+bool entryLockHeld(int fd, unsigned entry)
+{
+    struct flock lock
+    {
+    };
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = entryLockOffset(entry);
+    lock.l_len = 1;
+    // When the question cannot be asked, the owner counts as alive.
+    return fcntl(fd, F_OFD_GETLK, &lock) != 0 || lock.l_type != F_UNLCK;
 }
 
 // A directory of this user that nobody else may enter or write.
@@ -316,16 +346,27 @@ std::unique_ptr<SimSegment> SimSegment::create(const std::string &path, bool &ex
         temporary = dir + "/.mulvo-XXXXXX";
         fd = mkostemp(temporary.data(), O_CLOEXEC);
     }
+    // A full folder is named as such: the segment would otherwise fault on its first write.
+    auto spaceError = [&](const std::string &what, int err) {
+        error = err == ENOSPC || err == EDQUOT
+                    ? "cannot create shared memory segment " + path + ": no space left in " + dir
+                    : systemError(what + path, err);
+    };
     if (fd < 0) {
-        error = systemError("cannot create shared memory segment " + path, errno);
+        spaceError("cannot create shared memory segment ", errno);
         return nullptr;
     }
     auto discardTemporary = [&] {
         if (!temporary.empty())
             unlink(temporary.c_str());
     };
-    if (fchmod(fd, 0600) != 0 || ftruncate(fd, sizeof(SegmentLayout)) != 0) {
-        error = systemError("cannot size shared memory segment " + path, errno);
+    // Every page is reserved before the file gets its name: on a full file system nothing is
+    // left behind, and no write to the mapping can fault later for want of space.
+    int sized = fchmod(fd, 0600) != 0 ? errno : posix_fallocate(fd, 0, sizeof(SegmentLayout));
+    if (sized == 0 && ftruncate(fd, sizeof(SegmentLayout)) != 0)
+        sized = errno;
+    if (sized != 0) {
+        spaceError("cannot size shared memory segment ", sized);
         discardTemporary();
         ::close(fd);
         return nullptr;
@@ -353,7 +394,7 @@ std::unique_ptr<SimSegment> SimSegment::create(const std::string &path, bool &ex
     if (linked != 0) {
         exists = linkErr == EEXIST;
         if (!exists)
-            error = systemError("cannot create shared memory segment " + path, linkErr);
+            spaceError("cannot create shared memory segment ", linkErr);
         return nullptr;
     }
     return segment;
@@ -571,9 +612,16 @@ int SimSegment::claimProcess(std::string &error)
     const int32_t pid = int32_t(getpid());
     for (int round = 0; round < 2; ++round) {
         for (unsigned i = 0; i < kProcessEntries; ++i) {
+            if (layout_->processes[i].pid.load() != 0)
+                continue;
+            // The lock first, so that an entry never has an owner that does not hold it; a lock
+            // held by someone else is an entry taken or being taken.
+            if (!lockEntry(fd_, i, F_WRLCK))
+                continue;
             int32_t expected = 0;
             if (layout_->processes[i].pid.compare_exchange_strong(expected, pid))
                 return int(i);
+            lockEntry(fd_, i, F_UNLCK);
         }
         reapDeadProcesses();
     }
@@ -583,6 +631,12 @@ int SimSegment::claimProcess(std::string &error)
 }
 
 void SimSegment::releaseProcess(int entry)
+{
+    settleEntry(entry);
+    lockEntry(fd_, unsigned(entry), F_UNLCK);
+}
+
+void SimSegment::settleEntry(int entry)
 {
     ProcessEntry &e = layout_->processes[entry];
     const uint64_t state = e.armedState.exchange(0);
@@ -602,15 +656,24 @@ void SimSegment::releaseProcess(int entry)
 
 void SimSegment::reapDeadProcesses()
 {
+    const int32_t self = int32_t(getpid());
     for (unsigned i = 0; i < kProcessEntries; ++i) {
         ProcessEntry &e = layout_->processes[i];
         int32_t pid = e.pid.load();
-        if (pid <= 0 || !processIsDead(pid))
+        if (pid <= 0)
+            continue;
+        // Dead once its lock is gone (a zombie holds none), or once the pid is gone (a child
+        // forked without exec may hold the description, and with it the lock, a while longer).
+        // This process's own entries are alive, and their lock may be on this very
+        // description, which never conflicts with itself.
+        const bool dead =
+            pid != self && ((kill(pid, 0) != 0 && errno == ESRCH) || !entryLockHeld(fd_, i));
+        if (!dead)
             continue;
         // Only one reaper may take the dead process's counts off the totals.
         if (!e.pid.compare_exchange_strong(pid, -1))
             continue;
-        releaseProcess(int(i));
+        settleEntry(int(i));
     }
 }
 

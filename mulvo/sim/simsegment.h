@@ -110,6 +110,8 @@ public:
     WriteLookup outputWrite(uint64_t sequence, OutputWrite &write) const;
 
     // Bookkeeping of the adapter library's process: one entry per process, found again by pid.
+    // The process holds a lock on its entry through this object's file for as long as it has
+    // the entry, so that the entry is known dead once the process has ended, reaped or not.
     // -1 with `error` set when every entry is taken by a live process.
     int claimProcess(std::string &error);
     void releaseProcess(int entry);
@@ -153,6 +155,8 @@ private:
                                               std::string &error);
     static std::unique_ptr<SimSegment> attach(const std::string &path, int fd, std::string &error);
     static std::unique_ptr<SimSegment> map(const std::string &path, int fd, std::string &error);
+    // Takes a process entry's counts off the totals and frees it.
+    void settleEntry(int entry);
 
     std::string path_;
     int fd_;
