@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
+#include <elf.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -106,6 +107,76 @@ const ElfMachine &ownMachine()
         return m;
     }();
     return machine;
+}
+
+const char *machineName(unsigned machine)
+{
+    switch (machine) {
+    case EM_X86_64:
+        return "x86-64";
+    case EM_386:
+        return "x86";
+    case EM_AARCH64:
+        return "ARM64";
+    case EM_ARM:
+        return "ARM";
+    case EM_RISCV:
+        return "RISC-V";
+    case EM_PPC64:
+        return "PowerPC64";
+    case EM_PPC:
+        return "PowerPC";
+    case EM_S390:
+        return "s390x";
+    case EM_MIPS:
+        return "MIPS";
+    case EM_LOONGARCH:
+        return "LoongArch";
+    case EM_SPARCV9:
+        return "SPARC64";
+    default:
+        return nullptr;
+    }
+}
+
+unsigned machineOf(const ElfMachine &m)
+{
+    return m.bytes[1] == ELFDATA2MSB ? (unsigned(m.bytes[2]) << 8) | m.bytes[3]
+                                     : (unsigned(m.bytes[3]) << 8) | m.bytes[2];
+}
+
+std::string describeMachine(unsigned machine)
+{
+    const char *name = machineName(machine);
+    return name ? name : "machine type " + std::to_string(machine);
+}
+
+// What keeps a shared object of another machine type out of this program, in the words of
+// someone choosing a library: "a 32-bit library; this program needs x86-64". Empty when the
+// file is no shared object of another machine.
+std::string foreignMachine(const std::string &path)
+{
+    ElfMachine machine;
+    const ElfMachine &own = ownMachine();
+    if (!elfMachine(path, true, machine) || machine == own)
+        return {};
+    const bool otherClass = machine.bytes[0] != own.bytes[0];
+    const bool otherOrder = machine.bytes[1] != own.bytes[1];
+    const unsigned theirs = machineOf(machine);
+    const unsigned ours = machineOf(own);
+    // The 32-bit and 64-bit halves of one family go by the width alone.
+    const bool sameFamily = theirs == ours || (theirs == EM_386 && ours == EM_X86_64) ||
+                            (theirs == EM_ARM && ours == EM_AARCH64) ||
+                            (theirs == EM_PPC && ours == EM_PPC64);
+    std::string what = "a ";
+    if (otherClass)
+        what += machine.bytes[0] == ELFCLASS32 ? "32-bit " : "64-bit ";
+    if (otherOrder)
+        what += machine.bytes[1] == ELFDATA2MSB ? "big-endian " : "little-endian ";
+    what += "library";
+    if (!sameFamily || (!otherClass && !otherOrder))
+        what += " for " + describeMachine(theirs);
+    return what + "; this program needs " + describeMachine(ours);
 }
 
 // A library the dynamic linker could load into this program.
@@ -369,6 +440,12 @@ std::unique_ptr<Library> Library::loadFile(const std::string &file, std::string 
     if (!S_ISREG(st.st_mode)) {
         error = "cannot load adapter library " + file + ": not a regular file";
         setFailure(failure, file, "is not a regular file");
+        return nullptr;
+    }
+    // The dynamic linker's own words for this are about a file it could not find.
+    if (const std::string foreign = foreignMachine(file); !foreign.empty()) {
+        error = "cannot load adapter library " + file + ": " + foreign;
+        setFailure(failure, file, "is " + foreign.substr(0, foreign.find(';')));
         return nullptr;
     }
     dlerror();
