@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -23,6 +24,7 @@ namespace {
 // behind; memory is used only as far as it does.
 constexpr size_t kRingCapacity = size_t(1) << 20;
 constexpr size_t kBatch = 4096;
+constexpr size_t kLineMax = 128; // bytes of one line, at most
 
 // Everything the callback touches. The callback only counts, stamps and queues: it never
 // waits and makes no system call except the wake-up of a sleeping printer.
@@ -111,7 +113,7 @@ public:
 private:
     void line(const EventRing::Event &event, int input)
     {
-        char text[128];
+        char text[kLineMax];
         char *p = text;
         auto append = [&p](std::string_view s) {
             for (char c : s)
@@ -186,7 +188,7 @@ public:
         while (stop_.count() == 0 && !out_.failed() && printer_.inputError() == 0 &&
                !limitReached()) {
             size_t n = 0;
-            if (out_.pending() < kMaxPending) {
+            if (canTake()) {
                 n = state_.ring.pop(batch_.data(), batch_.size());
                 if (n > 0)
                     printer_.print(batch_.data(), n);
@@ -225,10 +227,12 @@ public:
         stop_.clear();
         while (size_t n = state_.ring.pop(batch_.data(), batch_.size()))
             printer_.print(batch_.data(), n);
-        const bool another = stop_.count() != signalsAtStop;
-        if ((another || !out_.flush(stop_.fd())) && !out_.failed())
-            out_.discard();
+        flushAfterStop(out_, stop_, signalsAtStop);
     }
+
+    // The most lines kept in memory for a slow reader: the buffer is reserved at this size
+    // once and never grows.
+    static constexpr size_t kMaxHeld = size_t(64) << 20;
 
 private:
     bool limitReached() const
@@ -247,12 +251,12 @@ private:
     {
         // With memory full of lines, only room in the pipe (or a signal) helps: the callback
         // need not wake the printer then.
-        const bool canTake = out_.pending() < kMaxPending;
-        if (canTake) {
+        const bool taking = canTake();
+        if (taking) {
             state_.printerAsleep.store(1, std::memory_order_relaxed);
             std::atomic_thread_fence(std::memory_order_seq_cst);
         }
-        if ((!canTake || state_.ring.empty()) && !limitReached() && stop_.count() == 0) {
+        if ((!taking || state_.ring.empty()) && !limitReached() && stop_.count() == 0) {
             pollfd fds[3] = {{state_.wakeFd, POLLIN, 0}, {stop_.fd(), POLLIN, 0}, {1, POLLOUT, 0}};
             poll(fds, out_.pending() > 0 ? 3 : 2, -1);
         }
@@ -261,8 +265,10 @@ private:
         [[maybe_unused]] const ssize_t n = read(state_.wakeFd, &wakes, sizeof wakes);
     }
 
-    // Lines kept in memory for a slow reader, at most.
-    static constexpr size_t kMaxPending = size_t(64) << 20;
+    // Room for another batch of lines (at most kLineMax bytes each) in the reserved buffer.
+    // Text already written counts until the buffer is compacted, which writing does once it
+    // is half the buffer.
+    bool canTake() const { return out_.held() + kBatch * kLineMax <= kMaxHeld; }
     // How long the printer lets interrupts gather once they come (1 ms).
     static constexpr long kGatherNs = 1000000;
 
@@ -291,6 +297,7 @@ int watchInterrupts(const Api &api, uint32_t handle, const WatchOptions &options
         ~FdCloser() { ::close(fd); }
     } closer{state->wakeFd};
     out.setCapacity(SIZE_MAX);
+    out.reserve(WatchLoop::kMaxHeld);
     Printer printer(api, handle, options.json, out);
     WatchLoop loop(*state, printer, out, stop);
 
@@ -347,6 +354,20 @@ int watchInterrupts(const Api &api, uint32_t handle, const WatchOptions &options
         return failure(std::to_string(unqueued) +
                        " interrupts came faster than standard output took their lines; their "
                        "lines are missing");
+    // With a count, running out of time is a failure; without one it is how the watch ends.
+    if (options.count > 0 && taken < options.count && stop.first() == SIGALRM) {
+        char limit[32];
+        std::snprintf(limit, sizeof limit, "%llu.%03llu",
+                      static_cast<unsigned long long>(options.timeoutMs / 1000),
+                      static_cast<unsigned long long>(options.timeoutMs % 1000));
+        std::string seconds(limit);
+        while (seconds.back() == '0')
+            seconds.pop_back();
+        if (seconds.back() == '.')
+            seconds.pop_back();
+        return failure("timed out after " + seconds + " s: " + std::to_string(taken) + " of " +
+                       std::to_string(options.count) + " interrupts");
+    }
     return kExitOk;
 }
 

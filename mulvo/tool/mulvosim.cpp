@@ -13,6 +13,7 @@
 #include <getopt.h>
 #include <memory>
 #include <optional>
+#include <poll.h>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -99,23 +100,49 @@ void addMilliseconds(timespec &t, uint64_t ms)
     }
 }
 
+// Until the monotonic clock reaches `until`, or a stop request comes.
+void sleepUntil(const timespec &until, const StopSignals &stop)
+{
+    for (;;) {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        timespec left{until.tv_sec - now.tv_sec, until.tv_nsec - now.tv_nsec};
+        if (left.tv_nsec < 0) {
+            left.tv_nsec += 1000000000;
+            --left.tv_sec;
+        }
+        if (left.tv_sec < 0 || (left.tv_sec == 0 && left.tv_nsec == 0) || stop.count() > 0)
+            return;
+        pollfd fd{stop.fd(), POLLIN, 0};
+        ppoll(&fd, 1, &left, nullptr);
+    }
+}
+
 int runIrq(SimSegment &segment, uint64_t count, uint64_t intervalMs)
 {
+    // A signal that would end the tool is taken by a thread of its own and stops the raising
+    // between two raises, never within one: a raise counts the interrupt and, with nothing
+    // armed, its miss, and the counters must add up afterwards.
+    const StopSignals stop(
+        {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF});
     // A process that died with handles armed would make every interrupt look delivered.
     segment.reapDeadProcesses();
     timespec next{};
     clock_gettime(CLOCK_MONOTONIC, &next);
+    auto raised = [count](uint64_t n) {
+        return std::to_string(n) + " of " + std::to_string(count) + " interrupts raised";
+    };
     for (uint64_t i = 0; i < count; ++i) {
         if (i > 0 && intervalMs > 0) {
             addMilliseconds(next, intervalMs);
-            while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
-            }
+            sleepUntil(next, stop);
         }
+        if (stop.count() > 0)
+            return failure("interrupted; " + raised(i));
         if (!segment.raise(1)) {
             if (!segment.intact())
                 return segmentGone(segment);
-            return failure("the adapter is unplugged; " + std::to_string(i) + " of " +
-                           std::to_string(count) + " interrupts raised");
+            return failure("the adapter is unplugged; " + raised(i));
         }
     }
     return 0;
@@ -175,8 +202,7 @@ public:
         // another signal says to give up.
         const unsigned signalsAtStop = stop_.count();
         stop_.clear();
-        if (stop_.count() != signalsAtStop || !out_.flush(stop_.fd()))
-            out_.discard();
+        mulvo::tool::flushAfterStop(out_, stop_, signalsAtStop);
         return status;
     }
 
@@ -261,7 +287,7 @@ private:
 int runWatch(SimSegment &segment, Output &out)
 {
     // A signal wakes the watcher from its wait for a change.
-    StopSignals stop({SIGINT, SIGTERM}, [&segment] { segment.notifyChange(); });
+    StopSignals stop({SIGINT, SIGTERM, SIGHUP}, [&segment] { segment.notifyChange(); });
     return Watcher(segment, out, stop).run();
 }
 

@@ -1,6 +1,7 @@
 #include "toolsupport.h"
 
 #include "mulvolib.h"
+#include "standardfds.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -58,6 +59,7 @@ bool hasPrefix(std::string_view text, char letter)
 
 void initialise(const char *programName)
 {
+    dovrax::openStandardDescriptors();
     g_programName = programName;
     std::signal(SIGPIPE, SIG_IGN);
 }
@@ -294,6 +296,25 @@ bool Output::flush(int stopFd)
     return !failed() && pending() == 0;
 }
 
+bool Output::wouldWait() const
+{
+    if (!pipeLike_ || failed() || pending() == 0)
+        return false;
+    pollfd fd{fd_, POLLOUT, 0};
+    return poll(&fd, 1, 0) == 0;
+}
+
+void flushAfterStop(Output &out, const StopSignals &stop, unsigned signalsAtStop)
+{
+    if (stop.count() == signalsAtStop && out.wouldWait())
+        std::fprintf(stderr,
+                     "%s: flushing the lines standard output has not taken yet; %s abandons "
+                     "them\n",
+                     g_programName, signalsAtStop > 0 ? "another Ctrl+C" : "Ctrl+C");
+    if ((stop.count() != signalsAtStop || !out.flush(stop.fd())) && !out.failed())
+        out.discard();
+}
+
 int Output::finish(int status)
 {
     flush();
@@ -306,13 +327,13 @@ namespace {
 
 std::atomic<StopSignals *> g_stopSignals{nullptr};
 
-extern "C" void onStopSignal(int)
+extern "C" void onStopSignal(int signal)
 {
     // Only a thread that does not block the signal (one a library started before the tool
     // blocked it) runs this; the signal is taken all the same.
     const int saved = errno;
     if (StopSignals *stop = g_stopSignals.load())
-        stop->take();
+        stop->take(signal);
     errno = saved;
 }
 
@@ -342,7 +363,7 @@ StopSignals::StopSignals(std::initializer_list<int> signals, std::function<void(
                 continue;
             if (quitting_.load())
                 return;
-            take();
+            take(signal);
         }
     });
 }
@@ -365,9 +386,25 @@ StopSignals::~StopSignals()
     ::close(fd_);
 }
 
-void StopSignals::take()
+void StopSignals::take(int signal)
 {
-    count_.fetch_add(1);
+    int none = 0;
+    first_.compare_exchange_strong(none, signal);
+    if (count_.fetch_add(1) + 1 >= 3) {
+        // Async-signal-safe only: this may run in a signal handler.
+        struct sigaction standard
+        {
+        };
+        standard.sa_handler = SIG_DFL;
+        sigemptyset(&standard.sa_mask);
+        sigaction(signal, &standard, nullptr);
+        sigset_t just{};
+        sigemptyset(&just);
+        sigaddset(&just, signal);
+        pthread_sigmask(SIG_UNBLOCK, &just, nullptr);
+        raise(signal);
+        _exit(128 + signal);
+    }
     const uint64_t one = 1;
     [[maybe_unused]] const ssize_t n = ::write(fd_, &one, sizeof one);
     if (alsoWake_)

@@ -22,7 +22,8 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1; // the adapter is absent, a call failed, output failed
 inline constexpr int kExitUsage = 2;   // bad arguments; nothing was done
 
-// Names the tool in its messages, and ignores SIGPIPE so that a closed pipe on standard output
+// Opens closed standard descriptors on /dev/null (first thing: call it before anything else),
+// names the tool in its messages, and ignores SIGPIPE so that a closed pipe on standard output
 // is a write error the tool reports instead of a silent death.
 void initialise(const char *programName);
 const char *programName();
@@ -96,6 +97,13 @@ public:
     // Buffered text beyond `capacity` is written at once by put(); SIZE_MAX leaves all
     // writing to the caller.
     void setCapacity(size_t capacity) { capacity_ = capacity; }
+    // Reserves room for `bytes` of buffered text at once, so that text up to that much never
+    // makes the buffer grow (and double) while it waits.
+    void reserve(size_t bytes) { buffer_.reserve(bytes); }
+    // Buffered text, what was written of it included until the buffer is compacted.
+    size_t held() const { return buffer_.size(); }
+    // True when a write now would wait for the reader: a pipe or socket that has no room.
+    bool wouldWait() const;
     void put(std::string_view text);
     void putf(const char *format, ...) __attribute__((format(printf, 2, 3)));
     size_t pending() const { return buffer_.size() - written_; }
@@ -125,6 +133,12 @@ private:
     bool pipeLike_ = false;
 };
 
+class StopSignals;
+// After a stop request (or the end of the work): writes out what `out` still holds. When the
+// reader keeps it waiting, it says so on standard error, and a (further) stop request gives the
+// rest up. `signalsAtStop`: the signals taken when the work stopped, before stop.clear().
+void flushAfterStop(Output &out, const StopSignals &stop, unsigned signalsAtStop);
+
 // Stop requests by signal for the commands that wait: Ctrl+C, kill, and the timer of a time
 // limit. The signals are blocked in the thread that makes this, and so in every thread started
 // after it (make it before loading an adapter library), and a thread of its own takes them:
@@ -139,18 +153,23 @@ public:
     StopSignals(const StopSignals &) = delete;
     StopSignals &operator=(const StopSignals &) = delete;
 
-    // Signals taken so far.
+    // Signals taken so far, and the first of them (0 before any).
     unsigned count() const { return count_.load(); }
+    int first() const { return first_.load(); }
     // Readable once a signal has come since the last clear().
     int fd() const { return fd_; }
     void clear() const;
-    // What a signal does: counts, makes fd() readable and calls `alsoWake`.
-    void take();
+    // What a signal does: counts, makes fd() readable and calls `alsoWake`. The third signal
+    // ends the process at once, by the signal's own default action: a tool that waits on
+    // something that never returns (a library stuck in a call) can still be stopped without
+    // SIGKILL.
+    void take(int signal);
 
 private:
     sigset_t set_{};
     std::function<void()> alsoWake_;
     std::atomic<unsigned> count_{0};
+    std::atomic<int> first_{0};
     std::atomic<bool> quitting_{false};
     int fd_ = -1;
     std::thread thread_;
