@@ -55,7 +55,7 @@ std::vector<char *> cStrings(std::vector<std::string> &strings)
 }
 
 pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string> &extraEnv,
-            const std::string &outFile, const std::string &errFile)
+            const std::string &outFile, const std::string &errFile, bool closeStandard = false)
 {
     std::vector<std::string> args = argv;
     std::vector<std::string> env;
@@ -74,7 +74,12 @@ pid_t spawn(const std::vector<std::string> &argv, const std::vector<std::string>
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (closeStandard) {
+        for (int fd = 0; fd <= 2; ++fd)
+            posix_spawn_file_actions_addclose(&actions, fd);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    }
     if (!outFile.empty())
         posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                          0600);
@@ -122,9 +127,16 @@ ProgramResult runTool(const std::string &path, const std::vector<std::string> &a
     return runProgram(argv, extraEnv);
 }
 
-pid_t startProgram(const std::vector<std::string> &argv, const std::string &outFile)
+pid_t startProgram(const std::vector<std::string> &argv, const std::string &outFile,
+                   const std::string &errFile)
 {
-    return spawn(argv, {}, outFile, {});
+    return spawn(argv, {}, outFile, errFile);
+}
+
+pid_t startWithoutStandardDescriptors(const std::vector<std::string> &argv,
+                                      const std::vector<std::string> &extraEnv)
+{
+    return spawn(argv, extraEnv, {}, {}, true);
 }
 
 int waitProgram(pid_t pid)

@@ -27,8 +27,13 @@ ProgramResult runProgram(const std::vector<std::string> &argv,
 // The same for the program at `path` with `args`.
 ProgramResult runTool(const std::string &path, const std::vector<std::string> &args,
                       const std::vector<std::string> &extraEnv = {});
-// Starts `argv` with stdout going to `outFile` (if not empty) and returns its pid.
-pid_t startProgram(const std::vector<std::string> &argv, const std::string &outFile = {});
+// Starts `argv` with stdout going to `outFile` and stderr to `errFile` (if not empty) and
+// returns its pid.
+pid_t startProgram(const std::vector<std::string> &argv, const std::string &outFile = {},
+                   const std::string &errFile = {});
+// Starts `argv`, with `extraEnv` added, with descriptors 0, 1 and 2 closed.
+pid_t startWithoutStandardDescriptors(const std::vector<std::string> &argv,
+                                      const std::vector<std::string> &extraEnv);
 // Waits for a started program; its exit code, or -1 when it did not exit normally.
 int waitProgram(pid_t pid);
 

@@ -6,9 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <optional>
 #include <regex>
 #include <sstream>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -242,9 +247,16 @@ TEST_F(CommandLine, WatchPrintsEachInterruptAndAlwaysDisarms)
     EXPECT_EQ(quiet.exitCode, 0);
     EXPECT_EQ(quiet.out, "");
     EXPECT_NE(quiet.err.find("mulvo: 0 interrupts in 0.3"), std::string::npos) << quiet.err;
+    // With a count, the time running out first is a failure.
+    ASSERT_EQ(sim({"irq", "2"}).exitCode, 0);
+    const auto short2 = mulvo({"watch", "-n", "5", "--timeout", "0.25"});
+    EXPECT_EQ(short2.exitCode, 1);
+    EXPECT_NE(short2.err.find("mulvo: timed out after 0.25 s: 0 of 5 interrupts\n"),
+              std::string::npos)
+        << short2.err;
 
     // Interrupted while waiting: disarmed, summary, status 0.
-    for (int signal : {SIGINT, SIGTERM}) {
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
         watcher = startWatch({}, out);
         ASSERT_GT(watcher, 0);
         kill(watcher, signal);
@@ -296,13 +308,269 @@ TEST_F(CommandLine, SimWatchShowsEveryKindOfChange)
     segment->raise(2);
     ASSERT_TRUE(mulvotest::waitFor(
         [&] { return mulvotest::readFile(out).find("raised=2") != std::string::npos; }));
-    kill(watcher, SIGINT);
+    kill(watcher, SIGHUP); // a closed terminal ends it as Ctrl+C does
     EXPECT_EQ(mulvotest::waitProgram(watcher), 0);
     const std::string shown = mulvotest::readFile(out);
     for (const char *change : {" input=0x3c\n", " present=0\n", " present=1\n", " raised=2\n"})
         EXPECT_NE(shown.find(change), std::string::npos) << change << " in\n" << shown;
     unlink(out.c_str());
     rmdir(dir.c_str());
+}
+
+TEST_F(CommandLine, SignalsStopPulseAndIrqCleanly)
+{
+    // A pulse cut short by any stop signal, a closed terminal included, writes the byte back.
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        segment->writeOutput(0x81);
+        const pid_t pulse = mulvotest::startProgram({MULVO_PATH, "pulse", "0xff", "--ms", "60000"});
+        ASSERT_TRUE(mulvotest::waitFor([&] { return segment->output() == 0xff; }));
+        kill(pulse, signal);
+        EXPECT_EQ(mulvotest::waitProgram(pulse), 1);
+        EXPECT_EQ(segment->output(), 0x81);
+    }
+
+    // irq stops between two raises, says how many it raised, and the counters add up.
+    const std::string dir = mulvotest::makeTempDir();
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        ASSERT_EQ(sim({"reset"}).exitCode, 0);
+        const pid_t irq =
+            mulvotest::startProgram({MULVO_SIM_PATH, "irq", "50000000"}, {}, dir + "/err");
+        ASSERT_TRUE(mulvotest::waitFor([&] { return segment->status().raised > 1000; }));
+        kill(irq, signal);
+        EXPECT_EQ(mulvotest::waitProgram(irq), 1);
+        const auto s = segment->status();
+        EXPECT_EQ(s.raised, s.delivered + s.missed);
+        EXPECT_EQ(mulvotest::readFile(dir + "/err"), "mulvo-sim: interrupted; " +
+                                                         std::to_string(s.raised) +
+                                                         " of 50000000 interrupts raised\n");
+    }
+    std::filesystem::remove_all(dir);
+}
+
+TEST_F(CommandLine, WatchWithAStalledReaderSaysItFlushesAndAnotherSignalAbandons)
+{
+    const std::string dir = mulvotest::makeTempDir();
+    const std::string fifo = dir + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    std::vector<std::string> argv{MULVO_PATH, "watch"};
+    const pid_t watcher = mulvotest::startProgram(argv, fifo, dir + "/err");
+    ASSERT_TRUE(mulvotest::waitFor([&] { return segment->status().armed == 1; }));
+    // Far more lines than the pipe holds, none of them read.
+    ASSERT_EQ(sim({"irq", "20000"}).exitCode, 0);
+    ASSERT_TRUE(mulvotest::waitFor([&] { return segment->status().delivered == 20000; }));
+    kill(watcher, SIGINT);
+    EXPECT_TRUE(mulvotest::waitFor([&] {
+        return mulvotest::readFile(dir + "/err").find("flushing") != std::string::npos;
+    })) << mulvotest::readFile(dir + "/err");
+    EXPECT_EQ(segment->status().armed, 0u);
+    kill(watcher, SIGINT);
+    EXPECT_EQ(mulvotest::waitProgram(watcher), 0);
+    close(reader);
+    std::filesystem::remove_all(dir);
+}
+
+// Hostile surroundings for every program of ours: closed standard descriptors, a runtime folder
+// of another user, open to others or full, planted links and files. Afterwards the adapter's
+// segment and every planted target are as they were.
+TEST_F(CommandLine, HostileSurroundingsLeaveTheAdapterAndPlantedFilesAlone)
+{
+    // A runtime folder of this test's own, for the programs and for this process.
+    const std::string run = scratchDir + "/run";
+    ASSERT_EQ(mkdir(run.c_str(), 0700), 0);
+    const char *previous = std::getenv("XDG_RUNTIME_DIR");
+    struct RestoreRuntime
+    {
+        std::optional<std::string> value;
+        ~RestoreRuntime()
+        {
+            if (value)
+                setenv("XDG_RUNTIME_DIR", value->c_str(), 1);
+            else
+                unsetenv("XDG_RUNTIME_DIR");
+        }
+    } restore{previous ? std::optional<std::string>(previous) : std::nullopt};
+    setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
+    std::string error;
+    auto adapter = SimSegment::open(mulvotest::instance(), error);
+    ASSERT_TRUE(adapter) << error;
+    adapter->setInput(0x3c);
+    adapter->writeOutput(0x5a);
+    const std::string segmentFile = adapter->path();
+    ASSERT_EQ(segmentFile.rfind(run, 0), 0u);
+    // The header and the state before the output byte, which no program here changes.
+    auto stateOf = [](const std::string &file) { return mulvotest::readFile(file).substr(0, 64); };
+    const std::string intact = stateOf(segmentFile);
+    auto expectIntact = [&](const std::string &what) {
+        SCOPED_TRACE(what);
+        adapter->reapDeadProcesses(); // a program stopped by a signal keeps no handle open
+        EXPECT_EQ(stateOf(segmentFile), intact);
+        EXPECT_EQ(adapter->inputLines(), 0x3c);
+        std::string e;
+        EXPECT_TRUE(SimSegment::open(mulvotest::instance(), e, SimSegment::OpenMode::ExistingOnly))
+            << e;
+    };
+    const std::string config = "XDG_CONFIG_HOME=" + scratchDir + "/config";
+    auto shell = [&](const std::string &command) {
+        const int rc = std::system((config + " " + command).c_str());
+        return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    };
+
+    // Closed standard descriptors: the tools' files never take their numbers, so output to a
+    // closed one is a write error, not a write into the adapter.
+    const std::string mulvoPath = MULVO_PATH;
+    const std::string simPath = MULVO_SIM_PATH;
+    const std::pair<std::string, int> closed[] = {
+        {mulvoPath + " get >&- 2>/dev/null", 1},
+        {simPath + " status >&- 2>/dev/null", 1},
+        {mulvoPath + " watch --timeout 0.1 >/dev/null 2>&-", 0},
+        {mulvoPath + " set 0x5a <&- >&- 2>&-", 0},
+    };
+    for (const auto &[command, status] : closed) {
+        EXPECT_EQ(shell(command), status) << command;
+        expectIntact(command);
+        EXPECT_EQ(adapter->output(), 0x5a);
+    }
+    // A segment created with standard error closed holds no message either.
+    const std::string fresh = mulvotest::instance() + "-fresh";
+    EXPECT_EQ(shell(simPath + " --instance " + fresh + " input 0x21 2>&-"), 0);
+    auto freshSegment = SimSegment::open(fresh, error, SimSegment::OpenMode::ExistingOnly);
+    EXPECT_TRUE(freshSegment) << error;
+    EXPECT_EQ(freshSegment ? freshSegment->inputLines() : -1, 0x21);
+    SimSegment::remove(fresh, error);
+
+    // The window programs: their standard descriptors are /dev/null by the time they have
+    // opened the adapter (the program) or shown the window (the demo host).
+    const std::vector<std::string> display{"QT_QPA_PLATFORM=offscreen", config};
+    for (const std::string program : {DOVRAX_PATH, HOSTDEMO_PATH}) {
+        SCOPED_TRACE(program);
+        const pid_t pid = mulvotest::startWithoutStandardDescriptors({program}, display);
+        ASSERT_GT(pid, 0);
+        auto link = [pid](const std::string &fd) {
+            std::error_code e;
+            return std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/fd/" + fd, e)
+                .string();
+        };
+        auto ready = [&] {
+            if (program != DOVRAX_PATH)
+                return link("0") == "/dev/null";
+            std::error_code e;
+            for (const auto &fd :
+                 std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", e))
+                if (link(fd.path().filename()) == segmentFile)
+                    return true;
+            return false;
+        };
+        EXPECT_TRUE(mulvotest::waitFor(ready));
+        for (const char *fd : {"0", "1", "2"})
+            EXPECT_EQ(link(fd), "/dev/null") << "descriptor " << fd;
+        kill(pid, SIGTERM);
+        mulvotest::waitProgram(pid);
+        expectIntact(program);
+    }
+
+    // The output byte mulvo keeps for another maker's library (a copy of the virtual adapter
+    // passes for one) is never written through a planted link nor read from a planted file.
+    const std::string other = scratchDir + "/libother.so.1";
+    std::filesystem::copy_file(MULVO_LIB_PATH, other);
+    auto mulvoOther = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {"--adapter", other});
+        return mulvo(args);
+    };
+    ASSERT_EQ(mulvoOther({"set", "0x10"}).exitCode, 0);
+    const std::string memoryDir = run + "/dovrax";
+    std::string memory;
+    for (const auto &entry : std::filesystem::directory_iterator(memoryDir))
+        memory = entry.path();
+    ASSERT_EQ(mulvotest::readFile(memory), "0x10\n");
+    const std::string target = scratchDir + "/target";
+    std::ofstream(target) << "precious\n";
+    auto lastWrites = [&] {
+        const uint64_t last = adapter->outputSequence();
+        SimSegment::OutputWrite a, b;
+        adapter->outputWrite(last - 1, a);
+        adapter->outputWrite(last, b);
+        return std::make_pair(a.value, b.value);
+    };
+    struct Plant
+    {
+        const char *what;
+        std::function<void()> plant;
+        const char *warning;
+    };
+    const bool root = geteuid() == 0;
+    const Plant plants[] = {
+        {"links at the file and at the name written before",
+         [&] {
+             std::filesystem::remove(memory);
+             std::filesystem::create_symlink(target, memory);
+             std::filesystem::create_symlink(target, memory + ".new");
+         },
+         "is not a file of yours"},
+        {"a file others may write",
+         [&] {
+             std::filesystem::remove(memory);
+             std::ofstream(memory) << "0x99\n";
+             chmod(memory.c_str(), 0666);
+             if (root) {
+                 EXPECT_EQ(chown(memory.c_str(), 65534, 65534), 0);
+             }
+         },
+         "is not a file of yours"},
+        {"a file of something else",
+         [&] {
+             std::filesystem::remove(memory);
+             std::ofstream(memory) << "0x99 and more\n";
+         },
+         "does not hold an output byte"},
+    };
+    for (const Plant &p : plants) {
+        SCOPED_TRACE(p.what);
+        p.plant();
+        const auto pulse = mulvoOther({"pulse", "0x41", "--ms", "1"});
+        EXPECT_EQ(pulse.exitCode, 0);
+        EXPECT_NE(pulse.err.find(p.warning), std::string::npos) << pulse.err;
+        // What was planted is not written back: the byte before is unknown, so 0.
+        EXPECT_EQ(lastWrites(), std::make_pair(uint8_t(0x41), uint8_t(0)));
+        EXPECT_EQ(mulvotest::readFile(target), "precious\n");
+        EXPECT_FALSE(std::filesystem::is_symlink(memory));
+        EXPECT_EQ(mulvotest::readFile(memory), "0x00\n");
+        std::filesystem::remove(memory + ".new");
+    }
+    // A folder that others may enter, or that another user owns, is not used at all.
+    std::vector<std::function<void()>> folders{[&] { chmod(memoryDir.c_str(), 0777); }};
+    if (root)
+        folders.push_back([&] {
+            chmod(memoryDir.c_str(), 0700);
+            EXPECT_EQ(chown(memoryDir.c_str(), 65534, 65534), 0);
+        });
+    for (const auto &spoil : folders) {
+        spoil();
+        const auto set = mulvoOther({"set", "0x42"});
+        EXPECT_EQ(set.exitCode, 0);
+        EXPECT_NE(set.err.find("not remembering the output byte: " + memoryDir), std::string::npos)
+            << set.err;
+        EXPECT_EQ(mulvotest::readFile(memory), "0x00\n");
+    }
+    expectIntact("the output byte kept for another library");
+
+    // A full runtime folder: no adapter is made there, and nothing is left behind.
+    const std::string full = scratchDir + "/full";
+    ASSERT_EQ(mkdir(full.c_str(), 0700), 0);
+    if (mount("tmpfs", full.c_str(), "tmpfs", 0, "size=8k,mode=0700") != 0)
+        GTEST_SKIP() << "full runtime folder not tried: cannot mount a small tmpfs ("
+                     << std::strerror(errno) << ")";
+    const auto made = mulvotest::runTool(MULVO_SIM_PATH, {"--instance", "full", "input", "0x42"},
+                                         {"XDG_RUNTIME_DIR=" + full});
+    const bool empty = std::filesystem::is_empty(full);
+    umount2(full.c_str(), MNT_DETACH);
+    EXPECT_EQ(made.exitCode, 1);
+    EXPECT_NE(made.err.find("no space left in " + full), std::string::npos) << made.err;
+    EXPECT_TRUE(empty);
+    expectIntact("a full runtime folder");
 }
 
 } // namespace

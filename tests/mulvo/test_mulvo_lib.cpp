@@ -364,16 +364,21 @@ TEST_F(AdapterLibrary, HandlesOfADeadProcessAreNoLongerCounted)
         [&] { return mulvotest::readFile(out).find("ready") != std::string::npos; });
     const auto whileAlive = segment->status();
     kill(holder, SIGKILL);
-    mulvotest::waitProgram(holder);
+    // Not waited for yet: dead all the same, although its pid is still taken.
+    const std::string stat = "/proc/" + std::to_string(holder) + "/stat";
+    const bool zombie = mulvotest::waitFor(
+        [&] { return mulvotest::readFile(stat).find(") Z ") != std::string::npos; });
     unlink(out.c_str());
     rmdir(dir.c_str());
     ASSERT_TRUE(ready);
+    ASSERT_TRUE(zombie);
     EXPECT_EQ(whileAlive.handles, 1u);
     EXPECT_EQ(whileAlive.armed, 1u);
 
     // Raised while the dead process still counts as armed: missed once it is reaped.
     ASSERT_TRUE(segment->raise(2));
     const auto afterDeath = segment->status();
+    mulvotest::waitProgram(holder);
     EXPECT_EQ(afterDeath.handles, 0u);
     EXPECT_EQ(afterDeath.armed, 0u);
     EXPECT_EQ(afterDeath.raised, 2u);

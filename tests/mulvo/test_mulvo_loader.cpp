@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdlib>
 #include <dirent.h>
+#include <elf.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -102,12 +103,26 @@ TEST(Loader, FilesThatAreNoAdapterLibraryAreNamed)
     std::ofstream(text) << "not a library\n";
     const std::string fifo = dir + "/fifo.so";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // Our own library with its header saying it is for another machine, as a library built for
+    // one is.
+    auto foreign = [&](const std::string &name, char elfClass, uint16_t machine) {
+        const std::string file = dir + "/" + name;
+        std::filesystem::copy_file(MULVO_LIB_PATH, file);
+        std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(4).put(elfClass);
+        f.seekp(18).put(char(machine & 0xff)).put(char(machine >> 8));
+        return file;
+    };
+    const std::string i386 = foreign("lib32.so", ELFCLASS32, EM_386);
+    const std::string arm64 = foreign("libarm64.so", ELFCLASS64, EM_AARCH64);
     // A FIFO would block dlopen until someone writes to it; a directory is no library either.
     // The short form, for the form's log, names the file and says why in a few words.
     const std::pair<std::string, std::string> cases[] = {
         {"/nonexistent/libnothing.so", "not found"},
         {text, "cannot be loaded"},
         {fifo, "is not a regular file"},
+        {i386, "is a 32-bit library"},
+        {arm64, "is a library for ARM64"},
         {dir, "is not a regular file"},
         {PARTIAL_LIB_PATH, "lacks mulvo_close"}};
     for (const auto &[file, reason] : cases) {
@@ -117,9 +132,14 @@ TEST(Loader, FilesThatAreNoAdapterLibraryAreNamed)
         EXPECT_NE(error.find(file), std::string::npos) << error;
         EXPECT_EQ(failure.file + " " + failure.reason, file + " " + reason);
     }
+    std::string error;
+#if defined(__x86_64__)
+    EXPECT_FALSE(Library::loadFile(i386, error));
+    EXPECT_EQ(error, "cannot load adapter library " + i386 +
+                         ": a 32-bit library; this program needs x86-64");
+#endif
     std::filesystem::remove_all(dir);
 
-    std::string error;
     EXPECT_FALSE(Library::loadFile(PARTIAL_LIB_PATH, error));
     EXPECT_EQ(error, std::string(PARTIAL_LIB_PATH) + ": missing function mulvo_close");
 }
