@@ -225,8 +225,17 @@ public:
         // A reader that holds the pipe full gets the rest unless another signal says to give up.
         const unsigned signalsAtStop = stop_.count();
         stop_.clear();
-        while (size_t n = state_.ring.pop(batch_.data(), batch_.size()))
-            printer_.print(batch_.data(), n);
+        for (;;) {
+            while (canTake()) {
+                const size_t n = state_.ring.pop(batch_.data(), batch_.size());
+                if (n == 0)
+                    break;
+                printer_.print(batch_.data(), n);
+            }
+            // More queued than memory holds for lines: what is held goes out first.
+            if (state_.ring.empty() || !flushAfterStop(out_, stop_, signalsAtStop))
+                break;
+        }
         flushAfterStop(out_, stop_, signalsAtStop);
     }
 

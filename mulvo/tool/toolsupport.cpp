@@ -304,15 +304,21 @@ bool Output::wouldWait() const
     return poll(&fd, 1, 0) == 0;
 }
 
-void flushAfterStop(Output &out, const StopSignals &stop, unsigned signalsAtStop)
+bool flushAfterStop(Output &out, const StopSignals &stop, unsigned signalsAtStop)
 {
-    if (stop.count() == signalsAtStop && out.wouldWait())
+    static bool announced = false;
+    if (!announced && stop.count() == signalsAtStop && out.wouldWait()) {
         std::fprintf(stderr,
                      "%s: flushing the lines standard output has not taken yet; %s abandons "
                      "them\n",
                      g_programName, signalsAtStop > 0 ? "another Ctrl+C" : "Ctrl+C");
-    if ((stop.count() != signalsAtStop || !out.flush(stop.fd())) && !out.failed())
+        announced = true;
+    }
+    if (stop.count() == signalsAtStop && out.flush(stop.fd()))
+        return true;
+    if (!out.failed())
         out.discard();
+    return false;
 }
 
 int Output::finish(int status)

@@ -137,7 +137,8 @@ class StopSignals;
 // After a stop request (or the end of the work): writes out what `out` still holds. When the
 // reader keeps it waiting, it says so on standard error, and a (further) stop request gives the
 // rest up. `signalsAtStop`: the signals taken when the work stopped, before stop.clear().
-void flushAfterStop(Output &out, const StopSignals &stop, unsigned signalsAtStop);
+// False when something was given up or the write failed.
+bool flushAfterStop(Output &out, const StopSignals &stop, unsigned signalsAtStop);
 
 // Stop requests by signal for the commands that wait: Ctrl+C, kill, and the timer of a time
 // limit. The signals are blocked in the thread that makes this, and so in every thread started
