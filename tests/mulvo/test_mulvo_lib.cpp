@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <filesystem>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -364,10 +365,16 @@ TEST_F(AdapterLibrary, HandlesOfADeadProcessAreNoLongerCounted)
         [&] { return mulvotest::readFile(out).find("ready") != std::string::npos; });
     const auto whileAlive = segment->status();
     kill(holder, SIGKILL);
-    // Not waited for yet: dead all the same, although its pid is still taken.
-    const std::string stat = "/proc/" + std::to_string(holder) + "/stat";
-    const bool zombie = mulvotest::waitFor(
-        [&] { return mulvotest::readFile(stat).find(") Z ") != std::string::npos; });
+    // Not waited for yet: dead all the same, although its pid is still taken. Its threads
+    // are gone too (the last one to go drops its files), only the unreaped leader is left.
+    const std::string proc = "/proc/" + std::to_string(holder);
+    const bool zombie = mulvotest::waitFor([&] {
+        std::error_code e;
+        const auto threads = std::distance(std::filesystem::directory_iterator(proc + "/task", e),
+                                           std::filesystem::directory_iterator());
+        return mulvotest::readFile(proc + "/stat").find(") Z ") != std::string::npos &&
+               threads == 1;
+    });
     unlink(out.c_str());
     rmdir(dir.c_str());
     ASSERT_TRUE(ready);
