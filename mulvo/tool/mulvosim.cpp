@@ -123,8 +123,9 @@ int runIrq(SimSegment &segment, uint64_t count, uint64_t intervalMs)
     // A signal that would end the tool is taken by a thread of its own and stops the raising
     // between two raises, never within one: a raise counts the interrupt and, with nothing
     // armed, its miss, and the counters must add up afterwards.
-    const StopSignals stop(
+    StopSignals stop(
         {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF});
+    stop.neverEndOnThird();
     // A process that died with handles armed would make every interrupt look delivered.
     segment.reapDeadProcesses();
     timespec next{};

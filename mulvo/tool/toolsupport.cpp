@@ -396,7 +396,7 @@ void StopSignals::take(int signal)
 {
     int none = 0;
     first_.compare_exchange_strong(none, signal);
-    if (count_.fetch_add(1) + 1 >= 3) {
+    if (count_.fetch_add(1) + 1 >= 3 && endOnThird_.load()) {
         // Async-signal-safe only: this may run in a signal handler.
         struct sigaction standard
         {

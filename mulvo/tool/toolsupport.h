@@ -165,12 +165,15 @@ public:
     // something that never returns (a library stuck in a call) can still be stopped without
     // SIGKILL.
     void take(int signal);
+    // For work that must never be cut short, where the first signal already ends it soon.
+    void neverEndOnThird() { endOnThird_.store(false); }
 
 private:
     sigset_t set_{};
     std::function<void()> alsoWake_;
     std::atomic<unsigned> count_{0};
     std::atomic<int> first_{0};
+    std::atomic<bool> endOnThird_{true};
     std::atomic<bool> quitting_{false};
     int fd_ = -1;
     std::thread thread_;
