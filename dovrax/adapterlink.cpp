@@ -1,6 +1,7 @@
 #include "adapterlink.h"
 
 #include "mulvoloader.h"
+#include "resulttext.h"
 
 #include <QTimerEvent>
 
@@ -95,20 +96,16 @@ std::int32_t AdapterLink::write(std::uint8_t value)
     return api_->mbout(handle_, value);
 }
 
+QString AdapterLink::openProblem() const
+{
+    return library_ ? QString::fromStdString(mulvo::openProblem(library_->kind(), 0)) : QString();
+}
+
 QString AdapterLink::failureReason(std::int32_t result)
 {
-    switch (result) {
-    case MULVO_E_ABSENT:
-        return QStringLiteral("adapter not present");
-    case MULVO_E_HANDLE:
-        return QStringLiteral("no adapter handle");
-    case MULVO_E_SYSTEM:
-        return QStringLiteral("adapter not reachable");
-    case kBusy:
+    if (result == kBusy)
         return QStringLiteral("adapter busy");
-    default:
-        return QStringLiteral("error %1").arg(result);
-    }
+    return QString::fromStdString(mulvo::resultText(result));
 }
 
 void AdapterLink::startMonitoring()

@@ -57,6 +57,9 @@ public:
     // The file of the loaded library (empty when none), and why none could be loaded.
     const QString &libraryFile() const { return libraryFile_; }
     const QString &loadError() const { return loadError_; }
+    // Why the adapter could not be opened, when the library's kind lets that be told from
+    // outside; empty otherwise.
+    QString openProblem() const;
 
     // Opens adapter 0, after closing the handle opened before (see close()). False when no
     // adapter was found or no library is loaded.

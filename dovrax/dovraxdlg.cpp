@@ -189,6 +189,8 @@ void CDovraxDlg::onInitialUpdate()
         if (!link_.isLoaded())
             LogMessage(false, QStringLiteral("Adapter library: ") + link_.loadError());
         LogMessage(false, text);
+        if (const QString problem = link_.openProblem(); !problem.isEmpty())
+            LogMessage(false, problem);
     } else {
         LogMessage(false, QStringLiteral("DOV-RAX adapter found on the system."));
     }

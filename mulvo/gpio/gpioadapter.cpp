@@ -27,10 +27,6 @@ constexpr uint64_t kArming = kDisarmed - 1;
 constexpr uint32_t kEventBuffer = 1024;
 constexpr const char *kConsumer = "mulvo-gpio";
 
-thread_local int t_callbackSlot = -1;
-
-std::atomic<GpioAdapter *> g_instance{nullptr};
-
 uint64_t monotonicNs()
 {
     timespec ts{};
@@ -38,16 +34,15 @@ uint64_t monotonicNs()
     return uint64_t(ts.tv_sec) * 1000000000u + uint64_t(ts.tv_nsec);
 }
 
-int32_t resultOf(int error)
+std::string describe(const LineRef &ref)
 {
-    // A chip that went away (an unplugged USB adapter) is an absent adapter.
-    return error == -ENODEV ? MULVO_E_ABSENT : MULVO_E_SYSTEM;
+    return ref.name.empty() ? "line " + std::to_string(ref.offset) : "line '" + ref.name + "'";
 }
 
 } // namespace
 
 // One adapter section's chip and line requests, shared by every handle of that adapter.
-struct GpioAdapter::Device
+struct GpioAdapter::Device : lib::Device
 {
     Kernel &kernel;
     uint32_t number = 0;
@@ -58,6 +53,8 @@ struct GpioAdapter::Device
     int interrupt = -1;
     int acknowledge = -1;
     unsigned handles = 0; // guarded by the adapter's mutex
+    // The chip went away: every call finds the adapter absent, and its line is not polled.
+    std::atomic<bool> gone{false};
 
     // Owned by the delivery thread.
     uint32_t lastSeqno = 0;
@@ -66,7 +63,7 @@ struct GpioAdapter::Device
     uint64_t lost = 0;
 
     explicit Device(Kernel &k) : kernel(k) {}
-    ~Device()
+    ~Device() override
     {
         if (lost)
             std::fprintf(stderr,
@@ -79,32 +76,19 @@ struct GpioAdapter::Device
     }
 };
 
-GpioAdapter::GpioAdapter(Kernel &kernel) : kernel_(kernel)
+GpioAdapter::GpioAdapter(Kernel &kernel) : lib::Core("mulvo-gpio"), kernel_(kernel)
 {
     wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    g_instance.store(this);
-    pthread_atfork(nullptr, nullptr, &GpioAdapter::childAfterFork);
-}
-
-void GpioAdapter::childAfterFork()
-{
-    if (GpioAdapter *adapter = g_instance.load())
-        adapter->forgetAfterFork();
 }
 
 void GpioAdapter::forgetAfterFork()
 {
-    // The handles and the delivery thread belong to the parent; the child starts afresh. Its
-    // copies of the line descriptors are closed (the parent keeps the lines), and the thread
-    // object names a thread the child does not have: destroying it would end the child.
+    // The delivery thread belongs to the parent. The child's copies of the line descriptors
+    // are closed (the parent keeps the lines), and the thread object names a thread the child
+    // does not have: destroying it would end the child.
     (void)thread_.release();
     new (&mutex_) std::mutex;
     new (&threadMoved_) std::condition_variable;
-    handles_.forgetAfterFork();
-    for (unsigned i = 0; i < kHandleSlots; ++i) {
-        slotDevice_[i].store(nullptr);
-        slotOwner_[i].reset();
-    }
     for (const auto &device : devices_)
         device->lost = 0; // the parent reports its own losses
     devices_.clear();
@@ -115,7 +99,6 @@ void GpioAdapter::forgetAfterFork()
 
 GpioAdapter::~GpioAdapter()
 {
-    g_instance.store(nullptr);
     // The thread runs code of this library: it must be gone before the library is unmapped.
     std::unique_ptr<std::thread> thread;
     {
@@ -130,69 +113,31 @@ GpioAdapter::~GpioAdapter()
         else
             thread->join();
     }
-    for (auto &owner : slotOwner_)
-        owner.reset();
     devices_.clear();
     if (wakeFd_ >= 0)
         ::close(wakeFd_);
 }
 
-void GpioAdapter::report(const std::string &message)
-{
-    // Called with mutex_ held. A program retrying mulvo_open must not flood the terminal.
-    if (message == lastReport_)
-        return;
-    lastReport_ = message;
-    std::fprintf(stderr, "mulvo-gpio: %s\n", message.c_str());
-}
-
-std::shared_ptr<GpioAdapter::Device> GpioAdapter::openDevice(uint32_t number, std::string &error)
+std::shared_ptr<GpioAdapter::Device> GpioAdapter::requestDevice(uint32_t number, std::string &error)
 {
     Config config;
-    if (!loadConfig(config, error))
+    const AdapterConfig *section = loadAdapter(number, config, error);
+    if (!section)
         return nullptr;
-    const AdapterConfig *section = config.find(number);
-    if (!section) {
-        error = configFilePath() + ": no [adapter " + std::to_string(number) + "] section";
-        return nullptr;
-    }
     auto device = std::make_shared<Device>(kernel_);
     device->number = number;
     device->chipName = section->chip;
 
-    // The chip, by path or by label (or by its kernel name, such as gpiochip0).
     ChipInfo info;
-    if (section->chip[0] == '/') {
-        device->chip = kernel_.openChip(section->chip);
-        if (device->chip < 0) {
-            error = "cannot open GPIO chip " + section->chip + ": " + std::strerror(-device->chip);
-            return nullptr;
-        }
-        if (const int r = kernel_.chipInfo(device->chip, info); r < 0) {
-            error = section->chip + " is not a GPIO chip: " + std::strerror(-r);
-            return nullptr;
-        }
-    } else {
-        for (const std::string &path : kernel_.chipPaths()) {
-            const int fd = kernel_.openChip(path);
-            if (fd < 0)
-                continue;
-            if (kernel_.chipInfo(fd, info) == 0 &&
-                (info.label == section->chip || info.name == section->chip)) {
-                device->chip = fd;
-                break;
-            }
-            kernel_.close(fd);
-        }
-        if (device->chip < 0) {
-            error = "no GPIO chip labelled '" + section->chip + "' is present";
-            return nullptr;
-        }
-    }
+    device->chip = findChip(kernel_, section->chip, info, error);
+    if (device->chip < 0)
+        return nullptr;
 
-    // Line names to offsets, read from the chip only when the section uses names.
+    // Every line to its offset first, names read from the chip only when the section uses
+    // them; a line given twice (once by name, once by offset) is refused before any request.
     std::map<std::string, uint32_t> byName;
-    const auto resolve = [&](const LineRef &ref, uint32_t &offset) {
+    std::map<uint32_t, std::string> used; // offset to the role that uses it
+    const auto resolve = [&](const LineRef &ref, const char *role, uint32_t &offset) {
         if (ref.name.empty()) {
             if (ref.offset >= info.lines) {
                 error = section->chip + " has no line " + std::to_string(ref.offset) + " (it has " +
@@ -200,31 +145,41 @@ std::shared_ptr<GpioAdapter::Device> GpioAdapter::openDevice(uint32_t number, st
                 return false;
             }
             offset = ref.offset;
-            return true;
-        }
-        if (byName.empty()) {
-            for (uint32_t i = 0; i < info.lines; ++i) {
-                std::string name;
-                if (kernel_.lineName(device->chip, i, name) == 0 && !name.empty())
-                    byName.emplace(name, i);
+        } else {
+            if (byName.empty()) {
+                for (uint32_t i = 0; i < info.lines; ++i) {
+                    std::string name;
+                    if (kernel_.lineName(device->chip, i, name) == 0 && !name.empty())
+                        byName.emplace(name, i);
+                }
             }
+            const auto found = byName.find(ref.name);
+            if (found == byName.end()) {
+                error = section->chip + " has no line named '" + ref.name + "'";
+                return false;
+            }
+            offset = found->second;
         }
-        const auto found = byName.find(ref.name);
-        if (found == byName.end()) {
-            error = section->chip + " has no line named '" + ref.name + "'";
+        const auto [at, fresh] = used.emplace(offset, role);
+        if (!fresh) {
+            error = "[adapter " + std::to_string(number) + "] uses line " + std::to_string(offset) +
+                    " of " + section->chip + " twice: as " + at->second + " and as " + role + " (" +
+                    describe(ref) + ")";
             return false;
         }
-        offset = found->second;
         return true;
     };
-    const auto request = [&](LineRequest &req, const std::vector<LineRef> &refs, int &fd,
-                             const char *role) {
+    const auto resolveAll = [&](LineRequest &req, const std::vector<LineRef> &refs,
+                                const char *role) {
         for (const LineRef &ref : refs) {
             req.offsets.push_back(0);
-            if (!resolve(ref, req.offsets.back()))
+            if (!resolve(ref, role, req.offsets.back()))
                 return false;
         }
         req.consumer = kConsumer;
+        return true;
+    };
+    const auto request = [&](const LineRequest &req, int &fd, const char *role) {
         fd = kernel_.requestLines(device->chip, req);
         if (fd >= 0)
             return true;
@@ -238,32 +193,51 @@ std::shared_ptr<GpioAdapter::Device> GpioAdapter::openDevice(uint32_t number, st
     };
 
     LineRequest outputs;
-    outputs.output = true;
     outputs.activeLow = section->outputs.activeLow;
-    outputs.bias = section->outputs.bias;
-    if (!request(outputs, section->outputs.lines, device->outputs, "output"))
-        return nullptr;
     LineRequest inputs;
     inputs.activeLow = section->inputs.activeLow;
     inputs.bias = section->inputs.bias;
-    if (!request(inputs, section->inputs.lines, device->inputs, "input"))
+    LineRequest irq;
+    LineRequest ack;
+    if (!resolveAll(outputs, section->outputs.lines, "output") ||
+        !resolveAll(inputs, section->inputs.lines, "input") ||
+        (section->interrupt && !resolveAll(irq, {*section->interrupt}, "interrupt")) ||
+        (section->acknowledge && !resolveAll(ack, {*section->acknowledge}, "acknowledge")))
+        return nullptr;
+
+    // Opening the adapter leaves the outputs where they are: the lines are taken as they
+    // are, their levels read, and only then made outputs driven at those levels.
+    outputs.asIs = true;
+    if (!request(outputs, device->outputs, "output"))
+        return nullptr;
+    uint64_t levels = 0;
+    if (kernel_.getValues(device->outputs, 0xff, levels) < 0)
+        levels = 0; // a chip that cannot say starts them at 0
+    outputs.asIs = false;
+    outputs.output = true;
+    outputs.bias = section->outputs.bias;
+    outputs.outputValues = levels & 0xff;
+    if (const int r = kernel_.reconfigure(device->outputs, outputs); r < 0) {
+        error =
+            "cannot make the output lines of " + section->chip + " outputs: " + std::strerror(-r);
+        return nullptr;
+    }
+    if (!request(inputs, device->inputs, "input"))
         return nullptr;
     if (section->interrupt) {
-        LineRequest irq;
         irq.activeLow = section->interruptActiveLow;
         irq.bias = section->interruptBias;
         irq.edgeRising = section->edge != Edge::Falling;
         irq.edgeFalling = section->edge != Edge::Rising;
         irq.debounceUs = section->debounceUs;
         irq.eventBufferSize = kEventBuffer;
-        if (!request(irq, {*section->interrupt}, device->interrupt, "interrupt"))
+        if (!request(irq, device->interrupt, "interrupt"))
             return nullptr;
     }
     if (section->acknowledge) {
-        LineRequest ack;
         ack.output = true;
         ack.activeLow = section->acknowledgeActiveLow;
-        if (!request(ack, {*section->acknowledge}, device->acknowledge, "acknowledge"))
+        if (!request(ack, device->acknowledge, "acknowledge"))
             return nullptr;
     }
     // Edges before this moment were never anybody's interrupts.
@@ -271,9 +245,9 @@ std::shared_ptr<GpioAdapter::Device> GpioAdapter::openDevice(uint32_t number, st
     return device;
 }
 
-uint32_t GpioAdapter::open(uint32_t number)
+lib::Device *GpioAdapter::openDevice(uint32_t number, std::string &problem)
 {
-    std::shared_ptr<Device> device;
+    Device *opened = nullptr;
     {
         std::unique_lock<std::mutex> lock(mutex_);
         // A device closed from inside a callback gives its lines back once the thread has let
@@ -285,47 +259,34 @@ uint32_t GpioAdapter::open(uint32_t number)
             threadMoved_.wait(lock, [&] { return seenGeneration_ >= generation_ || !thread_; });
         }
         for (const auto &d : devices_)
-            if (d->number == number)
-                device = d;
-        if (!device) {
-            std::string error;
-            device = openDevice(number, error);
-            if (!device) {
-                report(error);
-                return 0;
-            }
+            if (d->number == number && !d->gone.load())
+                opened = d.get();
+        if (!opened) {
+            std::shared_ptr<Device> device = requestDevice(number, problem);
+            if (!device)
+                return nullptr;
             devices_.push_back(device);
-            lastReport_.clear();
+            opened = device.get();
             // Reading from the start keeps the buffer empty, so that an overflow later can
             // only hold edges that came after the last read.
             if (device->interrupt >= 0)
                 ensureThreadLocked();
         }
-        ++device->handles;
+        ++opened->handles;
     }
     wake(); // a new interrupt line to poll
-
-    std::string problem;
-    const uint32_t handle = handles_.open(
-        [&](unsigned index) {
-            slotOwner_[index] = device;
-            slotDevice_[index].store(device.get());
-        },
-        problem);
-    if (handle != 0)
-        return handle;
-    releaseDevice(std::move(device));
-    std::lock_guard<std::mutex> lock(mutex_);
-    report(problem);
-    return 0;
+    return opened;
 }
 
-void GpioAdapter::releaseDevice(std::shared_ptr<Device> device)
+void GpioAdapter::releaseDevice(lib::Device *released)
 {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (--device->handles != 0)
+    const auto it = std::find_if(devices_.begin(), devices_.end(),
+                                 [&](const auto &d) { return d.get() == released; });
+    if (it == devices_.end() || --(*it)->handles != 0)
         return;
-    std::erase(devices_, device);
+    std::shared_ptr<Device> device = std::move(*it);
+    devices_.erase(it);
     const uint64_t generation = ++generation_;
     // The thread polls the device's interrupt line; once it polls without it, dropping the last
     // reference here gives the lines back before close returns, so that the adapter can be
@@ -340,125 +301,93 @@ void GpioAdapter::releaseDevice(std::shared_ptr<Device> device)
     device.reset();
 }
 
-void GpioAdapter::disarm(unsigned index)
+void GpioAdapter::markGone(Device &device, const std::string &why)
 {
-    handles_.slot(index).armedFrom.store(kDisarmed);
+    if (device.gone.exchange(true))
+        return;
+    report("adapter " + std::to_string(device.number) + " is absent: " + why);
+    wake(); // stop polling its line
 }
 
-void GpioAdapter::waitForCallbacks(unsigned index)
+int32_t GpioAdapter::failure(Device &device, int error)
 {
-    handles_.waitForCallbacks(index, t_callbackSlot);
-}
-
-int32_t GpioAdapter::close(uint32_t handle)
-{
-    if (handle == 0)
-        return MULVO_E_HANDLE;
-    const unsigned index = handle % kHandleSlots;
-    {
-        // Disarm before the handle turns invalid: a callback still running may go on using
-        // the handle (and its extension) until it returns.
-        Use use(handles_, handle);
-        if (!use)
-            return MULVO_E_HANDLE;
-        disarm(index);
+    // A chip that went away (an unplugged USB adapter, a removed simulator) is an absent
+    // adapter for good; a new open finds it again when it is back.
+    if (error == -ENODEV) {
+        markGone(device, "GPIO chip " + device.chipName + " was removed");
+        return MULVO_E_ABSENT;
     }
-    waitForCallbacks(index);
-    if (!handles_.markClosing(handle))
-        return MULVO_E_HANDLE;
-    disarm(index);
-    waitForCallbacks(index);
-    handles_.waitForUsers(index);
-
-    slotDevice_[index].store(nullptr);
-    std::shared_ptr<Device> device = std::move(slotOwner_[index]);
-    handles_.free(index);
-    releaseDevice(std::move(device));
-    return MULVO_OK;
+    return MULVO_E_SYSTEM;
 }
 
-int32_t GpioAdapter::writeOutput(uint32_t handle, uint32_t value)
+int32_t GpioAdapter::write(lib::Device &base, uint8_t value)
 {
-    Use use(handles_, handle);
-    if (!use)
-        return MULVO_E_HANDLE;
-    const int r = kernel_.setValues(deviceOf(use).outputs, 0xff, value & 0xff);
-    return r < 0 ? resultOf(r) : MULVO_OK;
+    Device &device = static_cast<Device &>(base);
+    if (device.gone.load())
+        return MULVO_E_ABSENT;
+    const int r = kernel_.setValues(device.outputs, 0xff, value);
+    return r < 0 ? failure(device, r) : MULVO_OK;
 }
 
-int32_t GpioAdapter::readInput(uint32_t handle, uint32_t *value)
+int32_t GpioAdapter::read(lib::Device &base, uint8_t &value)
 {
-    Use use(handles_, handle);
-    if (!use)
-        return MULVO_E_HANDLE;
-    if (!value)
-        return MULVO_E_ARG;
+    Device &device = static_cast<Device &>(base);
+    if (device.gone.load())
+        return MULVO_E_ABSENT;
     uint64_t bits = 0;
-    const int r = kernel_.getValues(deviceOf(use).inputs, 0xff, bits);
+    const int r = kernel_.getValues(device.inputs, 0xff, bits);
     if (r < 0)
-        return resultOf(r);
-    *value = uint32_t(bits & 0xff);
+        return failure(device, r);
+    value = uint8_t(bits & 0xff);
     return MULVO_OK;
 }
 
-int32_t GpioAdapter::connect(uint32_t handle, mulvo_callback callback)
+int32_t GpioAdapter::acknowledge(lib::Device &base)
 {
-    Use use(handles_, handle);
-    if (!use)
-        return MULVO_E_HANDLE;
-    if (!callback)
-        return MULVO_E_ARG;
-    HandleSlot &slot = use.slot();
-    slot.callback.store(callback, std::memory_order_release);
-    if (deviceOf(use).interrupt < 0)
-        return MULVO_OK; // no interrupt line: armed, but nothing will ever come
+    Device &device = static_cast<Device &>(base);
+    if (device.gone.load())
+        return MULVO_E_ABSENT;
+    if (device.acknowledge < 0)
+        return MULVO_OK;
+    int r = kernel_.setValues(device.acknowledge, 1, 1);
+    if (r == 0)
+        r = kernel_.setValues(device.acknowledge, 1, 0);
+    return r < 0 ? failure(device, r) : MULVO_OK;
+}
+
+int32_t GpioAdapter::canArm(lib::Device &base)
+{
+    return static_cast<Device &>(base).gone.load() ? MULVO_E_ABSENT : MULVO_OK;
+}
+
+void GpioAdapter::arm(lib::Device &base, HandleSlot &slot)
+{
+    if (static_cast<Device &>(base).interrupt < 0)
+        return; // no interrupt line: armed, but nothing will ever come
     uint64_t expected = kDisarmed;
     if (!slot.armedFrom.compare_exchange_strong(expected, kArming))
-        return MULVO_OK; // armed already: the new callback takes over
+        return; // armed by another thread meanwhile
     // The handle receives the edges from this moment on. The kernel stamps each edge with
     // this clock before the thread can read it, so an edge the thread has already passed over
     // is always older; kArming makes the thread wait for the stamp rather than skip.
     // A disarm meanwhile wins.
     expected = kArming;
     slot.armedFrom.compare_exchange_strong(expected, monotonicNs());
+}
+
+void GpioAdapter::armed(lib::Device &base)
+{
     // Edges the kernel drops for lack of room are only known to be this handle's when they
     // came after a read that emptied the buffer; one such read after arming makes them so.
-    if (t_callbackSlot < 0)
-        drainOnce();
-    return MULVO_OK;
-}
-
-int32_t GpioAdapter::interruptControl(uint32_t handle, uint32_t value)
-{
-    unsigned index = 0;
-    {
-        Use use(handles_, handle);
-        if (!use)
-            return MULVO_E_HANDLE;
-        if (value != MULVO_INT_DISARM)
-            return MULVO_E_ARG;
-        index = use.index();
-        disarm(index);
-    }
-    // Waiting without counting as a user: a callback of this handle may close it meanwhile.
-    waitForCallbacks(index);
-    return MULVO_OK;
-}
-
-int32_t GpioAdapter::writePort(uint32_t handle, uint32_t port, uint32_t value)
-{
-    Use use(handles_, handle);
-    if (!use)
-        return MULVO_E_HANDLE;
-    if (port != MULVO_PORT_ACK || value != 0)
-        return MULVO_E_ARG;
-    const int ack = deviceOf(use).acknowledge;
-    if (ack < 0)
-        return MULVO_OK;
-    int r = kernel_.setValues(ack, 1, 1);
-    if (r == 0)
-        r = kernel_.setValues(ack, 1, 0);
-    return r < 0 ? resultOf(r) : MULVO_OK;
+    (void)base;
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!thread_ || std::this_thread::get_id() == threadId_)
+        return;
+    const uint64_t request = ++drainRequested_;
+    lock.unlock();
+    wake();
+    lock.lock();
+    threadMoved_.wait(lock, [&] { return drainDone_ >= request || !thread_; });
 }
 
 void GpioAdapter::ensureThreadLocked()
@@ -468,18 +397,6 @@ void GpioAdapter::ensureThreadLocked()
     stop_.store(false);
     thread_ = lib::startQuietThread([this] { run(); });
     threadId_ = thread_->get_id();
-}
-
-void GpioAdapter::drainOnce()
-{
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (!thread_ || std::this_thread::get_id() == threadId_)
-        return;
-    const uint64_t request = ++drainRequested_;
-    lock.unlock();
-    wake();
-    lock.lock();
-    threadMoved_.wait(lock, [&] { return drainDone_ >= request || !thread_; });
 }
 
 void GpioAdapter::wake()
@@ -500,23 +417,24 @@ void GpioAdapter::run()
     while (!stop_.load()) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            polled = devices_; // drops the references to devices that were closed
+            polled.clear(); // drops the references to devices that were closed
+            for (const auto &d : devices_)
+                if (d->interrupt >= 0 && !d->gone.load())
+                    polled.push_back(d);
             seenGeneration_ = generation_;
             drainRequested = drainRequested_;
         }
         if (drainRequested != drainDone_) {
             for (const auto &d : polled)
-                if (d->interrupt >= 0)
-                    while (!deliver(*d)) {
-                    }
+                while (!deliver(*d)) {
+                }
             std::lock_guard<std::mutex> lock(mutex_);
             drainDone_ = drainRequested;
         }
         threadMoved_.notify_all();
         fds.assign(1, pollfd{wakeFd_, POLLIN, 0});
         for (const auto &d : polled)
-            if (d->interrupt >= 0)
-                fds.push_back(pollfd{d->interrupt, POLLIN, 0});
+            fds.push_back(pollfd{d->interrupt, POLLIN, 0});
         // Sleeps until an edge or a wake-up; nothing is polled on a timer.
         if (poll(fds.data(), fds.size(), -1) < 0)
             continue;
@@ -524,12 +442,14 @@ void GpioAdapter::run()
             uint64_t count;
             (void)!::read(wakeFd_, &count, sizeof count);
         }
-        size_t next = 1;
-        for (const auto &d : polled) {
-            if (d->interrupt < 0)
+        for (size_t i = 0; i < polled.size(); ++i) {
+            const short revents = fds[i + 1].revents;
+            if (!revents)
                 continue;
-            if (fds[next++].revents)
-                deliver(*d);
+            deliver(*polled[i]);
+            // A line that hangs up reports so at every poll: it is not polled again.
+            if (revents & (POLLHUP | POLLERR | POLLNVAL))
+                markGone(*polled[i], "GPIO chip " + polled[i]->chipName + " hung up");
         }
     }
     {
@@ -547,13 +467,20 @@ bool GpioAdapter::deliver(Device &device)
         uint32_t number;
         uint64_t armedBy; // a handle armed at or before this time receives it
     };
+    if (device.gone.load())
+        return true;
     constexpr int kBatch = 64;
     LineEvent events[kBatch];
     const uint64_t readAt = monotonicNs();
     const int n = kernel_.readEvents(device.interrupt, events, kBatch);
-    if (n <= 0) {
-        if (n == 0)
-            device.drainedAt = readAt;
+    if (n < 0) {
+        // Whatever the reason, the line gives nothing more: polling it again would spin.
+        if (failure(device, n) != MULVO_E_ABSENT)
+            markGone(device, std::string("cannot read the interrupt line: ") + std::strerror(-n));
+        return true;
+    }
+    if (n == 0) {
+        device.drainedAt = readAt;
         return true;
     }
     std::vector<Interrupt> batch;
@@ -578,35 +505,25 @@ bool GpioAdapter::deliver(Device &device)
     if (n < kBatch)
         device.drainedAt = readAt;
 
-    const unsigned inUse = handles_.slotsInUse().load(std::memory_order_acquire);
+    const unsigned inUse = handles().slotsInUse().load(std::memory_order_acquire);
     for (unsigned i = 0; i < inUse; ++i) {
-        if (slotDevice_[i].load(std::memory_order_acquire) != &device)
+        HandleSlot &slot = handles().slot(i);
+        if (slot.device.load(std::memory_order_acquire) != &device ||
+            slot.armedFrom.load() == kDisarmed)
             continue;
-        HandleSlot &slot = handles_.slot(i);
-        if (slot.armedFrom.load() == kDisarmed)
-            continue;
-        // Marking the slot busy before each look at armedFrom (both sequentially consistent)
-        // pairs with disarm, which clears armedFrom before it looks at the mark: either no
-        // callback starts, or disarm sees the mark and waits for it to go.
-        slot.callbackPhase.fetch_add(1);
-        t_callbackSlot = int(i);
+        const CallbackRun run(slot, i);
         for (const Interrupt &irq : batch) {
-            uint64_t from = slot.armedFrom.load();
+            uint64_t from = run.armedFrom();
             while (from == kArming) {
                 std::this_thread::yield();
-                from = slot.armedFrom.load();
+                from = run.armedFrom();
             }
             if (from == kDisarmed)
                 break;
             if (from > irq.armedBy)
                 continue; // before this handle was armed (again)
-            const mulvo_callback callback = slot.callback.load(std::memory_order_acquire);
-            const auto handle = uint32_t(slot.control.load(std::memory_order_acquire) >> 32);
-            callback(handle, irq.number);
+            run.call(irq.number);
         }
-        t_callbackSlot = -1;
-        slot.callbackPhase.fetch_add(1);
-        slot.callbackPhase.notify_all();
     }
     return n < kBatch;
 }

@@ -1,11 +1,10 @@
-// The GPIO adapter as one process sees it: its handle table, the chips' line requests it holds,
-// and the thread that turns edge events into callbacks. The nine C functions forward here.
+// The GPIO adapter as one process sees it: the chips' line requests it holds, and the thread
+// that turns edge events into callbacks. The handle table and the calls' contract are the core's.
 #pragma once
 
+#include "core.h"
 #include "gpioconfig.h"
 #include "gpiokernel.h"
-#include "handletable.h"
-#include "mulvolib.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -18,61 +17,45 @@
 
 namespace mulvo::gpio {
 
-class GpioAdapter
+class GpioAdapter final : public lib::Core
 {
 public:
     explicit GpioAdapter(Kernel &kernel);
-    ~GpioAdapter();
-    GpioAdapter(const GpioAdapter &) = delete;
-    GpioAdapter &operator=(const GpioAdapter &) = delete;
-
-    uint32_t open(uint32_t device);
-    int32_t close(uint32_t handle);
-    int32_t writeOutput(uint32_t handle, uint32_t value);
-    int32_t readInput(uint32_t handle, uint32_t *value);
-    int32_t setExtension(uint32_t handle, void *record)
-    {
-        return handles_.setExtension(handle, record);
-    }
-    void *extension(uint32_t handle) { return handles_.extension(handle); }
-    int32_t connect(uint32_t handle, mulvo_callback callback);
-    int32_t interruptControl(uint32_t handle, uint32_t value);
-    int32_t writePort(uint32_t handle, uint32_t port, uint32_t value);
+    ~GpioAdapter() override;
 
 private:
     struct Device;
-    using Use = lib::HandleTable::Use;
 
-    std::shared_ptr<Device> openDevice(uint32_t number, std::string &error);
-    void releaseDevice(std::shared_ptr<Device> device);
-    static void childAfterFork();
-    void forgetAfterFork();
-    void report(const std::string &message);
-    void disarm(unsigned index);
-    void waitForCallbacks(unsigned index);
-    Device &deviceOf(const Use &use) const { return *slotOwner_[use.index()]; }
+    lib::Device *openDevice(uint32_t number, std::string &problem) override;
+    void releaseDevice(lib::Device *device) override;
+    int32_t write(lib::Device &device, uint8_t value) override;
+    int32_t read(lib::Device &device, uint8_t &value) override;
+    int32_t acknowledge(lib::Device &device) override;
+    int32_t canArm(lib::Device &device) override;
+    void arm(lib::Device &device, lib::HandleSlot &slot) override;
+    void armed(lib::Device &device) override;
+    void forgetAfterFork() override;
+
+    std::shared_ptr<Device> requestDevice(uint32_t number, std::string &error);
+    // A call failed with -errno `error`: a chip that went away makes the adapter absent.
+    int32_t failure(Device &device, int error);
+    void markGone(Device &device, const std::string &why);
     void ensureThreadLocked();
-    void drainOnce();
     void wake();
     void run();
     // Reads one batch of the device's events and calls the callbacks; true when the batch
-    // emptied the kernel's buffer.
+    // emptied the kernel's buffer (or the line can no longer be read).
     bool deliver(Device &device);
 
     Kernel &kernel_;
 
-    lib::HandleTable handles_;
-    std::atomic<Device *> slotDevice_[lib::kHandleSlots] = {};
-    std::shared_ptr<Device> slotOwner_[lib::kHandleSlots]; // set before a handle is published
-
-    std::mutex mutex_; // guards devices_, the generations, the thread and the error report
+    std::mutex mutex_; // guards devices_, the generations and the thread
     std::condition_variable threadMoved_;
     std::vector<std::shared_ptr<Device>> devices_;
     uint64_t generation_ = 0;     // bumped when a device leaves devices_
     uint64_t seenGeneration_ = 0; // the generation the thread polls by
-    uint64_t drainRequested_ = 0; // connect asks the thread to empty every buffer once
+    uint64_t drainRequested_ = 0; // arming asks the thread to empty every buffer once
     uint64_t drainDone_ = 0;
-    std::string lastReport_;
     std::unique_ptr<std::thread> thread_;
     std::thread::id threadId_;
     std::atomic<bool> stop_{false};

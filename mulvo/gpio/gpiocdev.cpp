@@ -31,7 +31,7 @@ void copyString(char *to, size_t size, const std::string &from)
 
 uint64_t flagsOf(const LineRequest &r)
 {
-    uint64_t flags = r.output ? GPIO_V2_LINE_FLAG_OUTPUT : GPIO_V2_LINE_FLAG_INPUT;
+    uint64_t flags = r.asIs ? 0 : r.output ? GPIO_V2_LINE_FLAG_OUTPUT : GPIO_V2_LINE_FLAG_INPUT;
     if (r.activeLow)
         flags |= GPIO_V2_LINE_FLAG_ACTIVE_LOW;
     if (r.edgeRising)
@@ -54,6 +54,26 @@ uint64_t flagsOf(const LineRequest &r)
     return flags;
 }
 
+void fillConfig(gpio_v2_line_config &config, const LineRequest &request, uint32_t lines)
+{
+    config.flags = flagsOf(request);
+    const uint64_t all = (lines == 64) ? ~uint64_t(0) : (uint64_t(1) << lines) - 1;
+    unsigned attrs = 0;
+    if (request.output) {
+        config.attrs[attrs].attr.id = GPIO_V2_LINE_ATTR_ID_OUTPUT_VALUES;
+        config.attrs[attrs].attr.values = request.outputValues;
+        config.attrs[attrs].mask = all;
+        ++attrs;
+    }
+    if (request.debounceUs) {
+        config.attrs[attrs].attr.id = GPIO_V2_LINE_ATTR_ID_DEBOUNCE;
+        config.attrs[attrs].attr.debounce_period_us = request.debounceUs;
+        config.attrs[attrs].mask = all;
+        ++attrs;
+    }
+    config.num_attrs = attrs;
+}
+
 class CharacterDevice final : public Kernel
 {
 public:
@@ -73,7 +93,8 @@ public:
 
     int openChip(const std::string &path) override
     {
-        const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+        // Never blocks, whatever the path names (a FIFO, say).
+        const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
         return fd < 0 ? -errno : fd;
     }
 
@@ -110,23 +131,7 @@ public:
         raw.num_lines = uint32_t(request.offsets.size());
         copyString(raw.consumer, sizeof raw.consumer, request.consumer);
         raw.event_buffer_size = request.eventBufferSize;
-        raw.config.flags = flagsOf(request);
-        const uint64_t all =
-            (raw.num_lines == 64) ? ~uint64_t(0) : (uint64_t(1) << raw.num_lines) - 1;
-        unsigned attrs = 0;
-        if (request.output) {
-            raw.config.attrs[attrs].attr.id = GPIO_V2_LINE_ATTR_ID_OUTPUT_VALUES;
-            raw.config.attrs[attrs].attr.values = request.outputValues;
-            raw.config.attrs[attrs].mask = all;
-            ++attrs;
-        }
-        if (request.debounceUs) {
-            raw.config.attrs[attrs].attr.id = GPIO_V2_LINE_ATTR_ID_DEBOUNCE;
-            raw.config.attrs[attrs].attr.debounce_period_us = request.debounceUs;
-            raw.config.attrs[attrs].mask = all;
-            ++attrs;
-        }
-        raw.config.num_attrs = attrs;
+        fillConfig(raw.config, request, raw.num_lines);
         const int r = ioctlRetry(chip, GPIO_V2_GET_LINE_IOCTL, &raw);
         if (r < 0)
             return r;
@@ -139,6 +144,15 @@ public:
             return -err;
         }
         return raw.fd;
+    }
+
+    int reconfigure(int request, const LineRequest &config) override
+    {
+        if (config.offsets.empty() || config.offsets.size() > GPIO_V2_LINES_MAX)
+            return -EINVAL;
+        gpio_v2_line_config raw{};
+        fillConfig(raw, config, uint32_t(config.offsets.size()));
+        return ioctlRetry(request, GPIO_V2_LINE_SET_CONFIG_IOCTL, &raw);
     }
 
     int setValues(int request, uint64_t mask, uint64_t bits) override

@@ -5,9 +5,9 @@
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <fcntl.h>
 #include <set>
-#include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace mulvo::gpio {
@@ -17,6 +17,27 @@ namespace {
 constexpr size_t kGroupSize = 8;
 // The kernel takes at most this many lines in one request; larger offsets are no use either.
 constexpr uint32_t kMaxOffset = 65535;
+
+// A piece of the file as a message quotes it: at most 80 characters, control characters
+// escaped, so that a damaged file gives a readable message of bounded size.
+std::string quoted(std::string_view text)
+{
+    constexpr size_t kMaxQuoted = 80;
+    std::string out = "'";
+    for (size_t i = 0; i < text.size() && i < kMaxQuoted; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7f) {
+            static const char hex[] = "0123456789abcdef";
+            out += "\\x";
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else {
+            out += char(c);
+        }
+    }
+    out += text.size() > kMaxQuoted ? "'..." : "'";
+    return out;
+}
 
 std::string_view trim(std::string_view s)
 {
@@ -47,12 +68,12 @@ LineRef lineRef(std::string_view word)
 bool parseLine(std::string_view value, LineRef &ref, std::string &error)
 {
     if (value.empty() || value.find_first_of(" \t,") != std::string_view::npos) {
-        error = "expected one line (an offset or a line name), got '" + std::string(value) + "'";
+        error = "expected one line (an offset or a line name), got " + quoted(value);
         return false;
     }
     ref = lineRef(value);
     if (ref.name.empty() && ref.offset > kMaxOffset) {
-        error = "line offset " + std::string(value) + " is too large";
+        error = "line offset " + quoted(value) + " is too large";
         return false;
     }
     return true;
@@ -91,7 +112,7 @@ bool parseBool(std::string_view value, bool &flag, std::string &error)
         flag = false;
         return true;
     }
-    error = "expected yes or no, got '" + std::string(value) + "'";
+    error = "expected yes or no, got " + quoted(value);
     return false;
 }
 
@@ -106,7 +127,7 @@ bool parseBias(std::string_view value, Bias &bias, std::string &error)
     else if (value == "pull-down")
         bias = Bias::PullDown;
     else {
-        error = "expected as-is, disabled, pull-up or pull-down, got '" + std::string(value) + "'";
+        error = "expected as-is, disabled, pull-up or pull-down, got " + quoted(value);
         return false;
     }
     return true;
@@ -121,7 +142,7 @@ bool parseEdge(std::string_view value, Edge &edge, std::string &error)
     else if (value == "both")
         edge = Edge::Both;
     else {
-        error = "expected rising, falling or both, got '" + std::string(value) + "'";
+        error = "expected rising, falling or both, got " + quoted(value);
         return false;
     }
     return true;
@@ -161,8 +182,7 @@ bool parseKey(AdapterConfig &a, std::string_view key, std::string_view value, st
     if (key == "interrupt-debounce-us") {
         // The kernel keeps the period in microseconds; a second is far beyond any contact bounce.
         if (!parseNumber(value, a.debounceUs) || a.debounceUs > 1000000) {
-            error = "expected a debounce period of 0 to 1000000 microseconds, got '" +
-                    std::string(value) + "'";
+            error = "expected a debounce period of 0 to 1000000 microseconds, got " + quoted(value);
             return false;
         }
         return true;
@@ -180,7 +200,7 @@ bool parseKey(AdapterConfig &a, std::string_view key, std::string_view value, st
     }
     if (key == "acknowledge-active-low")
         return parseBool(value, a.acknowledgeActiveLow, error);
-    error = "unknown key '" + std::string(key) + "'";
+    error = "unknown key " + quoted(key);
     return false;
 }
 
@@ -207,7 +227,7 @@ bool checkAdapter(const AdapterConfig &a, std::string &error)
             if (all[i] == all[j]) {
                 const LineRef &r = all[i];
                 error = section + " uses line " +
-                        (r.name.empty() ? std::to_string(r.offset) : "'" + r.name + "'") + " twice";
+                        (r.name.empty() ? std::to_string(r.offset) : quoted(r.name)) + " twice";
                 return false;
             }
         }
@@ -270,7 +290,7 @@ bool parseConfig(std::string_view text, const std::string &fileName, Config &con
             if (inner.substr(0, kWord.size()) != kWord ||
                 !parseNumber(trim(inner.substr(kWord.size())), device) ||
                 inner.size() == kWord.size() || inner[kWord.size()] != ' ')
-                return fail("expected a section [adapter N], got " + std::string(line));
+                return fail("expected a section [adapter N], got " + quoted(line));
             if (current && !checkAdapter(*current, error))
                 return fail(error);
             if (config.find(device))
@@ -283,13 +303,13 @@ bool parseConfig(std::string_view text, const std::string &fileName, Config &con
         }
         const size_t eq = line.find('=');
         if (eq == std::string_view::npos)
-            return fail("expected key = value, got '" + std::string(line) + "'");
+            return fail("expected key = value, got " + quoted(line));
         if (!current)
             return fail("key outside an [adapter N] section");
         const std::string_view key = trim(line.substr(0, eq));
         const std::string_view value = trim(line.substr(eq + 1));
         if (!keysSeen.insert(std::string(key)).second)
-            return fail("key '" + std::string(key) + "' given twice");
+            return fail("key " + quoted(key) + " given twice");
         if (!parseKey(*current, key, value, error))
             return fail(error);
     }
@@ -318,35 +338,71 @@ std::string configFilePath()
 bool loadConfig(Config &config, std::string &error)
 {
     const std::string path = configFilePath();
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    const auto fail = [&](const std::string &why) {
+        error = "cannot read the GPIO configuration " + path + ": " + why;
+        return false;
+    };
+    // Opened without blocking and checked on the open descriptor: a FIFO or a device named as
+    // the file is never waited on or read.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
         const int err = errno;
-        error = "cannot read the GPIO configuration " + path + ": " + std::strerror(err);
         const char *chosen = std::getenv(kConfigEnv);
         if (err == ENOENT && !(chosen && *chosen)) {
             const std::string user = userConfigPath();
             error = "no GPIO configuration: neither " + (user.empty() ? "" : user + " nor ") +
                     path + " exists";
+            return false;
         }
-        return false;
+        return fail(std::strerror(err));
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    return parseConfig(text.str(), path, config, error);
+    struct Closer
+    {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat st = {};
+    if (fstat(fd, &st) != 0)
+        return fail(std::strerror(errno));
+    if (S_ISDIR(st.st_mode))
+        return fail("it is a directory");
+    if (!S_ISREG(st.st_mode))
+        return fail("it is not a regular file");
+    std::string text;
+    // At most the limit, even if the file grows while it is read.
+    while (text.size() <= kMaxConfigBytes) {
+        char buffer[16384];
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return fail(std::strerror(errno));
+        if (n == 0)
+            break;
+        text.append(buffer, size_t(n));
+    }
+    if (text.size() > kMaxConfigBytes)
+        return fail("it is larger than " + std::to_string(kMaxConfigBytes) + " bytes");
+    return parseConfig(text, path, config, error);
+}
+
+const AdapterConfig *loadAdapter(uint32_t device, Config &config, std::string &error)
+{
+    if (!loadConfig(config, error))
+        return nullptr;
+    const AdapterConfig *a = config.find(device);
+    if (!a)
+        error = configFilePath() + ": no [adapter " + std::to_string(device) + "] section";
+    return a;
 }
 
 bool chipOfAdapter(uint32_t device, std::string &chip, std::string &error)
 {
     Config config;
-    if (!loadConfig(config, error))
-        return false;
-    const AdapterConfig *a = config.find(device);
-    if (!a) {
-        error = configFilePath() + ": no [adapter " + std::to_string(device) + "] section";
-        return false;
-    }
-    chip = a->chip;
-    return true;
+    const AdapterConfig *a = loadAdapter(device, config, error);
+    if (a)
+        chip = a->chip;
+    return a != nullptr;
 }
 
 } // namespace mulvo::gpio

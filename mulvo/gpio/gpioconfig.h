@@ -9,6 +9,7 @@
 // See mulvo-gpio.conf(5) for every key.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -19,6 +20,8 @@ namespace mulvo::gpio {
 
 // Environment variable that names the configuration file.
 inline constexpr const char *kConfigEnv = "MULVO_GPIO_CONFIG";
+// A larger file is refused rather than read.
+inline constexpr size_t kMaxConfigBytes = size_t(1) << 20;
 // The system-wide file, read when the user has none.
 inline constexpr const char *kSystemConfig = "/etc/dovrax/gpio.conf";
 
@@ -86,6 +89,10 @@ std::string configFilePath();
 
 // Reads and parses configFilePath().
 bool loadConfig(Config &config, std::string &error);
+
+// Reads configFilePath() and finds the section of adapter `device` in `config`: null with a
+// readable reason when the file is missing or wrong or has no such adapter.
+const AdapterConfig *loadAdapter(uint32_t device, Config &config, std::string &error);
 
 // The chip (path or label, as configured) that adapter `device` uses. False with a readable
 // reason when the file is missing or wrong or has no such adapter.

@@ -25,6 +25,8 @@ struct LineRequest
     std::vector<uint32_t> offsets;
     std::string consumer;
     bool output = false;
+    // Neither input nor output: the lines keep the direction they have (no bias then).
+    bool asIs = false;
     bool activeLow = false;
     Bias bias = Bias::AsIs;
     bool edgeRising = false;
@@ -56,6 +58,8 @@ public:
     virtual int lineName(int chip, uint32_t offset, std::string &name) = 0;
     // Returns the request's descriptor.
     virtual int requestLines(int chip, const LineRequest &request) = 0;
+    // Changes the configuration of the request's lines (their offsets stay).
+    virtual int reconfigure(int request, const LineRequest &config) = 0;
     // Bit i of `mask`/`bits` stands for the request's offsets[i]; logical levels.
     virtual int setValues(int request, uint64_t mask, uint64_t bits) = 0;
     virtual int getValues(int request, uint64_t mask, uint64_t &bits) = 0;
@@ -63,6 +67,10 @@ public:
     virtual int readEvents(int request, LineEvent *events, int max) = 0;
     virtual void close(int fd) = 0;
 };
+
+// Opens the chip `chip` names: a path, a label or a kernel name such as gpiochip0. Returns its
+// descriptor and fills `info`, or -errno with the reason in `error`.
+int findChip(Kernel &kernel, const std::string &chip, ChipInfo &info, std::string &error);
 
 // The real character device.
 Kernel &systemKernel();

@@ -1,28 +1,20 @@
-// One entry of the library's handle table, and the mapping of the segment a handle was opened on.
+// One entry of a library's handle table.
 #pragma once
 
 #include "mulvolib.h"
 
 #include <atomic>
 #include <cstdint>
-#include <memory>
-
-namespace mulvo::sim {
-class SimSegment;
-}
 
 namespace mulvo::lib {
 
 inline constexpr unsigned kHandleSlots = 256; // a handle's low 8 bits are its slot index
 inline constexpr uint64_t kDisarmed = ~uint64_t(0);
 
-// One mapping of the adapter's segment and this process's entry in it. Kept until the library
-// unloads, so that a handle opened on a segment that was since removed or replaced stays safe to
-// use: it only finds its adapter absent.
-struct Attachment
+// What a handle was opened on; each library derives its own.
+struct Device
 {
-    std::unique_ptr<sim::SimSegment> segment;
-    int processEntry = -1;
+    virtual ~Device() = default;
 };
 
 struct HandleSlot
@@ -40,8 +32,8 @@ struct HandleSlot
     std::atomic<uint64_t> cursor{0};
     // Odd while the delivery thread is in (or about to enter) this slot's callbacks.
     std::atomic<uint32_t> callbackPhase{0};
-    // The segment the handle was opened on.
-    std::atomic<Attachment *> attachment{nullptr};
+    // The device the handle was opened on, set before the handle is published.
+    std::atomic<Device *> device{nullptr};
 };
 
 } // namespace mulvo::lib

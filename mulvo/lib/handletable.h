@@ -147,7 +147,7 @@ public:
             slot.armedFrom.store(kDisarmed);
             slot.cursor.store(0);
             slot.callbackPhase.store(0);
-            slot.attachment.store(nullptr);
+            slot.device.store(nullptr);
         }
     }
 

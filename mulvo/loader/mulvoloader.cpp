@@ -1,6 +1,7 @@
 #include "mulvoloader.h"
 
 #include "gpioconfig.h"
+#include "gpiokernel.h"
 #include "simsegment.h"
 
 #include <cerrno>
@@ -512,13 +513,32 @@ LibraryLabel describeLibrary(Library::Kind kind, const std::string &file)
         // either; its own message says why.
         std::string chip, error;
         if (!gpio::chipOfAdapter(0, chip, error))
-            return {"GPIO", file};
+            return {"GPIO", file + "\n" + openProblem(kind, 0)};
         return {"GPIO: " + chip, file};
     }
     case Library::Kind::Other:
         break;
     }
     return {file.substr(file.rfind('/') + 1), file};
+}
+
+std::string openProblem(Library::Kind kind, uint32_t device)
+{
+    if (kind != Library::Kind::Gpio)
+        return {};
+    std::string chip, error;
+    if (!gpio::chipOfAdapter(device, chip, error)) {
+        // A missing file is the first start's trouble: say where the commented example is.
+        if (error.rfind("no GPIO configuration", 0) == 0)
+            error += "; a commented example is " MULVO_GPIO_EXAMPLE;
+        return "GPIO adapter: " + error;
+    }
+    gpio::ChipInfo info;
+    const int fd = gpio::findChip(gpio::systemKernel(), chip, info, error);
+    if (fd < 0)
+        return "GPIO adapter: " + error;
+    gpio::systemKernel().close(fd);
+    return {};
 }
 
 } // namespace mulvo

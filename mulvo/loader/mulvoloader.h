@@ -167,4 +167,9 @@ struct LibraryLabel
 LibraryLabel describeLibrary(const Library *library, const std::string &error);
 LibraryLabel describeLibrary(Library::Kind kind, const std::string &file);
 
+// Why adapter `device` of a library of `kind` cannot be opened, as far as a look from outside
+// the library tells ("GPIO adapter: " and its configuration's or its chip's trouble); empty
+// when nothing is known. The library itself says more on standard error.
+std::string openProblem(Library::Kind kind, uint32_t device);
+
 } // namespace mulvo

@@ -107,6 +107,14 @@ public:
         printed_ += n;
     }
 
+    // While no interrupt comes: a look at the input tells whether the adapter is still there.
+    void checkPresent()
+    {
+        uint32_t input = 0;
+        if (const int32_t rc = api_.mbin(handle_, &input); rc < 0 && inputError_ == 0)
+            inputError_ = rc;
+    }
+
     uint64_t printed() const { return printed_; }
     int32_t inputError() const { return inputError_; }
 
@@ -267,7 +275,9 @@ private:
         }
         if ((!taking || state_.ring.empty()) && !limitReached() && stop_.count() == 0) {
             pollfd fds[3] = {{state_.wakeFd, POLLIN, 0}, {stop_.fd(), POLLIN, 0}, {1, POLLOUT, 0}};
-            poll(fds, out_.pending() > 0 ? 3 : 2, -1);
+            // An adapter that goes away says so to no callback: it is looked at now and then.
+            if (poll(fds, out_.pending() > 0 ? 3 : 2, kPresenceCheckMs) == 0)
+                printer_.checkPresent();
         }
         state_.printerAsleep.store(0, std::memory_order_relaxed);
         uint64_t wakes = 0;
@@ -278,6 +288,8 @@ private:
     // Text already written counts until the buffer is compacted, which writing does once it
     // is half the buffer.
     bool canTake() const { return out_.held() + kBatch * kLineMax <= kMaxHeld; }
+    // How often a watch that sees no interrupt makes sure the adapter is still there.
+    static constexpr int kPresenceCheckMs = 500;
     // How long the printer lets interrupts gather once they come (1 ms).
     static constexpr long kGatherNs = 1000000;
 
@@ -357,6 +369,8 @@ int watchInterrupts(const Api &api, uint32_t handle, const WatchOptions &options
 
     if (disarmed < 0)
         return failure("cannot disarm the interrupt: " + resultText(disarmed));
+    if (printer.inputError() == MULVO_E_ABSENT)
+        return failure("adapter " + std::to_string(options.device) + " is absent");
     if (printer.inputError() < 0)
         return failure("cannot read the input: " + resultText(printer.inputError()));
     if (unqueued > 0)

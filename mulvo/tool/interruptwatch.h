@@ -13,6 +13,7 @@ struct WatchOptions
     uint64_t count = 0;     // stop after this many interrupts; 0: no limit
     uint64_t timeoutMs = 0; // stop after this long; 0: no limit
     bool json = false;
+    uint32_t device = 0; // the adapter's number, for messages
 };
 
 // Arms the interrupt of `handle` and writes one line per interrupt to `out` until the count,

@@ -587,6 +587,7 @@ int main(int argc, char **argv)
         watch.count = options.count.value_or(0);
         watch.timeoutMs = options.timeoutMs.value_or(0);
         watch.json = options.format == Format::Json;
+        watch.device = options.device;
         rc = mulvo::tool::watchInterrupts(api, adapter.handle(), watch, out, *stop);
     }
     return out.finish(rc);

@@ -175,22 +175,6 @@ std::string rangeMessage(std::string_view what, uint64_t min, uint64_t max, std:
            std::to_string(max) + ": '" + std::string(text) + "'";
 }
 
-std::string resultText(int32_t result)
-{
-    switch (result) {
-    case MULVO_E_ABSENT:
-        return "adapter not present";
-    case MULVO_E_HANDLE:
-        return "no adapter handle";
-    case MULVO_E_ARG:
-        return "value refused by the adapter library";
-    case MULVO_E_SYSTEM:
-        return "adapter not reachable";
-    default:
-        return "error " + std::to_string(result);
-    }
-}
-
 int64_t realtimeNs()
 {
     timespec ts{};

@@ -3,6 +3,8 @@
 // No Qt.
 #pragma once
 
+#include "resulttext.h"
+
 #include <atomic>
 #include <csignal>
 #include <cstdarg>
@@ -56,7 +58,7 @@ std::string byteRangeMessage(std::string_view what, std::string_view text);
 std::string rangeMessage(std::string_view what, uint64_t min, uint64_t max, std::string_view text);
 
 // What a negative MULVO_E_* result of an adapter call means, for messages.
-std::string resultText(int32_t result);
+using mulvo::resultText;
 
 // Nanoseconds since the epoch (CLOCK_REALTIME).
 int64_t realtimeNs();

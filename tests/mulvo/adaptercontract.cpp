@@ -31,6 +31,8 @@ enum class Action
     // Once the thread named in `caller` waits for this callback to return:
     ReadExtensionOnceTheCallerWaits,
     CloseOnceTheCallerWaits,
+    // Disarms, then closes while the thread named in `caller` arms the handle again.
+    DisarmThenCloseWhileTheCallerArms,
     Hold // until the action changes
 };
 
@@ -44,6 +46,7 @@ struct Recorder
     std::atomic<bool> entered{false}; // stays set once a callback has begun
     std::atomic<bool> finished{false};
     std::atomic<pid_t> caller{0};
+    std::atomic<bool> callerReturned{false};
     std::atomic<int32_t> innerResult{1};
     std::atomic<void *> extensionSeen{nullptr};
     std::atomic<bool> wrongSignalMask{false}; // takes the program's signals, or not its faults
@@ -60,19 +63,21 @@ struct Recorder
     }
 };
 
+bool isAsleep(pid_t tid)
+{
+    std::string stat;
+    std::getline(std::ifstream("/proc/self/task/" + std::to_string(tid) + "/stat"), stat);
+    // The state follows the command name, which is in parentheses and may hold any byte.
+    const size_t end = stat.rfind(')');
+    return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] == 'S';
+}
+
 // Until the thread `tid` of this process sleeps. A thread that announced itself just before a
 // call into the library and then sleeps is blocked in that call, waiting for the callback.
 void waitUntilAsleep(pid_t tid)
 {
-    const std::string path = "/proc/self/task/" + std::to_string(tid) + "/stat";
-    const auto asleep = [&] {
-        std::string stat;
-        std::getline(std::ifstream(path), stat);
-        // The state follows the command name, which is in parentheses and may hold any byte.
-        const size_t end = stat.rfind(')');
-        return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] == 'S';
-    };
-    EXPECT_TRUE(waitFor(asleep)) << "the caller never waited for the callback";
+    EXPECT_TRUE(waitFor([&] { return isAsleep(tid); }))
+        << "the caller never waited for the callback";
 }
 
 void waitUntilTheCallerWaits(Recorder &r)
@@ -121,6 +126,15 @@ void recordingCallback(uint32_t handle, uint32_t value)
         break;
     case Action::CloseOnceTheCallerWaits:
         waitUntilTheCallerWaits(*r);
+        r->innerResult.store(api.close(handle));
+        break;
+    case Action::DisarmThenCloseWhileTheCallerArms:
+        api.intcout(handle, MULVO_INT_DISARM);
+        r->action.store(Action::Record);
+        // A library whose connect waits for this thread is caught waiting; another one has
+        // returned already.
+        waitFor([&] { return r->caller.load() != 0; });
+        waitFor([&] { return r->callerReturned.load() || isAsleep(r->caller.load()); });
         r->innerResult.store(api.close(handle));
         break;
     }
@@ -402,6 +416,25 @@ TEST_P(AdapterContract, DisarmWhileTheCallbackClosesTheHandle)
     r.caller = gettid();
     EXPECT_EQ(api->intcout(h, MULVO_INT_DISARM), MULVO_OK);
     EXPECT_TRUE(r.finished.load());
+    EXPECT_EQ(r.innerResult.load(), MULVO_OK);
+    EXPECT_EQ(api->close(h), MULVO_E_HANDLE);
+    opened.clear();
+}
+
+TEST_P(AdapterContract, ArmingWhileTheCallbackClosesTheHandle)
+{
+    Recorder r;
+    r.action = Action::DisarmThenCloseWhileTheCallerArms;
+    const uint32_t h = openArmed(r, recordingCallback);
+    rig->raise(1);
+    ASSERT_TRUE(waitFor([&] { return r.entered.load() && r.action.load() == Action::Record; }));
+    // Arming must not keep a hold on the handle while it waits for the delivery thread, whose
+    // callback is closing that handle and waits for every hold to go.
+    r.caller = gettid();
+    const int32_t armed = api->connect(h, recordingCallback);
+    r.callerReturned = true;
+    EXPECT_TRUE(armed == MULVO_OK || armed == MULVO_E_HANDLE) << armed;
+    ASSERT_TRUE(waitFor([&] { return r.finished.load(); }));
     EXPECT_EQ(r.innerResult.load(), MULVO_OK);
     EXPECT_EQ(api->close(h), MULVO_E_HANDLE);
     opened.clear();

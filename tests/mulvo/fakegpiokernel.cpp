@@ -88,12 +88,25 @@ public:
         r.lineSeqno.assign(config.offsets.size(), 0);
         r.capacity = config.eventBufferSize ? std::min<size_t>(config.eventBufferSize, 1024)
                                             : 16 * config.offsets.size();
-        for (size_t i = 0; i < config.offsets.size(); ++i) {
+        for (size_t i = 0; i < config.offsets.size(); ++i)
             lines_[config.offsets[i]].owner = fd;
-            if (config.output)
-                drive(config.offsets[i], ((config.outputValues >> i) & 1) != config.activeLow);
-        }
+        driveOutputs(r.config);
         return fd;
+    }
+
+    int reconfigure(int fd, const LineRequest &config) override
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto it = requests_.find(fd);
+        if (it == requests_.end())
+            return -EBADF;
+        if (removed_)
+            return -ENODEV;
+        if (config.offsets != it->second.config.offsets)
+            return -EINVAL;
+        it->second.config = config;
+        driveOutputs(config);
+        return 0;
     }
 
     int setValues(int fd, uint64_t mask, uint64_t bits) override
@@ -102,6 +115,8 @@ public:
         const auto it = requests_.find(fd);
         if (it == requests_.end())
             return -EBADF;
+        if (removed_)
+            return -ENODEV;
         const LineRequest &c = it->second.config;
         if (!c.output)
             return -EPERM;
@@ -119,6 +134,8 @@ public:
         const auto it = requests_.find(fd);
         if (it == requests_.end())
             return -EBADF;
+        if (removed_)
+            return -ENODEV;
         const LineRequest &c = it->second.config;
         bits = 0;
         for (size_t i = 0; i < c.offsets.size(); ++i)
@@ -133,6 +150,9 @@ public:
         const auto it = requests_.find(fd);
         if (it == requests_.end())
             return -EBADF;
+        ++eventReads_;
+        if (removed_)
+            return -ENODEV;
         std::deque<LineEvent> &queue = it->second.events;
         int n = 0;
         while (n < max && !queue.empty()) {
@@ -232,9 +252,26 @@ public:
         lines_.at(offset).heldElsewhere = held;
     }
 
+    void removeChip() override
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        removed_ = true;
+        const uint64_t one = 1;
+        for (const auto &request : requests_)
+            (void)!::write(request.first, &one, sizeof one);
+    }
+
+    unsigned eventReads() override
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return eventReads_;
+    }
+
     void reset() override
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        removed_ = false;
+        eventReads_ = 0;
         for (Line &line : lines_) {
             if (line.owner < 0)
                 line.high = false;
@@ -262,6 +299,14 @@ private:
         return fd;
     }
 
+    void driveOutputs(const LineRequest &config)
+    {
+        if (!config.output)
+            return;
+        for (size_t i = 0; i < config.offsets.size(); ++i)
+            drive(config.offsets[i], ((config.outputValues >> i) & 1) != config.activeLow);
+    }
+
     void drive(uint32_t offset, bool high)
     {
         Line &line = lines_[offset];
@@ -276,6 +321,8 @@ private:
     std::vector<int> chips_;
     unsigned descriptors_ = 0;
     uint64_t dropped_ = 0;
+    bool removed_ = false;
+    unsigned eventReads_ = 0;
 };
 
 FakeKernel &fake()

@@ -27,6 +27,11 @@ public:
     virtual unsigned openDescriptors() = 0;
     // Another program holds the line (or lets it go).
     virtual void holdElsewhere(uint32_t offset, bool held) = 0;
+    // The chip goes away: every call on its requests fails with ENODEV, and their descriptors
+    // poll readable for ever, as a removed chip's hang up. reset() brings it back.
+    virtual void removeChip() = 0;
+    // How often the library has read a request's events.
+    virtual unsigned eventReads() = 0;
     // Lines back to low, counters to zero, nothing held elsewhere.
     virtual void reset() = 0;
 

@@ -264,6 +264,12 @@ TEST_F(CommandLine, WatchPrintsEachInterruptAndAlwaysDisarms)
         EXPECT_EQ(mulvotest::waitProgram(watcher), 0);
         EXPECT_EQ(segment->status().armed, 0u);
     }
+    // An adapter that goes away while no interrupt comes ends the watch.
+    watcher = startWatch({}, out);
+    ASSERT_GT(watcher, 0);
+    ASSERT_EQ(sim({"unplug"}).exitCode, 0);
+    EXPECT_EQ(mulvotest::waitProgram(watcher), 1);
+    ASSERT_EQ(sim({"plug"}).exitCode, 0);
 
     // A reader that stops reading while a flood comes slows the printer down, but every
     // interrupt still gets its line, in order.

@@ -132,6 +132,9 @@ TEST(GpioAdapter, OpenFailsWithTheReasonAndHoldsNothing)
         {"[adapter 0]\nchip = fake-bank\n" + lines + "acknowledge = 32\n", 99,
          "fake-bank has no line 32 (it has 32)"},
         {"[adapter 1]\nchip = fake-bank\n" + lines, 99, "no [adapter 0] section"},
+        {"[adapter 0]\nchip = fake-bank\noutputs = 0 1 2 3 4 5 6 7\n"
+         "inputs = 8 9 10 line-3 12 13 14 15\n",
+         99, "[adapter 0] uses line 3 of fake-bank twice: as output and as input (line 'line-3')"},
     };
     for (const auto &c : cases) {
         FakeGpioLibrary gpio(c.config);
@@ -145,6 +148,52 @@ TEST(GpioAdapter, OpenFailsWithTheReasonAndHoldsNothing)
         EXPECT_EQ(gpio.rig().requestedLines(), 0u) << c.config;
         EXPECT_EQ(gpio.rig().openDescriptors(), 0u) << c.config;
     }
+}
+
+TEST(GpioAdapter, OpeningLeavesTheOutputsWhereTheyAre)
+{
+    FakeGpioLibrary gpio(kFakeConfig);
+    for (uint32_t i = 0; i < 8; ++i)
+        gpio.rig().setLevel(i, i % 2 == 0);
+    const uint32_t h = gpio.api().open(0);
+    ASSERT_NE(h, 0u);
+    for (uint32_t i = 0; i < 8; ++i)
+        EXPECT_EQ(gpio.rig().level(i), i % 2 == 0) << "line " << i;
+    ASSERT_EQ(gpio.api().mbout(h, 0xf0), MULVO_OK);
+    EXPECT_TRUE(gpio.rig().level(7));
+    EXPECT_FALSE(gpio.rig().level(0));
+    EXPECT_EQ(gpio.api().close(h), MULVO_OK);
+}
+
+TEST(GpioAdapter, ARemovedChipIsAnAbsentAdapterSaidOnceAndNotPolled)
+{
+    FakeGpioLibrary gpio(kFakeConfig);
+    const mulvo::Api &api = gpio.api();
+    const uint32_t h = api.open(0);
+    ASSERT_NE(h, 0u);
+    g_values.clear();
+    ASSERT_EQ(api.connect(h, blockingCallback), MULVO_OK);
+    uint32_t value = 0;
+    const std::string err = standardError([&] {
+        gpio.rig().removeChip();
+        std::this_thread::sleep_for(100ms);
+        EXPECT_LT(gpio.rig().eventReads(), 10u) << "the hung-up line is polled on and on";
+        EXPECT_EQ(api.mbin(h, &value), MULVO_E_ABSENT);
+        EXPECT_EQ(api.mbout(h, 1), MULVO_E_ABSENT);
+        EXPECT_EQ(api.connect(h, blockingCallback), MULVO_E_ABSENT);
+    });
+    EXPECT_NE(err.find("mulvo-gpio: adapter 0 is absent: GPIO chip fake-bank was removed\n"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(err.find("absent", err.find("absent") + 1), std::string::npos) << "said once";
+    EXPECT_EQ(api.intcout(h, MULVO_INT_DISARM), MULVO_OK);
+    EXPECT_EQ(api.close(h), MULVO_OK);
+    // Back again, a new open finds it.
+    gpio.rig().reset();
+    const uint32_t again = api.open(0);
+    EXPECT_NE(again, 0u);
+    EXPECT_EQ(api.mbin(again, &value), MULVO_OK);
+    EXPECT_EQ(api.close(again), MULVO_OK);
 }
 
 const mulvo::Api *g_api = nullptr;
@@ -223,6 +272,7 @@ TEST(GpioAdapter, AcknowledgePulseAndActiveLowGroups)
     const mulvo::Api &api = gpio.api();
     const uint32_t h = api.open(0);
     ASSERT_NE(h, 0u);
+    ASSERT_EQ(api.mbout(h, 0x00), MULVO_OK);
     for (uint32_t i = 0; i < 8; ++i)
         EXPECT_TRUE(gpio.rig().level(i)) << "inactive outputs of an active-low group are high";
     ASSERT_EQ(api.mbout(h, 0x0f), MULVO_OK);

@@ -85,7 +85,7 @@ TEST(GpioConfig, WrongFilesAreRefusedWithTheLineAndTheReason)
         {head + "outputs = 0 1 2 3 4 5 6\n", "f:3: expected 8 lines, bit 0 first, got 7"},
         {head + "outputs = 0 1 2 3 4 5 6 7 8\n", "f:3: expected 8 lines, bit 0 first, got 9"},
         {head + lines + "interrupt = 16 17\n", "f:5: expected one line"},
-        {head + lines + "interrupt = 70000\n", "f:5: line offset 70000 is too large"},
+        {head + lines + "interrupt = 70000\n", "f:5: line offset '70000' is too large"},
         {head + lines + "interrupt-edge = up\n", "f:5: expected rising, falling or both"},
         {head + lines + "input-bias = strong\n", "f:5: expected as-is, disabled, pull-up"},
         {head + lines + "output-active-low = maybe\n", "f:5: expected yes or no"},
@@ -102,6 +102,10 @@ TEST(GpioConfig, WrongFilesAreRefusedWithTheLineAndTheReason)
         {head + "outputs = a b c d e f g h\ninputs = 0 1 2 3 4 5 6 h\n",
          "f: [adapter 0] uses line 'h' twice"},
         {head + "[adapter 1]\n", "f:3: [adapter 0] has no outputs"},
+        // A damaged line is quoted short, its control characters shown.
+        {head + lines + std::string(5000, 'x') + "\x01 = 1\n",
+         "f:5: unknown key '" + std::string(80, 'x') + "'..."},
+        {head + lines + "k\x1b[2J = 1\n", "f:5: unknown key 'k\\x1b[2J'"},
     };
     for (const auto &c : cases) {
         Config config;
@@ -140,7 +144,26 @@ TEST(GpioConfig, TheVariableThenTheUsersFileThenTheSystemFile)
     EXPECT_FALSE(chipOfAdapter(2, chip, error));
     EXPECT_EQ(error, "cannot read the GPIO configuration " + dir +
                          "/absent.conf: No such file or directory");
+
+    // Named files that are not a configuration are refused at once, none waited on or read
+    // beyond the limit.
+    const std::string fifo = dir + "/fifo";
+    const std::string big = dir + "/big";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::ofstream(big) << "[adapter 2]\n" << std::string(kMaxConfigBytes, ';');
+    const std::pair<std::string, std::string> refused[] = {
+        {fifo, "it is not a regular file"},
+        {"/dev/zero", "it is not a regular file"},
+        {dir, "it is a directory"},
+        {big, "it is larger than 1048576 bytes"}};
+    for (const auto &[file, why] : refused) {
+        setenv(kConfigEnv, file.c_str(), 1);
+        EXPECT_FALSE(chipOfAdapter(2, chip, error));
+        EXPECT_EQ(error, "cannot read the GPIO configuration " + file + ": " + why);
+    }
     unsetenv(kConfigEnv);
+    unlink(fifo.c_str());
+    unlink(big.c_str());
     unlink(user.c_str());
     rmdir((dir + "/dovrax").c_str());
     rmdir(dir.c_str());

@@ -6,7 +6,10 @@
 #include "gpiosimchip.h"
 #include "mulvotestsupport.h"
 
+#include <chrono>
 #include <fstream>
+#include <sys/resource.h>
+#include <thread>
 #include <unistd.h>
 
 namespace mulvotest {
@@ -56,6 +59,40 @@ private:
 };
 
 MULVO_CONTRACT_RIGS(RigMaker{"GpioOnGpioSim", [] { return std::make_unique<GpioSimRig>(); }});
+
+void ignoreInterrupt(uint32_t, uint32_t) {}
+
+double cpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+TEST(GpioOnGpioSim, OpeningKeepsTheOutputsAndARemovedChipIsAbsentWithoutSpinning)
+{
+    for (unsigned i = 0; i < 8; ++i)
+        ASSERT_TRUE(g_chip.pull(i, i % 2 == 0)); // 0x55 on the lines at rest
+    auto library = loadAdapterLibrary(MULVO_GPIO_LIB_PATH);
+    const mulvo::Api &api = library->api();
+    const uint32_t h = api.open(0);
+    ASSERT_NE(h, 0u);
+    for (unsigned i = 0; i < 8; ++i)
+        EXPECT_EQ(g_chip.level(i), i % 2 == 0) << "line " << i << " changed at open";
+    ASSERT_EQ(api.connect(h, ignoreInterrupt), MULVO_OK);
+
+    g_chip.destroy();
+    const double before = cpuSeconds();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_LT(cpuSeconds() - before, 0.1) << "the delivery thread spins on the removed chip";
+    uint32_t value = 0;
+    EXPECT_EQ(api.mbin(h, &value), MULVO_E_ABSENT);
+    EXPECT_EQ(api.mbout(h, 1), MULVO_E_ABSENT);
+    EXPECT_EQ(api.close(h), MULVO_OK);
+    std::string error;
+    ASSERT_TRUE(g_chip.create(error)) << error;
+}
 
 } // namespace
 

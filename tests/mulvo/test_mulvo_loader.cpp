@@ -291,10 +291,26 @@ TEST(Loader, LabelNamesTheLibraryInUse)
         label = mulvo::describeLibrary(Kind::Gpio, "/usr/lib/dovrax/libmulvo-gpio.so.1");
         EXPECT_EQ(label.text, "GPIO: gpio-sim.0");
         EXPECT_EQ(label.detail, "/usr/lib/dovrax/libmulvo-gpio.so.1");
+        // What keeps the adapter from opening, for the window's log.
+        EXPECT_EQ(mulvo::openProblem(Kind::Gpio, 0),
+                  "GPIO adapter: no GPIO chip labelled 'gpio-sim.0' is present");
+        EXPECT_EQ(mulvo::openProblem(Kind::Virtual, 0), "");
     }
     {
         EnvGuard config("MULVO_GPIO_CONFIG", dir + "/none.conf");
-        EXPECT_EQ(mulvo::describeLibrary(Kind::Gpio, "/x/libmulvo-gpio.so.1").text, "GPIO");
+        label = mulvo::describeLibrary(Kind::Gpio, "/x/libmulvo-gpio.so.1");
+        EXPECT_EQ(label.text, "GPIO");
+        EXPECT_EQ(label.detail, "/x/libmulvo-gpio.so.1\nGPIO adapter: cannot read the GPIO "
+                                "configuration " +
+                                    dir + "/none.conf: No such file or directory");
+    }
+    {
+        EnvGuard config("MULVO_GPIO_CONFIG", "");
+        EnvGuard home("XDG_CONFIG_HOME", dir);
+        if (access("/etc/dovrax/gpio.conf", F_OK) != 0) {
+            EXPECT_NE(mulvo::openProblem(Kind::Gpio, 0).find("; a commented example is /"),
+                      std::string::npos);
+        }
     }
     std::filesystem::remove_all(dir);
 

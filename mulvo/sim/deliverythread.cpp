@@ -1,12 +1,16 @@
 #include "deliverythread.h"
 
+#include "core.h"
 #include "quietthread.h"
 #include "simsegment.h"
 
 #include <algorithm>
 #include <pthread.h>
 
-namespace mulvo::lib {
+namespace mulvo::sim {
+
+using lib::HandleSlot;
+using lib::kDisarmed;
 
 namespace {
 
@@ -15,8 +19,6 @@ namespace {
 constexpr int kWaitTimeoutMs = 100;
 // Interrupts given to one handle before the others get their turn.
 constexpr uint64_t kChunk = 1024;
-
-thread_local int t_callbackSlot = -1;
 
 } // namespace
 
@@ -31,11 +33,6 @@ DeliveryThread::~DeliveryThread()
     stop();
 }
 
-int DeliveryThread::currentCallbackSlot()
-{
-    return t_callbackSlot;
-}
-
 void DeliveryThread::ensureRunning()
 {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -47,7 +44,7 @@ void DeliveryThread::ensureRunning()
     serving_ = nullptr;
     stop_.store(false);
     running_.store(true);
-    thread_ = startQuietThread([this] { run(); });
+    thread_ = lib::startQuietThread([this] { run(); });
 }
 
 void DeliveryThread::stop()
@@ -90,7 +87,7 @@ void DeliveryThread::run()
             return;
         // Register as a sleeper before the last look for work, so that a raise in between
         // either is seen by that look or sees the sleeper and wakes it.
-        sim::SimSegment &segment = *serving_->segment;
+        SimSegment &segment = *serving_->segment;
         const int entry = serving_->processEntry;
         const uint32_t word = segment.beginWait(entry);
         if (!deliverPending() && !stop_.load() && current_.load() == serving_)
@@ -130,7 +127,7 @@ bool DeliveryThread::deliverPending()
     for (unsigned i = 0; i < inUse; ++i) {
         HandleSlot &slot = slots_[i];
         const uint64_t from = slot.armedFrom.load(std::memory_order_acquire);
-        if (from == kDisarmed || slot.attachment.load(std::memory_order_acquire) != serving_)
+        if (from == kDisarmed || slot.device.load(std::memory_order_acquire) != serving_)
             continue;
         if (std::max(slot.cursor.load(std::memory_order_relaxed), from) < raised)
             progress |= deliverSlot(i, raised);
@@ -141,34 +138,28 @@ bool DeliveryThread::deliverPending()
 bool DeliveryThread::deliverSlot(unsigned index, uint64_t raised)
 {
     HandleSlot &slot = slots_[index];
-    sim::SimSegment &segment = *serving_->segment;
+    SimSegment &segment = *serving_->segment;
     const int entry = serving_->processEntry;
 
-    // Marking the slot busy before each look at armedFrom (both sequentially consistent) pairs
-    // with disarm, which clears armedFrom before it looks at the mark: either no callback
-    // starts, or disarm sees the mark and waits for it to go.
-    slot.callbackPhase.fetch_add(1);
-    t_callbackSlot = int(index);
-    uint64_t from = slot.armedFrom.load();
-    const uint64_t start = std::max(slot.cursor.load(std::memory_order_relaxed), from);
-    uint64_t cursor = start;
-    const uint64_t limit = std::min(raised, cursor + kChunk);
-    while (from != kDisarmed && cursor < limit) {
-        // Disarmed and armed again since the last callback: the next round starts from there,
-        // after whoever disarmed has seen where this arming ended.
-        if (from > cursor)
-            break;
-        const uint64_t sequence = ++cursor;
-        const mulvo_callback callback = slot.callback.load(std::memory_order_acquire);
-        const auto handle = uint32_t(slot.control.load(std::memory_order_acquire) >> 32);
-        segment.countDelivered(entry);
-        slot.cursor.store(sequence, std::memory_order_relaxed);
-        callback(handle, number(sequence));
-        from = slot.armedFrom.load();
+    uint64_t cursor = 0;
+    uint64_t start = 0;
+    {
+        const lib::Core::CallbackRun run(slot, index);
+        uint64_t from = run.armedFrom();
+        start = cursor = std::max(slot.cursor.load(std::memory_order_relaxed), from);
+        const uint64_t limit = std::min(raised, cursor + kChunk);
+        while (from != kDisarmed && cursor < limit) {
+            // Disarmed and armed again since the last callback: the next round starts from
+            // there, after whoever disarmed has seen where this arming ended.
+            if (from > cursor)
+                break;
+            const uint64_t sequence = ++cursor;
+            segment.countDelivered(entry);
+            slot.cursor.store(sequence, std::memory_order_relaxed);
+            run.call(number(sequence));
+            from = run.armedFrom();
+        }
     }
-    t_callbackSlot = -1;
-    slot.callbackPhase.fetch_add(1);
-    slot.callbackPhase.notify_all();
     return cursor != start;
 }
 
@@ -183,4 +174,4 @@ uint32_t DeliveryThread::number(uint64_t sequence) const
     return uint32_t(sequence);
 }
 
-} // namespace mulvo::lib
+} // namespace mulvo::sim

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "handleslot.h"
+#include "simsegment.h"
 
 #include <atomic>
 #include <cstdint>
@@ -9,13 +10,22 @@
 #include <mutex>
 #include <thread>
 
-namespace mulvo::lib {
+namespace mulvo::sim {
+
+// One mapping of the adapter's segment and this process's entry in it. Kept until the library
+// unloads, so that a handle opened on a segment that was since removed or replaced stays safe to
+// use: it only finds its adapter absent.
+struct Attachment : lib::Device
+{
+    std::unique_ptr<SimSegment> segment;
+    int processEntry = -1;
+};
 
 class DeliveryThread
 {
 public:
     // The thread serves the handles opened on `current`, and follows it when it changes.
-    DeliveryThread(HandleSlot *slots, const std::atomic<unsigned> &slotsInUse,
+    DeliveryThread(lib::HandleSlot *slots, const std::atomic<unsigned> &slotsInUse,
                    const std::atomic<uint32_t> &openHandles,
                    const std::atomic<Attachment *> &current);
     ~DeliveryThread();
@@ -30,9 +40,6 @@ public:
     // Forgets a thread that does not exist in a child made by fork().
     void forgetAfterFork();
 
-    // The slot whose callback the calling thread is running, or -1.
-    static int currentCallbackSlot();
-
 private:
     void run();
     void serve(Attachment *attachment);
@@ -41,7 +48,7 @@ private:
     uint32_t number(uint64_t sequence) const;
     bool exitWhenIdle();
 
-    HandleSlot *slots_;
+    lib::HandleSlot *slots_;
     const std::atomic<unsigned> &slotsInUse_;
     const std::atomic<uint32_t> &openHandles_;
     const std::atomic<Attachment *> &current_;
@@ -57,4 +64,4 @@ private:
     uint64_t previousBase_ = 0;
 };
 
-} // namespace mulvo::lib
+} // namespace mulvo::sim
