@@ -467,8 +467,6 @@ bool GpioAdapter::deliver(Device &device)
         uint32_t number;
         uint64_t armedBy; // a handle armed at or before this time receives it
     };
-    if (device.gone.load())
-        return true;
     constexpr int kBatch = 64;
     LineEvent events[kBatch];
     const uint64_t readAt = monotonicNs();

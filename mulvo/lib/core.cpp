@@ -136,9 +136,9 @@ int32_t Core::close(uint32_t handle)
     settle(index, disarmed);
     if (!handles_.markClosing(handle))
         return MULVO_E_HANDLE;
-    // Another thread may have armed it again meanwhile.
-    settle(index, disarm(index));
+    // No call can arm it any more once those under way are over; one of them may have.
     handles_.waitForUsers(index);
+    settle(index, disarm(index));
 
     HandleSlot &slot = handles_.slot(index);
     Device *device = slot.device.exchange(nullptr);

@@ -85,9 +85,9 @@ public:
 
     // Closing a handle, in order: the caller disarms it under a Use and waits for its
     // callbacks; markClosing turns it invalid for new calls (false when it was not valid);
-    // the caller disarms it once more, as another thread may have armed it meanwhile;
-    // waitForUsers lets the calls under way end and forgets the extension and the callback;
-    // the caller lets go of its device, and free gives the slot back.
+    // waitForUsers lets the calls under way end; the caller disarms it once more, as a call
+    // that was under way may have armed it, and waits for its callbacks; it lets go of its
+    // device, and free forgets the extension and the callback and gives the slot back.
     bool markClosing(uint32_t handle)
     {
         HandleSlot &slot = slots_[handle % kHandleSlots];
@@ -103,10 +103,14 @@ public:
         HandleSlot &slot = slots_[index];
         while (usersOf(slot.control.load(std::memory_order_acquire)) != 0)
             std::this_thread::yield();
+    }
+    void free(unsigned index)
+    {
+        HandleSlot &slot = slots_[index];
         slot.extension.store(nullptr);
         slot.callback.store(nullptr);
+        slot.control.store(0, std::memory_order_release);
     }
-    void free(unsigned index) { slots_[index].control.store(0, std::memory_order_release); }
 
     // Waits until the delivery thread is out of the slot's callbacks. `callbackSlot` is the slot
     // whose callback the calling thread runs, or -1: from inside that slot's own callback there

@@ -440,6 +440,30 @@ TEST_P(AdapterContract, ArmingWhileTheCallbackClosesTheHandle)
     opened.clear();
 }
 
+TEST_P(AdapterContract, CloseRacingAnArmingLeavesNothingArmed)
+{
+    Recorder r;
+    for (int i = 0; i < 200; ++i) {
+        const uint32_t h = api->open(0);
+        ASSERT_NE(h, 0u);
+        api->set_extension(h, &r);
+        std::thread arming([&] {
+            while (api->connect(h, recordingCallback) == MULVO_OK) {
+            }
+        });
+        std::this_thread::sleep_for(std::chrono::microseconds(i % 50));
+        ASSERT_EQ(api->close(h), MULVO_OK);
+        arming.join();
+    }
+    // A handle opened in a slot one of them had is not armed until it is connected.
+    const uint32_t h = openAdapter();
+    api->set_extension(h, &r);
+    const uint32_t calls = r.calls.load();
+    rig->raise(3);
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(r.calls.load(), calls);
+}
+
 TEST_P(AdapterContract, CloseWaitsForTheRunningCallbackWhichKeepsItsExtension)
 {
     Recorder r;
