@@ -512,9 +512,11 @@ LibraryLabel describeLibrary(Library::Kind kind, const std::string &file)
         // DOVRAX opens adapter 0. Without a usable configuration the library names no chip
         // either; its own message says why.
         std::string chip, error;
+        const std::string problem = openProblem(kind, 0);
+        const std::string detail = problem.empty() ? file : file + "\n" + problem;
         if (!gpio::chipOfAdapter(0, chip, error))
-            return {"GPIO", file + "\n" + openProblem(kind, 0)};
-        return {"GPIO: " + chip, file};
+            return {"GPIO", detail};
+        return {"GPIO: " + chip, detail};
     }
     case Library::Kind::Other:
         break;

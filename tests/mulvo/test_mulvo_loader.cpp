@@ -290,10 +290,11 @@ TEST(Loader, LabelNamesTheLibraryInUse)
         EnvGuard config("MULVO_GPIO_CONFIG", dir + "/gpio.conf");
         label = mulvo::describeLibrary(Kind::Gpio, "/usr/lib/dovrax/libmulvo-gpio.so.1");
         EXPECT_EQ(label.text, "GPIO: gpio-sim.0");
-        EXPECT_EQ(label.detail, "/usr/lib/dovrax/libmulvo-gpio.so.1");
-        // What keeps the adapter from opening, for the window's log.
+        // What keeps the adapter from opening, for the window's log and the pane's tooltip.
         EXPECT_EQ(mulvo::openProblem(Kind::Gpio, 0),
                   "GPIO adapter: no GPIO chip labelled 'gpio-sim.0' is present");
+        EXPECT_EQ(label.detail,
+                  "/usr/lib/dovrax/libmulvo-gpio.so.1\n" + mulvo::openProblem(Kind::Gpio, 0));
         EXPECT_EQ(mulvo::openProblem(Kind::Virtual, 0), "");
     }
     {
