@@ -7,13 +7,14 @@
 #include <QAccessible>
 #include <QClipboard>
 #include <QContextMenuEvent>
+#include <QFile>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
-#include <QSaveFile>
+#include <QRandomGenerator>
 #include <QScrollBar>
 #include <QShowEvent>
 #include <QStyle>
@@ -22,7 +23,14 @@
 #include <QTimerEvent>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace platform {
 
@@ -31,6 +39,41 @@ namespace {
 // Rows far outside the viewport get a rectangle pinned this far away, so that pixel arithmetic
 // on millions of rows never overflows int.
 constexpr qint64 FarAway = qint64(1) << 28;
+
+// Writes straight to a descriptor, each write checked and repeated until all of it is taken:
+// nothing is held in a buffer behind a result that said it was written.
+class DescriptorWriter : public QIODevice
+{
+public:
+    explicit DescriptorWriter(int fd) : fd_(fd) { open(WriteOnly | Unbuffered); }
+    // errno of the write that failed, 0 while none did.
+    int error() const { return error_; }
+    qint64 written() const { return written_; }
+
+protected:
+    qint64 readData(char *, qint64) override { return -1; }
+    qint64 writeData(const char *data, qint64 size) override
+    {
+        qint64 done = 0;
+        while (done < size) {
+            const ssize_t n = ::write(fd_, data + done, std::size_t(size - done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                error_ = n < 0 ? errno : EIO;
+                return -1;
+            }
+            done += n;
+        }
+        written_ += done;
+        return done;
+    }
+
+private:
+    int fd_;
+    int error_ = 0;
+    qint64 written_ = 0;
+};
 
 } // namespace
 
@@ -380,15 +423,86 @@ QString MessageList::selectedTimedLine() const
 
 bool MessageList::saveTo(const QString &path, QString &error) const
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        error = file.errorString();
+    const auto failWith = [&error](int code) {
+        error = QString::fromLocal8Bit(std::strerror(code));
+        return false;
+    };
+    QByteArray target = QFile::encodeName(path);
+    if (target.isEmpty())
+        return failWith(ENOENT);
+    struct stat existing;
+    const bool replacing = ::stat(target.constData(), &existing) == 0;
+    if (replacing) {
+        // Only a file is ever replaced: a device, a pipe or a folder under that name would be
+        // swapped for a regular file.
+        if (!S_ISREG(existing.st_mode)) {
+            error = QStringLiteral("it is not a regular file");
+            return false;
+        }
+        // A link is followed: the file it names is replaced, the link stays.
+        char *real = ::realpath(target.constData(), nullptr);
+        if (!real)
+            return failWith(errno);
+        target = real;
+        std::free(real);
+    } else if (errno != ENOENT) {
+        return failWith(errno);
+    } else if (struct stat link; ::lstat(target.constData(), &link) == 0) {
+        error = QStringLiteral("it is not a regular file");
         return false;
     }
-    if (!model_->writeTimedLines(file) || !file.commit()) {
-        error = file.errorString();
-        file.cancelWriting();
+
+    // The new file is written beside the target under a fresh name and renamed over it only
+    // when every byte is known to be on the disk.
+    const qsizetype slash = target.lastIndexOf('/');
+    const QByteArray folder =
+        slash < 0 ? QByteArray(".") : target.left(std::max<qsizetype>(slash, 1));
+    const QByteArray base = target.mid(slash + 1).left(200);
+    QByteArray temporary;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+        temporary = folder + "/." + base + '.' +
+                    QByteArray::number(QRandomGenerator::global()->generate(), 16);
+        fd = ::open(temporary.constData(),
+                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST)
+            return failWith(errno);
+    }
+    if (fd < 0)
+        return failWith(EEXIST);
+    const auto discard = [&](int code) {
+        if (fd >= 0)
+            ::close(fd);
+        ::unlink(temporary.constData());
+        return failWith(code);
+    };
+    if (replacing && ::fchmod(fd, existing.st_mode & 07777) != 0)
+        return discard(errno);
+    DescriptorWriter writer(fd);
+    if (!model_->writeTimedLines(writer))
+        return discard(writer.error() ? writer.error() : EIO);
+    if (::fsync(fd) != 0)
+        return discard(errno);
+    struct stat written;
+    if (::fstat(fd, &written) != 0)
+        return discard(errno);
+    if (written.st_size != writer.written()) {
+        discard(0);
+        error = QStringLiteral("the file holds %1 of the %2 bytes written")
+                    .arg(qint64(written.st_size))
+                    .arg(writer.written());
         return false;
+    }
+    const int closed = ::close(fd);
+    fd = -1;
+    if (closed != 0)
+        return discard(errno);
+    if (::rename(temporary.constData(), target.constData()) != 0)
+        return discard(errno);
+    // The rename itself reaches the disk with the folder.
+    if (const int dir = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
     }
     return true;
 }

@@ -49,8 +49,10 @@ public:
     QString selectedTimedLine() const;
 
     // Writes every line with its local time to `path` in UTF-8 (see MessageListModel). The file
-    // is written beside the target and renamed over it only once complete, so a failed save
-    // leaves any earlier file as it was. On failure returns false and says why in `error`.
+    // is written beside the target and renamed over it only once every byte is on the disk, so
+    // a failed save leaves any earlier file as it was; anything at `path` that is not a regular
+    // file (a link is followed) is left alone and refused. On failure returns false and says
+    // why in `error`.
     bool saveTo(const QString &path, QString &error) const;
 
     // Opens the context menu (Copy, Save Log As..., Clear) at `globalPos`; returns the menu,

@@ -22,8 +22,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <memory>
 #include <vector>
+
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 using platform::MessageList;
 using platform::MessageListModel;
@@ -523,18 +529,86 @@ TEST_F(KeptLog, FailedSaveShowsAnErrorAndLeavesTheOldFile)
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
         file.write("earlier log\n");
     }
-    // A folder, and a place nobody may write to, not even root.
-    for (const QString &target : {dir.path(), QStringLiteral("/proc/dovrax-log.txt")}) {
+    // Things that are not files are never replaced: a pipe, a device node (made where this
+    // test may), and a link to one.
+    const QByteArray fifo = QFile::encodeName(dir.filePath(QStringLiteral("pipe")));
+    const QByteArray device = QFile::encodeName(dir.filePath(QStringLiteral("null")));
+    ASSERT_EQ(mkfifo(fifo.constData(), 0600), 0);
+    QStringList notFiles = {dir.path(), QString::fromLocal8Bit(fifo)};
+    if (mknod(device.constData(), S_IFCHR | 0600, makedev(1, 3)) == 0)
+        notFiles << QString::fromLocal8Bit(device);
+    ASSERT_TRUE(QFile::link(QString::fromLocal8Bit(fifo), dir.filePath(QStringLiteral("link"))));
+    notFiles << dir.filePath(QStringLiteral("link"));
+    // And a place nobody may write to, not even root.
+    for (const QString &target : notFiles + QStringList{QStringLiteral("/proc/dovrax-log.txt")}) {
         boxes.clear();
         chosenFile = target;
         pick(Qt::Key_Menu, Qt::NoModifier, 1);
         ASSERT_EQ(boxes.size(), 1u) << qPrintable(target);
         EXPECT_EQ(boxes[0].icon, platform::MessageIcon::Stop);
         EXPECT_TRUE(boxes[0].text.contains(target)) << qPrintable(boxes[0].text);
+        EXPECT_EQ(boxes[0].text.endsWith(QStringLiteral(": it is not a regular file")),
+                  notFiles.contains(target))
+            << qPrintable(boxes[0].text);
+    }
+    struct stat st;
+    EXPECT_TRUE(stat(fifo.constData(), &st) == 0 && S_ISFIFO(st.st_mode));
+    if (notFiles.size() == 4) {
+        EXPECT_TRUE(stat(device.constData(), &st) == 0 && S_ISCHR(st.st_mode));
     }
     EXPECT_EQ(read(old), QStringLiteral("earlier log\n"));
-    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("old.txt")})
+    EXPECT_EQ(QDir(dir.path())
+                  .entryList({QStringLiteral(".*")},
+                             QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+              QStringList())
         << "no half-written file left behind";
+}
+
+TEST_F(KeptLog, SaveOnAFullDiskKeepsTheOldFileAndSaysWhy)
+{
+    const QString folder = dir.filePath(QStringLiteral("small"));
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const QByteArray mountPoint = QFile::encodeName(folder);
+    if (mount("dovrax-test", mountPoint.constData(), "tmpfs", MS_NOSUID | MS_NODEV,
+              "size=64k,mode=0700") != 0)
+        GTEST_SKIP() << "cannot mount a small tmpfs here: " << std::strerror(errno);
+    struct Unmount
+    {
+        QByteArray path;
+        ~Unmount() { umount2(path.constData(), MNT_DETACH); }
+    } unmount{mountPoint};
+
+    const QString old = folder + QStringLiteral("/log.txt");
+    {
+        QFile file(old);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("earlier log\n");
+    }
+    for (int i = 0; i < 4000; ++i)
+        list->appendAndSelect(portText(i));
+    chosenFile = old;
+    pick(Qt::Key_Menu, Qt::NoModifier, 1);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].icon, platform::MessageIcon::Stop);
+    EXPECT_TRUE(boxes[0].text.endsWith(QStringLiteral(": No space left on device")))
+        << qPrintable(boxes[0].text);
+    EXPECT_EQ(read(old), QStringLiteral("earlier log\n"));
+    EXPECT_EQ(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              QStringList{QStringLiteral("log.txt")});
+
+    // With room again the same save goes through, keeping the file's permissions.
+    QFile::remove(old);
+    ASSERT_TRUE(QFile(old).open(QIODevice::WriteOnly));
+    ASSERT_TRUE(QFile::setPermissions(old, QFile::ReadOwner | QFile::WriteOwner));
+    list->clear();
+    list->appendAndSelect(portText(1));
+    boxes.clear();
+    pick(Qt::Key_Menu, Qt::NoModifier, 1);
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_TRUE(read(old).endsWith(QStringLiteral("\tOutput Data : [ 0x01 ]\n")));
+    struct stat st;
+    ASSERT_EQ(stat((mountPoint + "/log.txt").constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
 }
 
 TEST_F(KeptLog, CopyAndClearFromTheKeyboard)
