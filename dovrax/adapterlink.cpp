@@ -3,6 +3,7 @@
 #include "mulvoloader.h"
 #include "resulttext.h"
 
+#include <QStringList>
 #include <QTimerEvent>
 
 std::atomic<InterruptRecord *> g_interruptRecord{nullptr};
@@ -72,6 +73,7 @@ void AdapterLink::close()
     if (handle_ != 0 && api_)
         api_->close(handle_);
     handle_ = 0;
+    strandedRecords_.clear();
 }
 
 std::int32_t AdapterLink::read(std::uint8_t &value)
@@ -112,8 +114,11 @@ void AdapterLink::startMonitoring()
 {
     if (isStarting() || isMonitoring())
         return;
-    if (api_)
-        api_->mbout(handle_, 0);
+    // Nothing is armed yet: a first write that fails ends Start at once.
+    if (const std::int32_t result = api_ ? api_->mbout(handle_, 0) : MULVO_E_HANDLE; result < 0) {
+        Q_EMIT startFailed(failureReason(result));
+        return;
+    }
     // A precise timer, checked against its deadline: the pulse is never shorter than asked.
     pulseEnd_ = QDeadlineTimer(kStartPulseMs, Qt::PreciseTimer);
     pulseTimer_.start(kStartPulseMs, Qt::PreciseTimer, this);
@@ -122,17 +127,36 @@ void AdapterLink::startMonitoring()
 void AdapterLink::finishStart()
 {
     pulseTimer_.stop();
-    if (api_)
-        api_->mbout(handle_, 1);
+    QStringList failures;
+    const auto succeeded = [&failures](std::int32_t result) {
+        if (result < 0 && !failures.contains(failureReason(result)))
+            failures << failureReason(result);
+        return result >= 0;
+    };
+    if (!succeeded(api_->mbout(handle_, 1))) {
+        Q_EMIT startFailed(failures.join(QStringLiteral(", ")));
+        return;
+    }
     record_ = std::make_unique<InterruptRecord>();
     g_interruptRecord.store(record_.get());
-    if (api_) {
-        g_callbackApi.store(api_, std::memory_order_release);
-        api_->set_extension(handle_, record_.get());
-        api_->connect(handle_, &InterruptCallback);
+    g_callbackApi.store(api_, std::memory_order_release);
+    const bool kept = succeeded(api_->set_extension(handle_, record_.get()));
+    const bool armed = kept && succeeded(api_->connect(handle_, &InterruptCallback));
+    if (armed) {
+        monitorTimer_.start(kMonitorPeriodMs, this);
+        Q_EMIT monitoringStarted();
+        return;
     }
-    monitorTimer_.start(kMonitorPeriodMs, this);
-    Q_EMIT monitoringStarted();
+    // Undone in Stop's order. A connect that failed may still have armed part way.
+    if (kept)
+        succeeded(api_->intcout(handle_, MULVO_INT_DISARM));
+    g_interruptRecord.store(nullptr);
+    if (succeeded(api_->set_extension(handle_, nullptr)))
+        record_.reset();
+    else
+        // The library may still hand the record out: it lives until the handle is closed.
+        strandedRecords_.push_back(std::move(record_));
+    Q_EMIT startFailed(failures.join(QStringLiteral(", ")));
 }
 
 void AdapterLink::stopMonitoring()

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 namespace mulvo {
 struct Api;
@@ -77,7 +78,9 @@ public:
 
     // Start: output 0x00, and after kStartPulseMs output 0x01, hand over a new record and arm
     // the interrupt; monitoringStarted() follows. The window's thread keeps running meanwhile,
-    // and transfers are refused with kBusy. Nothing while starting or monitoring already.
+    // and transfers are refused with kBusy. When a step fails, what was done is undone
+    // (disarmed, record taken back and released) and startFailed() follows instead, at once
+    // when the first write fails. Nothing while starting or monitoring already.
     void startMonitoring();
     // Stop: disarms the interrupt, takes the record back from the library and releases it.
     // Nothing unless monitoring.
@@ -88,6 +91,9 @@ public:
 Q_SIGNALS:
     // The Start pulse is over and the interrupt armed.
     void monitoringStarted();
+    // Start did not arm the interrupt: the operator's words for each failed step, ", "
+    // between them.
+    void startFailed(const QString &reasons);
     // At a monitor tick: at least one interrupt came since the tick before.
     void interruptTriggered();
     // At every monitor tick: the interrupts counted since Start.
@@ -111,5 +117,8 @@ private:
     QDeadlineTimer pulseEnd_;
     QBasicTimer monitorTimer_;
     std::unique_ptr<InterruptRecord> record_;
+    // Records of failed Starts that the library would not let go of; freed once the handle is
+    // closed.
+    std::vector<std::unique_ptr<InterruptRecord>> strandedRecords_;
     std::uint32_t lastCount_ = 0;
 };

@@ -20,6 +20,7 @@
 #include <QStatusTipEvent>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -57,6 +58,7 @@ CDovraxDlg::CDovraxDlg(AdapterLink &link, QWidget *parent)
         static_cast<platform::SortedComboBox *>(platform::controlById(this, res::IDC_OUTPUT_COMBO))
             ->addSortedItem(QString::fromLatin1(item));
     connect(&link_, &AdapterLink::monitoringStarted, this, &CDovraxDlg::onMonitoringStarted);
+    connect(&link_, &AdapterLink::startFailed, this, &CDovraxDlg::onStartFailed);
     connect(&link_, &AdapterLink::interruptTriggered, this,
             [this] { LogMessage(false, QStringLiteral("Trig INT")); });
     connect(&link_, &AdapterLink::interruptCount, this, &CDovraxDlg::showInterruptCount);
@@ -158,8 +160,7 @@ void CDovraxDlg::onInitialUpdate()
     // A renewal waits for Start's output pulse to end: nothing may reach the adapter between
     // its two writes.
     if (link_.isStarting()) {
-        connect(&link_, &AdapterLink::monitoringStarted, this, &CDovraxDlg::onInitialUpdate,
-                Qt::SingleShotConnection);
+        renewAfterPulse_ = true;
         return;
     }
 
@@ -366,12 +367,26 @@ void CDovraxDlg::startMonitoring()
 
 void CDovraxDlg::onMonitoringStarted()
 {
-    for (const auto &[button, enabled] : heldForPulse_)
-        button->setEnabled(enabled);
-    heldForPulse_.clear();
     monitorClock_.start();
     recentCounts_.fill(CountSample{});
     showInterruptCount(0);
+    endPulse();
+}
+
+void CDovraxDlg::onStartFailed(const QString &reasons)
+{
+    startButton_->setText(QStringLiteral("Start"));
+    LogMessage(false, QStringLiteral("Start failed (%1)").arg(reasons));
+    endPulse();
+}
+
+void CDovraxDlg::endPulse()
+{
+    for (const auto &[button, enabled] : heldForPulse_)
+        button->setEnabled(enabled);
+    heldForPulse_.clear();
+    if (std::exchange(renewAfterPulse_, false))
+        onInitialUpdate();
 }
 
 void CDovraxDlg::showInterruptCount(quint32 count)

@@ -107,6 +107,10 @@ private:
     }
     void startMonitoring();
     void onMonitoringStarted();
+    void onStartFailed(const QString &reasons);
+    // Gives the buttons held during Start's output pulse their states back, and runs a renewal
+    // that waited for the pulse.
+    void endPulse();
     void showInterruptCount(quint32 count);
     void showStatus(const QString &text);
     void stopMonitoring();
@@ -145,6 +149,8 @@ private:
 
     // The buttons held disabled during Start's output pulse, with the state each gets back.
     std::vector<std::pair<QWidget *, bool>> heldForPulse_;
+    // A renewal came during the pulse and runs once it is over.
+    bool renewAfterPulse_ = false;
 
     bool interruptMonitoring_ = false;
     // The count at the two monitor ticks before the latest, for the rate over the last second.

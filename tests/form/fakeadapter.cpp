@@ -16,6 +16,11 @@ void record(const char *name, std::uint32_t handle, std::uint64_t a = 0, std::ui
     log.push_back(Call{name, handle, a, b, std::chrono::steady_clock::now()});
 }
 
+bool failing(const char *name)
+{
+    return adapter.failName == name && adapter.failNth > 0 && --adapter.failNth == 0;
+}
+
 bool isOpen(std::uint32_t handle)
 {
     return std::find(adapter.openHandles.begin(), adapter.openHandles.end(), handle) !=
@@ -51,6 +56,8 @@ int32_t fakeMbout(uint32_t handle, uint32_t value)
 {
     std::lock_guard lock(mutex);
     record("mbout", handle, value);
+    if (failing("mbout"))
+        return adapter.failResult;
     return MULVO_OK;
 }
 
@@ -67,6 +74,8 @@ int32_t fakeSetExtension(uint32_t handle, void *record_)
 {
     std::lock_guard lock(mutex);
     record("set_extension", handle, reinterpret_cast<std::uintptr_t>(record_));
+    if (failing("set_extension"))
+        return adapter.failResult;
     std::erase_if(adapter.extensions, [&](const auto &e) { return e.first == handle; });
     adapter.extensions.emplace_back(handle, record_);
     return MULVO_OK;
@@ -86,15 +95,18 @@ int32_t fakeConnect(uint32_t handle, mulvo_callback callback)
 {
     std::lock_guard lock(mutex);
     record("connect", handle, reinterpret_cast<std::uintptr_t>(callback));
+    // A failed connect arms all the same, as a library that fails part way might.
     adapter.armedHandle = handle;
     adapter.callback = callback;
-    return MULVO_OK;
+    return failing("connect") ? adapter.failResult : MULVO_OK;
 }
 
 int32_t fakeIntcout(uint32_t handle, uint32_t value)
 {
     std::lock_guard lock(mutex);
     record("intcout", handle, value);
+    if (failing("intcout"))
+        return adapter.failResult;
     if (value == MULVO_INT_DISARM && adapter.armedHandle == handle) {
         adapter.armedHandle = 0;
         adapter.callback = nullptr;

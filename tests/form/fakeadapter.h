@@ -29,6 +29,11 @@ struct Adapter
     std::uint32_t armedHandle = 0;
     mulvo_callback callback = nullptr;
     std::vector<std::pair<std::uint32_t, void *>> extensions;
+    // The failNth call from now (1: the next) of the function failName (as in Call::name)
+    // does nothing (a connect arms all the same) and returns failResult.
+    std::string failName;
+    int failNth = 0;
+    std::int32_t failResult = MULVO_E_ABSENT;
 };
 
 // The table the form is given.

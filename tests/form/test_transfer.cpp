@@ -194,6 +194,60 @@ TEST_F(Monitoring, StartPulsesTheOutputThenArmsAndStopDisarms)
     EXPECT_EQ(form->messageList()->count(), lines) << "Start and Stop log nothing";
 }
 
+TEST_F(Monitoring, FailedStartUndoesWhatItDidAndSaysWhy)
+{
+    struct Case
+    {
+        const char *step;
+        int nth;
+        std::int32_t result;
+        std::vector<std::string> calls;
+        const char *line;
+    };
+    const Case cases[] = {
+        {"mbout", 1, MULVO_E_ABSENT, {"mbout"}, "Start failed (adapter not present)"},
+        {"mbout", 2, MULVO_E_ABSENT, {"mbout", "mbout"}, "Start failed (adapter not present)"},
+        {"set_extension",
+         1,
+         MULVO_E_HANDLE,
+         {"mbout", "mbout", "set_extension", "set_extension"},
+         "Start failed (no adapter handle)"},
+        {"connect",
+         1,
+         MULVO_E_SYSTEM,
+         {"mbout", "mbout", "set_extension", "connect", "intcout", "set_extension"},
+         "Start failed (adapter not reachable)"},
+    };
+    auto *button = control<QPushButton>(res::IDC_START_BUTTON);
+    button->setEnabled(true);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.step) + " #" + std::to_string(c.nth));
+        fake::clearCalls();
+        fake::state().failName = c.step;
+        fake::state().failNth = c.nth;
+        fake::state().failResult = c.result;
+        const int lines = form->messageList()->count();
+        form->OnStartButton();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return form->messageList()->count() > lines; }, 3000));
+        EXPECT_EQ(logLines().mid(lines), QStringList{QString::fromLatin1(c.line)});
+        EXPECT_EQ(fake::callNames(), c.calls);
+        EXPECT_EQ(button->text(), "Start");
+        for (int id : {res::IDC_START_BUTTON, res::IDC_INPUT_BUTTON, res::IDC_OUTPUT_BUTTON})
+            EXPECT_TRUE(control(id)->isEnabled()) << id;
+        EXPECT_FALSE(form->isMonitoring());
+        EXPECT_FALSE(link->isStarting());
+        EXPECT_EQ(g_interruptRecord.load(), nullptr);
+        EXPECT_EQ(fake::api().get_extension(form->adapterHandle()), nullptr);
+        EXPECT_FALSE(fake::raiseInterrupt(1)) << "nothing left armed";
+    }
+    // Once the adapter answers again, Start works and logs nothing.
+    const int lines = form->messageList()->count();
+    start();
+    EXPECT_EQ(button->text(), "Stop");
+    EXPECT_EQ(form->messageList()->count(), lines);
+    form->OnStartButton();
+}
+
 TEST_F(Monitoring, InterruptsWithinOnePeriodGiveOneLine)
 {
     start();
