@@ -86,12 +86,12 @@ bool CDovraxApp::InitInstance(const QString &documentPath, const mulvo::Choice &
     // any display, and also while its window is not up yet. Either way the adapter stays
     // unopened here.
     if (bringRunningCopyToFront()) {
+        reportRunningCopy(true);
         exitCode = 0;
         return false;
     }
     if (!singleCopy_.acquire()) {
-        if (!singleCopy_.askRunningCopyToFront())
-            qCWarning(lcApp, "another copy is running but did not answer");
+        reportRunningCopy(singleCopy_.askRunningCopyToFront());
         exitCode = 0;
         return false;
     }
@@ -157,6 +157,17 @@ bool CDovraxApp::bringRunningCopyToFront()
         return false;
     hostWindows_->bringToFront(running);
     return true;
+}
+
+void CDovraxApp::reportRunningCopy(bool broughtToFront)
+{
+    QString text = broughtToFront
+                       ? QStringLiteral("a copy is already running and was brought to the front")
+                       : QStringLiteral("a copy is already running but did not answer");
+    if (!startOptions_.isEmpty())
+        text += QStringLiteral("; these options were not applied: ") +
+                startOptions_.join(QStringLiteral(" "));
+    std::fprintf(stderr, "dovrax: %s\n", qPrintable(text));
 }
 
 void CDovraxApp::comeToFront()

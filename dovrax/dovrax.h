@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QStringList>
 
 #include <memory>
 
@@ -47,18 +48,24 @@ public:
     // Whether the form's Start button is enabled while an adapter is open; before
     // InitInstance.
     void setInterruptMonitoring(bool allowed) { interruptMonitoring_ = allowed; }
+    // The options and file this start was given, as typed; a copy already running does not
+    // take them, and the message says so. Before InitInstance.
+    void setStartOptions(const QStringList &given) { startOptions_ = given; }
 
     void OnAppAbout();
 
 private:
     void onCommand(int command);
     bool bringRunningCopyToFront();
+    // Tells standard error that this start ends because of a running copy.
+    void reportRunningCopy(bool broughtToFront);
     void comeToFront();
     void storeWindowClass();
 
     std::unique_ptr<platform::HostWindows> hostWindows_;
     platform::SingleCopy singleCopy_{QStringLiteral("dovrax")};
     bool interruptMonitoring_ = false;
+    QStringList startOptions_;
     // The link outlives the template, whose form uses it until it is destroyed.
     std::unique_ptr<AdapterLink> link_;
     // What the status bar shows of the library in use: its name, and its path as the tooltip.

@@ -1,11 +1,13 @@
 #include "dovrax.h"
 #include "hostwindows.h"
+#include "messagebox.h"
 #include "res/resources.h"
 #include "standardfds.h"
 
 #include "adaptersetting.h"
 #include "mulvoloader.h"
 
+#include <QApplication>
 #include <QCommandLineParser>
 #include <QSettings>
 #include <QStringList>
@@ -36,7 +38,7 @@ void addQtOptions(QCommandLineParser &parser)
 
 // Settles the windowing platform before Qt starts; false (with a message) when there is no
 // display to run on, where Qt would abort without a word an operator understands.
-bool chooseDisplay(const QCommandLineParser &parser)
+bool chooseDisplay(const QCommandLineParser &parser, bool quiet = false)
 {
     const QString option = parser.value(QStringLiteral("platform"));
     QByteArray platform = option.isEmpty() ? qgetenv("QT_QPA_PLATFORM") : option.toLocal8Bit();
@@ -47,6 +49,8 @@ bool chooseDisplay(const QCommandLineParser &parser)
             platform = "xcb";
             qputenv("QT_QPA_PLATFORM", platform);
         } else if (qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+            if (quiet)
+                return false;
             std::fprintf(stderr, "dovrax: no display: set DISPLAY (X11) or WAYLAND_DISPLAY, or "
                                  "choose a Qt platform with -platform\n");
             return false;
@@ -59,6 +63,8 @@ bool chooseDisplay(const QCommandLineParser &parser)
                                    : qgetenv("DISPLAY");
     if (platform::x11DisplayReachable(display))
         return true;
+    if (quiet)
+        return false;
     std::fprintf(stderr,
                  "dovrax: cannot open the X display \"%s\": check DISPLAY (or -display), or "
                  "choose a Qt platform with -platform\n",
@@ -144,14 +150,30 @@ int main(int argc, char *argv[])
     if (!mulvo::resolveChoice(adapterOption, adapterSetting, choice, error)) {
         std::fprintf(stderr, "dovrax: %s\nTry 'dovrax --help' for more information.\n",
                      error.c_str());
+        // Started from the desktop menu, nobody reads standard error: a wrong setting or
+        // environment variable is shown in a box too, where there is a display for one.
+        if (!adapterOption && chooseDisplay(parser, true)) {
+            QApplication app(argc, argv);
+            platform::messageBox(nullptr, QString::fromStdString(error),
+                                 QString::fromLatin1(res::kAppTitle), platform::MessageIcon::Stop);
+        }
         return 2;
     }
 
     if (!chooseDisplay(parser))
         return 1;
 
+    // What a copy already running would not take from this start.
+    QStringList startOptions;
+    if (adapterOption)
+        startOptions << QStringLiteral("--adapter") << parser.values(adapter).constLast();
+    if (parser.isSet(interrupts))
+        startOptions << QStringLiteral("--interrupts");
+    startOptions << files;
+
     CDovraxApp app(argc, argv);
     app.setInterruptMonitoring(interruptMonitoring);
+    app.setStartOptions(startOptions);
     int exitCode = 0;
     if (!app.InitInstance(files.value(0), choice, exitCode)) {
         app.ExitInstance();

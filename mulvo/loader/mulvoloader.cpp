@@ -20,6 +20,20 @@ namespace {
 
 constexpr const char *kChoices = "give virtual, gpio, system or an absolute path";
 
+// The settings file that holds the setting, where the program's settings store keeps it, so
+// that a message about a wrong value says where to mend it.
+std::string settingsFile()
+{
+    std::string folder;
+    if (const char *config = std::getenv("XDG_CONFIG_HOME"); config && *config)
+        folder = config;
+    else if (const char *home = std::getenv("HOME"); home && *home)
+        folder = std::string(home) + "/.config";
+    else
+        folder = "~/.config";
+    return folder + "/Velmora/DOVRAX.conf";
+}
+
 std::string lastDlError()
 {
     const char *text = dlerror();
@@ -284,7 +298,8 @@ bool resolveChoice(const std::optional<std::string> &option,
     } else if (setting) {
         result.source = Choice::Source::Setting;
         ok = parseAdapterChoice(*setting,
-                                std::string("the setting ") + kSettingGroup + "/" + kSettingKey,
+                                std::string("the setting ") + kSettingKey + " in group [" +
+                                    kSettingGroup + "] of " + settingsFile(),
                                 result, error);
     }
     if (ok)

@@ -79,11 +79,15 @@ handles() { "$MULVO_SIM" status | sed -n 's/^handles=//p'; }
 # second_copy LABEL [VAR=VALUE...]: starts a second copy (in that environment); it must end with
 # status 0 within 2 s, never open the adapter, and the single main window is all that is ever
 # shown by that title while it runs.
+# The arguments in second_args go to the program; what it says is in $E2E_WORK/second.log.
+second_args=()
 second_copy() {
     local label=$1
     shift
     local start=$EPOCHREALTIME
-    (cd "$E2E_WORK" && exec env "$@" timeout 20 "$DOVRAX") >>"$E2E_WORK/second.log" 2>&1 &
+    : >"$E2E_WORK/second.log"
+    (cd "$E2E_WORK" && exec env "$@" timeout 20 "$DOVRAX" "${second_args[@]}") \
+        >>"$E2E_WORK/second.log" 2>&1 &
     local pid=$!
     local most=1 count most_handles=1
     while kill -0 "$pid" 2>/dev/null; do
@@ -120,6 +124,76 @@ status=$?
 grep -q "cannot open the X display \":$bad\"" <<<"$said" ||
     e2e_fail "DISPLAY=:$bad: no clear message: $said"
 e2e_log "unreachable display: status 1 and a message"
+
+# ---- a wrong adapter setting --------------------------------------------------------------
+
+# Started from a desktop menu nobody reads standard error: a box says what is wrong and where,
+# and the program ends with status 2 once it is closed.
+mkdir -p "$(dirname "$E2E_SETTINGS")"
+printf '[Adapter]\nLibrary=gpoi\n' >"$E2E_SETTINGS"
+(cd "$E2E_WORK" && exec timeout 30 "$DOVRAX") >"$E2E_WORK/setting.log" 2>&1 &
+wrong=$!
+# The search ignores case, and Qt keeps a hidden window named after the program.
+box_window() {
+    local id
+    for id in $(xdotool search --onlyvisible --name '^DOVRAX$' 2>/dev/null); do
+        [ "$(window_name "$id")" = DOVRAX ] && echo "$id" && return 0
+    done
+    return 1
+}
+e2e_wait_for 20 box_window >/dev/null ||
+    e2e_fail "a wrong adapter setting showed no box: $(cat "$E2E_WORK/setting.log")"
+expected="the setting Library in group [Adapter] of $E2E_SETTINGS: unknown adapter library"
+expected+=' "gpoi"; give virtual, gpio, system or an absolute path'
+grep -qF "dovrax: $expected" "$E2E_WORK/setting.log" ||
+    e2e_fail "a wrong adapter setting: no clear message: $(cat "$E2E_WORK/setting.log")"
+box=$(box_window)
+xdotool windowactivate --sync "$box" >/dev/null 2>&1 || xdotool windowfocus --sync "$box"
+xdotool key --window "$box" Return
+wait "$wrong"
+status=$?
+[ "$status" = 2 ] || e2e_fail "a wrong adapter setting: status $status after the box, expected 2"
+rm "$E2E_SETTINGS"
+e2e_log "wrong adapter setting: a box, the message and status 2"
+
+# ---- damaged locks --------------------------------------------------------------------
+
+# With no copy running, whatever lies under the lock's name is stale: the program clears it away
+# and starts, without blocking on it or reading it. A link's target is left alone.
+lock=$XDG_RUNTIME_DIR/dovrax.lock
+printf 'keep me\n' >"$E2E_WORK/target"
+holder=""
+for damage in empty random folder fifo huge link held; do
+    # What the copy before left: it was killed, so its lock stays, and is stale too.
+    rm -rf "$lock"
+    case $damage in
+    empty) : >"$lock" ;;
+    random) head -c 300 /dev/urandom >"$lock" ;;
+    folder) mkdir -p "$lock/inner" && : >"$lock/inner/file" ;;
+    fifo) mkfifo "$lock" ;;
+    huge) truncate -s 2G "$lock" ;;
+    link) ln -s "$E2E_WORK/target" "$lock" ;;
+    held) # held by a live program that is not a copy of this one
+        printf '%s\n' "$$" >"$lock"
+        flock "$lock" sleep 60 &
+        holder=$!
+        e2e_pids+=("$holder")
+        sleep 0.3 ;;
+    esac
+    (cd "$E2E_WORK" && QT_QPA_PLATFORM=offscreen exec "$DOVRAX") >"$E2E_WORK/damaged.log" 2>&1 &
+    copy=$!
+    e2e_pids+=("$copy")
+    started() { grep -q 'dovrax: adapter library' "$E2E_WORK/damaged.log"; }
+    e2e_wait_for 20 started || e2e_fail "a lock that is $damage: the program did not start:" \
+        "$(cat "$E2E_WORK/damaged.log")"
+    [ -f "$lock" ] && [ ! -L "$lock" ] && [ "$(head -c 64 "$lock" | head -n 1)" = "$copy" ] ||
+        e2e_fail "a lock that is $damage: the new copy does not hold the lock"
+    kill "$copy" && wait "$copy" 2>/dev/null
+done
+rm -f "$lock"
+[ "$(cat "$E2E_WORK/target")" = "keep me" ] || e2e_fail "the lock's link target was changed"
+kill "$holder" 2>/dev/null
+e2e_log "damaged locks: cleared away, and the program started each time"
 
 # ---- settings naming another program's window class -----------------------------------
 
@@ -173,7 +247,12 @@ other=$(e2e_windows_named "^$E2E_HOST_TITLE\$")
 focus_elsewhere "$other"
 is_above "$other" "$main" || e2e_fail "the demo host window could not be put above the main window"
 
+second_args=(--adapter gpio --interrupts)
 second_copy "behind another window"
+second_args=()
+grep -qF 'dovrax: a copy is already running and was brought to the front; these options were not applied: --adapter gpio --interrupts' \
+    "$E2E_WORK/second.log" || e2e_fail "the second copy did not say why it ended:" \
+    "$(cat "$E2E_WORK/second.log")"
 e2e_wait_for 5 is_focused "$main" ||
     e2e_fail "the first copy's window does not have the keyboard after a second start" \
         "(it is with '$(window_name "$(focused_window)")')"
@@ -190,7 +269,46 @@ second_copy "without X11" QT_QPA_PLATFORM=offscreen
 e2e_wait_for 5 is_focused "$main" ||
     e2e_fail "without X11: the first copy's window does not have the keyboard" \
         "(it is with '$(window_name "$(focused_window)")')"
+grep -qx 'dovrax: a copy is already running and was brought to the front' \
+    "$E2E_WORK/second.log" || e2e_fail "without X11: the second copy did not say why it ended:" \
+    "$(cat "$E2E_WORK/second.log")"
 e2e_log "without X11: stopped by the lock, the first copy came to the front"
+
+# ---- clients of the socket that send too much or nothing ---------------------------------
+
+# The running copy reads a few hundred bytes of a request at most and drops a client that
+# sends nothing; it keeps answering others.
+if command -v python3 >/dev/null; then
+    rss() { awk '/^VmRSS:/ {print $2}' "/proc/$first/status"; }
+    before=$(rss)
+    said=$(python3 - "$XDG_RUNTIME_DIR/dovrax.socket" <<'PY'
+import socket, sys, time
+def client():
+    s = socket.socket(socket.AF_UNIX)
+    s.connect(sys.argv[1])
+    return s
+s = client()
+start = time.monotonic()
+s.settimeout(20)
+print("idle dropped" if s.recv(1) == b"" and time.monotonic() - start < 10 else "idle kept")
+s = client()
+s.settimeout(20)
+try:
+    s.sendall(b"x" * (64 << 20))
+    print("flood taken")
+except OSError:
+    print("flood dropped")
+PY
+)
+    after=$(rss)
+    [ "$said" = $'idle dropped\nflood dropped' ] ||
+        e2e_fail "socket clients: $(tr '\n' ' ' <<<"$said")"
+    [ -n "$before" ] && [ -n "$after" ] && [ $((after - before)) -lt 16384 ] ||
+        e2e_fail "socket clients: the running copy grew from $before kB to $after kB"
+    e2e_log "socket clients: an idle one and one sending 64 MiB dropped ($before -> $after kB)"
+else
+    e2e_log "socket clients: not tried, python3 is not installed"
+fi
 
 # ---- a second start while the first copy is iconified ----------------------------------
 

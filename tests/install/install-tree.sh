@@ -74,7 +74,7 @@ run 2 '--adapter is empty' "$dovrax" --adapter ''
 run 2 '--adapter: unknown adapter library "simulator"' "$dovrax" --adapter simulator
 run 2 'DOVRAX_MULVOLIB must be an absolute path' env DOVRAX_MULVOLIB=libmulvo.so.1 "$dovrax"
 printf '[Adapter]\nLibrary=x.so\n' >"$XDG_CONFIG_HOME/Velmora/DOVRAX.conf"
-run 2 'the setting Adapter/Library must be an absolute path' "$dovrax"
+run 2 "the setting Library in group [Adapter] of $XDG_CONFIG_HOME/Velmora/DOVRAX.conf must be an absolute path" "$dovrax"
 run 1 'no display' env DOVRAX_MULVOLIB=virtual "$dovrax"
 run 1 'no display' env DOVRAX_MULVOLIB=/x.so "$dovrax" --adapter system
 rm "$XDG_CONFIG_HOME/Velmora/DOVRAX.conf"

@@ -119,6 +119,18 @@ TEST_F(CommandLine, WritesAndReadsTheAdapterBytes)
     EXPECT_NE(info.out.find("kind=virtual\nchosen-by=setting\n"), std::string::npos) << info.out;
     EXPECT_NE(info.out.find("instance=" + mulvotest::instance() + "\n"), std::string::npos);
     EXPECT_NE(info.out.find("present=1\n"), std::string::npos);
+    // A wrong setting stops it as it stops the program, in the same words.
+    ASSERT_EQ(std::system(("printf '[Adapter]\\nLibrary=gpoi\\n' >'" + scratchDir +
+                           "/config/Velmora/DOVRAX.conf'")
+                              .c_str()),
+              0);
+    const auto wrong = mulvo({"info"});
+    EXPECT_EQ(wrong.exitCode, 2);
+    EXPECT_NE(wrong.err.find("the setting Library in group [Adapter] of " + scratchDir +
+                             "/config/Velmora/DOVRAX.conf: unknown adapter library \"gpoi\"; "
+                             "give virtual, gpio, system or an absolute path"),
+              std::string::npos)
+        << wrong.err;
 }
 
 TEST_F(CommandLine, MistakesExitWith2AndWriteNothing)

@@ -190,8 +190,14 @@ TEST(Choice, OrderOfTheSourcesAndRefusals)
         EXPECT_FALSE(mulvo::resolveChoice(value, std::nullopt, choice, error)) << value;
         EXPECT_EQ(error, message);
     }
+    // A wrong setting says where to mend it: the file, the key and what it takes.
+    EnvGuard config("XDG_CONFIG_HOME", "/home/op/.cfg");
     EXPECT_FALSE(mulvo::resolveChoice(std::nullopt, "", choice, error));
-    EXPECT_EQ(error, "the setting Adapter/Library is empty; give virtual, gpio, system or an "
+    EXPECT_EQ(error, "the setting Library in group [Adapter] of /home/op/.cfg/Velmora/DOVRAX.conf "
+                     "is empty; give virtual, gpio, system or an absolute path");
+    EXPECT_FALSE(mulvo::resolveChoice(std::nullopt, "gpoi", choice, error));
+    EXPECT_EQ(error, "the setting Library in group [Adapter] of /home/op/.cfg/Velmora/DOVRAX.conf: "
+                     "unknown adapter library \"gpoi\"; give virtual, gpio, system or an "
                      "absolute path");
 }
 
