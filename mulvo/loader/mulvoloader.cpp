@@ -1,5 +1,7 @@
 #include "mulvoloader.h"
 
+#include "adaptersetting.h"
+
 #include "gpioconfig.h"
 #include "gpiokernel.h"
 #include "simsegment.h"
@@ -20,18 +22,12 @@ namespace {
 
 constexpr const char *kChoices = "give virtual, gpio, system or an absolute path";
 
-// The settings file that holds the setting, where the program's settings store keeps it, so
-// that a message about a wrong value says where to mend it.
+// The user's own settings file: a value set there wins over any other file's, so that is where
+// a message about a wrong value sends the operator.
 std::string settingsFile()
 {
-    std::string folder;
-    if (const char *config = std::getenv("XDG_CONFIG_HOME"); config && *config)
-        folder = config;
-    else if (const char *home = std::getenv("HOME"); home && *home)
-        folder = std::string(home) + "/.config";
-    else
-        folder = "~/.config";
-    return folder + "/Velmora/DOVRAX.conf";
+    const std::vector<std::string> files = settingsFiles();
+    return files.empty() ? std::string("the settings file") : files.front();
 }
 
 std::string lastDlError()
