@@ -4,6 +4,8 @@
 
 #include "gpioconfig.h"
 #include "gpiokernel.h"
+#include "protocol.h"
+#include "serviceconnection.h"
 #include "simsegment.h"
 
 #include <cerrno>
@@ -20,7 +22,7 @@ namespace mulvo {
 
 namespace {
 
-constexpr const char *kChoices = "give virtual, gpio, system or an absolute path";
+constexpr const char *kChoices = "give virtual, gpio, service, system or an absolute path";
 
 // The user's own settings file: a value set there wins over any other file's, so that is where
 // a message about a wrong value sends the operator.
@@ -260,6 +262,8 @@ bool parseAdapterChoice(std::string_view text, std::string_view origin, Choice &
         parsed.library = Choice::Library::Virtual;
     else if (text == "gpio")
         parsed.library = Choice::Library::Gpio;
+    else if (text == "service")
+        parsed.library = Choice::Library::Service;
     else if (text == "system")
         parsed.library = Choice::Library::System;
     else if (text.front() == '/') {
@@ -413,6 +417,9 @@ std::unique_ptr<Library> Library::choose(const Choice &choice, std::string &erro
     case Choice::Library::Gpio:
         file = bundledLibrary(kGpioSoname, error, failure);
         break;
+    case Choice::Library::Service:
+        file = bundledLibrary(kServiceSoname, error, failure);
+        break;
     case Choice::Library::System:
         file = findOnSystemPath(kDefaultSoname);
         if (file.empty()) {
@@ -488,6 +495,7 @@ std::unique_ptr<Library> Library::loadFile(const std::string &file, std::string 
     const Kind kind = directory.empty()                                ? Kind::Other
                       : sameFile(st, directory + "/" + kDefaultSoname) ? Kind::Virtual
                       : sameFile(st, directory + "/" + kGpioSoname)    ? Kind::Gpio
+                      : sameFile(st, directory + "/" + kServiceSoname) ? Kind::Service
                                                                        : Kind::Other;
     return std::unique_ptr<Library>(new Library(handle, file, kind, api));
 }
@@ -528,6 +536,20 @@ LibraryLabel describeLibrary(Library::Kind kind, const std::string &file)
         if (!gpio::chipOfAdapter(0, chip, error))
             return {"GPIO", detail};
         return {"GPIO: " + chip, detail};
+    }
+    case Library::Kind::Service: {
+        // The service says which library it holds; the client library itself is only the way
+        // there.
+        std::string socket, error;
+        std::unique_ptr<service::Connection> connection;
+        if (service::socketPath(service::Side::Client, {}, socket, error))
+            connection = service::Connection::open(socket, {}, error);
+        service::ServiceInfo info;
+        if (connection && !connection->info(info))
+            error = connection->reason();
+        else if (connection)
+            return {"Service: " + info.label, "socket " + socket + ", library " + info.library};
+        return {"Service: not reachable", error};
     }
     case Library::Kind::Other:
         break;

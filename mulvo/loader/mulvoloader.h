@@ -56,6 +56,8 @@ inline constexpr const char *kSettingKey = "Library";
 inline constexpr const char *kDefaultSoname = "libmulvo.so.1";
 // Our GPIO adapter library in the private directory.
 inline constexpr const char *kGpioSoname = "libmulvo-gpio.so.1";
+// The adapter service's client library in the private directory.
+inline constexpr const char *kServiceSoname = "libmulvo-service.so.1";
 
 // Which library to load.
 struct Choice
@@ -65,6 +67,7 @@ struct Choice
         Automatic, // libmulvo.so.1 on the system's library path, else the virtual adapter
         Virtual,   // our virtual adapter
         Gpio,      // our GPIO adapter library
+        Service,   // the adapter service's client library
         System,    // libmulvo.so.1 on the system's library path
         File,      // the absolute path in `file`
     };
@@ -83,8 +86,8 @@ struct Choice
 };
 
 // Parses LIB as the --adapter option, $DOVRAX_MULVOLIB and the setting take it: "virtual",
-// "gpio", "system" or an absolute path. An empty value, a relative path or another word is
-// refused with `error` naming `origin` (e.g. "--adapter") and the value.
+// "gpio", "service", "system" or an absolute path. An empty value, a relative path or another word
+// is refused with `error` naming `origin` (e.g. "--adapter") and the value.
 bool parseAdapterChoice(std::string_view text, std::string_view origin, Choice &choice,
                         std::string &error);
 
@@ -123,6 +126,7 @@ public:
     {
         Virtual,
         Gpio,
+        Service,
         Other
     };
 
@@ -162,7 +166,9 @@ struct LibraryLabel
 };
 
 // "Virtual adapter" (": NAME" for an instance other than the default), "GPIO: CHIP" (the chip
-// adapter 0 is configured on), the file name of any other library, "No adapter library" when
+// adapter 0 is configured on), "Service: " and the label of the library the adapter service
+// uses (asked of the service; the detail names its socket and that library), the file name of
+// any other library, "No adapter library" when
 // `library` is null and `error` says why.
 LibraryLabel describeLibrary(const Library *library, const std::string &error);
 LibraryLabel describeLibrary(Library::Kind kind, const std::string &file);

@@ -3,11 +3,15 @@
 #include "simsegment.h"
 
 #include <algorithm>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
 #include <spawn.h>
 #include <sstream>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -128,9 +132,9 @@ ProgramResult runTool(const std::string &path, const std::vector<std::string> &a
 }
 
 pid_t startProgram(const std::vector<std::string> &argv, const std::string &outFile,
-                   const std::string &errFile)
+                   const std::string &errFile, const std::vector<std::string> &extraEnv)
 {
-    return spawn(argv, {}, outFile, errFile);
+    return spawn(argv, extraEnv, outFile, errFile);
 }
 
 pid_t startWithoutStandardDescriptors(const std::vector<std::string> &argv,
@@ -166,6 +170,56 @@ std::string readFile(const std::string &path)
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+ServiceProcess::~ServiceProcess()
+{
+    if (pid_ > 0)
+        stop(SIGKILL);
+    if (!dir_.empty())
+        std::system(("rm -rf '" + dir_ + "'").c_str());
+}
+
+bool ServiceProcess::start(const std::vector<std::string> &args)
+{
+    if (dir_.empty()) {
+        dir_ = makeTempDir();
+        socket_ = dir_ + "/mulvod.sock";
+    }
+    std::vector<std::string> argv{MULVOD_PATH, "--socket", socket_};
+    argv.insert(argv.end(), args.begin(), args.end());
+    pid_ = spawn(argv, {}, {}, dir_ + "/log");
+    if (pid_ <= 0)
+        return false;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socket_.c_str());
+    bool exited = false;
+    const bool up = waitFor([&] {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const bool ok = connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+        close(fd);
+        exited = !ok && waitpid(pid_, nullptr, WNOHANG) == pid_;
+        return ok || exited;
+    });
+    if (exited)
+        pid_ = -1;
+    return up && !exited;
+}
+
+int ServiceProcess::stop(int signal)
+{
+    if (pid_ <= 0)
+        return -1;
+    kill(pid_, signal);
+    const int code = waitProgram(pid_);
+    pid_ = -1;
+    return code;
+}
+
+std::string ServiceProcess::log() const
+{
+    return readFile(dir_ + "/log");
 }
 
 std::string makeTempDir()

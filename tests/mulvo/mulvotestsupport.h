@@ -27,10 +27,10 @@ ProgramResult runProgram(const std::vector<std::string> &argv,
 // The same for the program at `path` with `args`.
 ProgramResult runTool(const std::string &path, const std::vector<std::string> &args,
                       const std::vector<std::string> &extraEnv = {});
-// Starts `argv` with stdout going to `outFile` and stderr to `errFile` (if not empty) and
-// returns its pid.
+// Starts `argv` with stdout going to `outFile` and stderr to `errFile` (each if not empty),
+// with `extraEnv` added, and returns its pid.
 pid_t startProgram(const std::vector<std::string> &argv, const std::string &outFile = {},
-                   const std::string &errFile = {});
+                   const std::string &errFile = {}, const std::vector<std::string> &extraEnv = {});
 // Starts `argv`, with `extraEnv` added, with descriptors 0, 1 and 2 closed.
 pid_t startWithoutStandardDescriptors(const std::vector<std::string> &argv,
                                       const std::vector<std::string> &extraEnv);
@@ -42,6 +42,32 @@ bool waitFor(const std::function<bool()> &condition,
              std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 std::string readFile(const std::string &path);
+
+// mulvod run by a test on a socket of its own, on the virtual adapter of the test's instance
+// unless `args` choose otherwise; its log goes to a file.
+class ServiceProcess
+{
+public:
+    ServiceProcess() = default;
+    ~ServiceProcess();
+    ServiceProcess(const ServiceProcess &) = delete;
+    ServiceProcess &operator=(const ServiceProcess &) = delete;
+
+    // Starts it and waits until it answers on its socket; false when it does not.
+    bool start(const std::vector<std::string> &args = {"--adapter", "virtual"});
+    // Sends `signal` and returns its exit code (-1 when it did not exit normally).
+    int stop(int signal = 15);
+    pid_t pid() const { return pid_; }
+    const std::string &socket() const { return socket_; }
+    std::string log() const;
+    // "MULVO_SERVICE_SOCKET=..." for a client.
+    std::string socketEnv() const { return "MULVO_SERVICE_SOCKET=" + socket_; }
+
+private:
+    std::string dir_;
+    std::string socket_;
+    pid_t pid_ = -1;
+};
 // A fresh empty directory under /tmp, removed by the caller.
 std::string makeTempDir();
 
