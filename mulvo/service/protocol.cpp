@@ -210,8 +210,8 @@ bool socketPath(Side side, std::string_view explicitPath, std::string &path, std
 
 std::string formatInfo(const ServiceInfo &info)
 {
-    std::string text = "library=" + info.library + "\nkind=" + info.kind +
-                       "\nlabel=" + info.label + "\nversion=" + info.version + "\n";
+    std::string text = "library=" + info.library + "\nkind=" + info.kind + "\nlabel=" + info.label +
+                       "\nversion=" + info.version + "\n";
     if (text.size() > kMaxInfoText)
         text.resize(kMaxInfoText);
     return text;

@@ -96,8 +96,8 @@ int listenAt(const std::string &path, Side side, bool userFolder, std::string &e
             return -1;
         }
         const int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const bool live =
-            probe >= 0 && connect(probe, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+        const bool live = probe >= 0 && connect(probe, reinterpret_cast<sockaddr *>(&address),
+                                                sizeof address) == 0;
         const int cause = errno;
         if (probe >= 0)
             close(probe);
@@ -152,10 +152,10 @@ int activatedSocket(std::string &path, std::string &error)
     int domain = 0;
     int listening = 0;
     socklen_t length = sizeof type;
-    const bool ok = getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) == 0 &&
-                    getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &(length = sizeof domain)) == 0 &&
-                    getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening,
-                               &(length = sizeof listening)) == 0;
+    const bool ok =
+        getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) == 0 &&
+        getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &(length = sizeof domain)) == 0 &&
+        getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &(length = sizeof listening)) == 0;
     if (!ok || type != SOCK_STREAM || domain != AF_UNIX || !listening) {
         error = "the socket systemd passed is not a listening Unix stream socket";
         return -2;
@@ -174,9 +174,9 @@ int activatedSocket(std::string &path, std::string &error)
 struct Service::Device
 {
     uint32_t number = 0;
-    uint32_t handle = 0;   // 0 until opened
-    uint64_t armed = 0;    // armed client handles
-    bool lost = false;     // a call found it gone; logged once
+    uint32_t handle = 0; // 0 until opened
+    uint64_t armed = 0;  // armed client handles
+    bool lost = false;   // a call found it gone; logged once
     bool connected = false;
     // Written by the library's callback only: (interrupts seen, low 32 bits) << 32 | the
     // library's number of the latest. One word, so that the loop never reads half an update.
@@ -261,9 +261,9 @@ void Service::onInterrupt(uint32_t handle, uint32_t value)
     if (!device)
         return;
     uint64_t packed = device->packed.load(std::memory_order_relaxed);
-    while (!device->packed.compare_exchange_weak(
-        packed, (((packed >> 32) + 1) << 32) | value, std::memory_order_release,
-        std::memory_order_relaxed)) {
+    while (!device->packed.compare_exchange_weak(packed, (((packed >> 32) + 1) << 32) | value,
+                                                 std::memory_order_release,
+                                                 std::memory_order_relaxed)) {
     }
     if (!service->wakePending_.exchange(true)) {
         const uint64_t one = 1;
@@ -413,14 +413,13 @@ void Service::readClient(Client &client)
                 uint8_t bytes[kMessageSize];
                 encode(hello, bytes);
                 (void)!send(client.fd, bytes, sizeof bytes, MSG_DONTWAIT | MSG_NOSIGNAL);
-                drop(client, "dropped: speaks protocol version " +
-                                 std::to_string(request.version) + ", not " +
-                                 std::to_string(kVersion));
+                drop(client, "dropped: speaks protocol version " + std::to_string(request.version) +
+                                 ", not " + std::to_string(kVersion));
                 return;
             }
             if (decoded != Decoded::Ok) {
-                drop(client, std::string("dropped: malformed message (") +
-                                 decodedText(decoded) + ")");
+                drop(client,
+                     std::string("dropped: malformed message (") + decodedText(decoded) + ")");
                 return;
             }
             if (!handle(client, request, why)) {
@@ -507,9 +506,8 @@ bool Service::handle(Client &client, const Message &request, std::string &why)
         return true;
     }
     case Kind::Acknowledge:
-        answer(client, request, onDevice(device, [&](uint32_t h) {
-                   return api_.out2(h, MULVO_PORT_ACK, 0);
-               }));
+        answer(client, request,
+               onDevice(device, [&](uint32_t h) { return api_.out2(h, MULVO_PORT_ACK, 0); }));
         return true;
     case Kind::Arm: {
         if (cd->armed >= kMaxArmedPerDevice) {
@@ -520,8 +518,8 @@ bool Service::handle(Client &client, const Message &request, std::string &why)
         refreshSequence(device);
         const uint64_t from = device.sequence;
         if (device.armed == 0) {
-            const int32_t result =
-                onDevice(device, [&](uint32_t h) { return api_.connect(h, &Service::onInterrupt); });
+            const int32_t result = onDevice(
+                device, [&](uint32_t h) { return api_.connect(h, &Service::onInterrupt); });
             if (result != MULVO_OK) {
                 answer(client, request, result);
                 return true;
@@ -604,8 +602,8 @@ template <class Call> int32_t Service::onDevice(Device &device, Call &&call)
     }
     if (!device.lost) {
         device.lost = true;
-        log("adapter " + std::to_string(device.number) + " lost: " +
-            (result == MULVO_E_ABSENT ? "not present" : "not reachable"));
+        log("adapter " + std::to_string(device.number) +
+            " lost: " + (result == MULVO_E_ABSENT ? "not present" : "not reachable"));
     }
     if (reopen(device))
         result = call(device.handle);

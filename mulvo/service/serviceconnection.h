@@ -25,8 +25,8 @@ public:
     // Connects to the service at `path` and greets it; null with `error` (which names the
     // socket) when no service answers there. `onInterrupt` is called, on whichever thread read
     // it, after an interrupt message has updated latest().
-    static std::unique_ptr<Connection> open(const std::string &path, std::function<void()> onInterrupt,
-                                            std::string &error);
+    static std::unique_ptr<Connection> open(const std::string &path,
+                                            std::function<void()> onInterrupt, std::string &error);
     ~Connection();
     Connection(const Connection &) = delete;
     Connection &operator=(const Connection &) = delete;

@@ -80,8 +80,7 @@ TEST(ServiceProtocol, DecodersTakeOnlyWhatEachKindMayCarry)
         {"open device 0xffffffff", bytesOf(request(Kind::Open, 0xffffffffu)), Decoded::Ok,
          Decoded::BadKind},
         {"kind 0", with(request(Kind::Hello), 6, 0), Decoded::BadKind, Decoded::BadKind},
-        {"kind past disarm", with(request(Kind::Hello), 6, 9), Decoded::BadKind,
-         Decoded::BadKind},
+        {"kind past disarm", with(request(Kind::Hello), 6, 9), Decoded::BadKind, Decoded::BadKind},
         {"magic", with(request(Kind::Hello), 0, 'X'), Decoded::BadMagic, Decoded::BadMagic},
         {"version 2", with(request(Kind::Hello), 4, 2), Decoded::BadVersion, Decoded::BadVersion},
         {"version 0x101", with(request(Kind::Hello), 5, 1), Decoded::BadVersion,
@@ -91,8 +90,7 @@ TEST(ServiceProtocol, DecodersTakeOnlyWhatEachKindMayCarry)
          Decoded::BadKind},
         {"request with a sequence", with(request(Kind::Arm), 31, 1), Decoded::BadField,
          Decoded::BadKind},
-        {"read answer 0xff", bytesOf(answerTo(Kind::Read, 0, 0xff)), Decoded::BadKind,
-         Decoded::Ok},
+        {"read answer 0xff", bytesOf(answerTo(Kind::Read, 0, 0xff)), Decoded::BadKind, Decoded::Ok},
         {"read answer 0x100", bytesOf(answerTo(Kind::Read, 0, 0x100)), Decoded::BadKind,
          Decoded::BadField},
         {"failed read with a value", bytesOf(answerTo(Kind::Read, MULVO_E_ABSENT, 1)),
@@ -107,8 +105,8 @@ TEST(ServiceProtocol, DecodersTakeOnlyWhatEachKindMayCarry)
          Decoded::BadKind, Decoded::BadField},
         {"arm answer with its sequence", bytesOf(answerTo(Kind::Arm, 0, 0, 99)), Decoded::BadKind,
          Decoded::Ok},
-        {"write answer with a sequence", bytesOf(answerTo(Kind::Write, 0, 0, 99)),
-         Decoded::BadKind, Decoded::BadField},
+        {"write answer with a sequence", bytesOf(answerTo(Kind::Write, 0, 0, 99)), Decoded::BadKind,
+         Decoded::BadField},
         {"interrupt", bytesOf(interrupt), Decoded::BadKind, Decoded::Ok},
         {"interrupt with a result", with(interrupt, 16, 1), Decoded::BadKind, Decoded::BadField},
         {"answer to an interrupt", with(interrupt, 6, 0x40 | 0x80), Decoded::BadKind,
@@ -295,13 +293,12 @@ TEST_F(ServiceTest, ClientsThatBreakTheProtocolAreDroppedAloneAndTheOthersAnswer
     ASSERT_TRUE(good->call(request(Kind::Write, 0, 0xa5), answer));
     EXPECT_EQ(segment->output(), 0xa5);
     const std::string log = service.log();
-    for (const char *line : {"dropped: malformed message (not a message of this protocol)",
-                             "dropped: no greeting", "dropped: greeted twice",
-                             "dropped: calls adapter 0 without opening it",
-                             "dropped: malformed message (field out of range)",
-                             "dropped: disarms a handle it never armed",
-                             "dropped: speaks protocol version 2, not 1", "adapter 0 opened"})
-    {
+    for (const char *line :
+         {"dropped: malformed message (not a message of this protocol)", "dropped: no greeting",
+          "dropped: greeted twice", "dropped: calls adapter 0 without opening it",
+          "dropped: malformed message (field out of range)",
+          "dropped: disarms a handle it never armed", "dropped: speaks protocol version 2, not 1",
+          "adapter 0 opened"}) {
         EXPECT_NE(log.find(line), std::string::npos) << line << " in\n" << log.substr(0, 3000);
     }
     EXPECT_EQ(service.stop(SIGTERM), 0);
