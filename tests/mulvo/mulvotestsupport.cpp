@@ -188,7 +188,7 @@ bool ServiceProcess::start(const std::vector<std::string> &args)
     }
     std::vector<std::string> argv{MULVOD_PATH, "--socket", socket_};
     argv.insert(argv.end(), args.begin(), args.end());
-    pid_ = spawn(argv, {}, {}, dir_ + "/log");
+    pid_ = spawn(argv, {}, "/dev/null", dir_ + "/log");
     if (pid_ <= 0)
         return false;
     sockaddr_un address{};

@@ -157,6 +157,8 @@ TEST(Choice, OrderOfTheSourcesAndRefusals)
     ASSERT_TRUE(mulvo::resolveChoice(std::nullopt, "gpio", choice, error)) << error;
     EXPECT_EQ(choice.library, Lib::Gpio);
     EXPECT_EQ(choice.source, Source::Setting);
+    ASSERT_TRUE(mulvo::resolveChoice("service", "gpio", choice, error)) << error;
+    EXPECT_EQ(choice.library, Lib::Service);
     {
         EnvGuard env(mulvo::kLibraryEnv, "/opt/maker/libmulvo.so.1");
         ASSERT_TRUE(mulvo::resolveChoice(std::nullopt, "gpio", choice, error)) << error;
@@ -178,13 +180,13 @@ TEST(Choice, OrderOfTheSourcesAndRefusals)
                          "\"rel/libmulvo.so.1\" (the current directory is never searched)");
     }
     const std::pair<const char *, const char *> refused[] = {
-        {"", "--adapter is empty; give virtual, gpio, system or an absolute path"},
+        {"", "--adapter is empty; give virtual, gpio, service, system or an absolute path"},
         {"libmulvo.so.1", "--adapter must be an absolute path, not the relative path "
                           "\"libmulvo.so.1\" (the current directory is never searched)"},
         {"./lib.so", "--adapter must be an absolute path, not the relative path \"./lib.so\" "
                      "(the current directory is never searched)"},
-        {"Virtual", "--adapter: unknown adapter library \"Virtual\"; give virtual, gpio, system "
-                    "or an absolute path"},
+        {"Virtual", "--adapter: unknown adapter library \"Virtual\"; give virtual, gpio, "
+                    "service, system or an absolute path"},
     };
     for (const auto &[value, message] : refused) {
         EXPECT_FALSE(mulvo::resolveChoice(value, std::nullopt, choice, error)) << value;
@@ -194,10 +196,10 @@ TEST(Choice, OrderOfTheSourcesAndRefusals)
     EnvGuard config("XDG_CONFIG_HOME", "/home/op/.cfg");
     EXPECT_FALSE(mulvo::resolveChoice(std::nullopt, "", choice, error));
     EXPECT_EQ(error, "the setting Library in group [Adapter] of /home/op/.cfg/Velmora/DOVRAX.conf "
-                     "is empty; give virtual, gpio, system or an absolute path");
+                     "is empty; give virtual, gpio, service, system or an absolute path");
     EXPECT_FALSE(mulvo::resolveChoice(std::nullopt, "gpoi", choice, error));
     EXPECT_EQ(error, "the setting Library in group [Adapter] of /home/op/.cfg/Velmora/DOVRAX.conf: "
-                     "unknown adapter library \"gpoi\"; give virtual, gpio, system or an "
+                     "unknown adapter library \"gpoi\"; give virtual, gpio, service, system or an "
                      "absolute path");
 }
 
