@@ -75,7 +75,45 @@ private:
     FakeGpioLibrary fake_{kFakeConfig};
 };
 
+// The service's client library, with the virtual adapter behind a mulvod of the test's own.
+class ServiceRig final : public AdapterRig
+{
+public:
+    ServiceRig()
+    {
+        std::string error;
+        segment_ = mulvo::sim::SimSegment::open(instance(), error);
+        EXPECT_TRUE(segment_) << error;
+        if (segment_)
+            segment_->reset();
+        EXPECT_TRUE(service_.start()) << service_.log();
+        setenv("MULVO_SERVICE_SOCKET", service_.socket().c_str(), 1);
+        library_ = loadAdapterLibrary(MULVO_SERVICE_LIB_PATH);
+    }
+    ~ServiceRig() override { unsetenv("MULVO_SERVICE_SOCKET"); }
+    const mulvo::Api &api() override { return library_->api(); }
+    uint8_t output() override { return segment_->output(); }
+    void setInput(uint8_t value) override { segment_->setInput(value); }
+    void raise(int count) override
+    {
+        for (int i = 0; i < count; ++i)
+            ASSERT_TRUE(segment_->raise(1));
+    }
+    void expectReleased() override
+    {
+        // The service keeps its adapter open, and armed only while a client is.
+        EXPECT_TRUE(waitFor([&] { return segment_->status().armed == 0; }));
+        EXPECT_EQ(segment_->status().handles, 1u);
+    }
+
+private:
+    std::unique_ptr<mulvo::sim::SimSegment> segment_;
+    ServiceProcess service_;
+    std::unique_ptr<mulvo::Library> library_;
+};
+
 MULVO_CONTRACT_RIGS(RigMaker{"Virtual", [] { return std::make_unique<VirtualRig>(); }},
+                    RigMaker{"ServiceOnVirtual", [] { return std::make_unique<ServiceRig>(); }},
                     RigMaker{"GpioOnFakeKernel",
                              [] { return std::make_unique<FakeGpioAdapterRig>(); }});
 
