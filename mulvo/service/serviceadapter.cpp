@@ -62,7 +62,8 @@ std::shared_ptr<ServiceAdapter::Link> ServiceAdapter::currentLink(std::string &p
     std::string path;
     if (!socketPath(Side::Client, {}, path, problem))
         return nullptr;
-    auto connection = Connection::open(path, [this] { wake(); }, problem);
+    auto connection = Connection::open(
+        path, [this] { wake(); }, problem);
     if (!connection)
         return nullptr;
     auto link = std::make_shared<Link>();
@@ -222,7 +223,8 @@ void ServiceAdapter::run()
         }
         // Sleeps until the service says something or a call has read what it said.
         const bool listening = link && !link->connection->broken();
-        pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {listening ? link->connection->fd() : -1, POLLIN, 0}};
+        pollfd fds[2] = {{wakeFd_, POLLIN, 0},
+                         {listening ? link->connection->fd() : -1, POLLIN, 0}};
         if (::poll(fds, 2, more ? 0 : -1) < 0)
             continue;
         if (fds[0].revents) {
@@ -245,10 +247,10 @@ bool ServiceAdapter::deliver(const Link &link)
         CallbackRun run(slot, i);
         if (run.armedFrom() == lib::kDisarmed)
             continue;
-        const auto *device = static_cast<const Device *>(slot.device.load(std::memory_order_acquire));
+        const auto *device =
+            static_cast<const Device *>(slot.device.load(std::memory_order_acquire));
         Connection::Latest latest;
-        if (!device || device->link != &link ||
-            !link.connection->latest(device->number, latest))
+        if (!device || device->link != &link || !link.connection->latest(device->number, latest))
             continue;
         // A callback that closes its handle lets the slot go to another handle.
         const uint64_t handle = slot.control.load() >> 32;
