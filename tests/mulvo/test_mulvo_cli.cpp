@@ -128,7 +128,7 @@ TEST_F(CommandLine, WritesAndReadsTheAdapterBytes)
     EXPECT_EQ(wrong.exitCode, 2);
     EXPECT_NE(wrong.err.find("the setting Library in group [Adapter] of " + scratchDir +
                              "/config/Velmora/DOVRAX.conf: unknown adapter library \"gpoi\"; "
-                             "give virtual, gpio, system or an absolute path"),
+                             "give virtual, gpio, service, system or an absolute path"),
               std::string::npos)
         << wrong.err;
 }
