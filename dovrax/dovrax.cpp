@@ -103,7 +103,12 @@ bool CDovraxApp::InitInstance(const QString &documentPath, const mulvo::Choice &
     QString libraryError;
     // One line on standard error says which library this copy talks to, with the loader's full
     // text when it failed; the form's log gets the short form, which fits its width.
-    if (library) {
+    if (library && library->kind() == mulvo::Library::Kind::Service) {
+        // The client library is only the way there: the line names what the service holds.
+        const mulvo::LibraryLabel through = mulvo::describeLibrary(library.get(), error);
+        std::fprintf(stderr, "dovrax: adapter library %s (%s; %s)\n", library->file().c_str(),
+                     through.text.c_str(), through.detail.c_str());
+    } else if (library) {
         std::fprintf(stderr, "dovrax: adapter library %s\n", library->file().c_str());
     } else {
         libraryError = failure.file.empty()

@@ -527,8 +527,11 @@ bool Service::handle(Client &client, const Message &request, std::string &why)
             device.connected = true;
         }
         ++device.armed;
-        if (cd->armed++ == 0)
+        if (cd->armed++ == 0) {
             cd->sent = from;
+            log("client " + std::to_string(client.id - kFirstClientTag) + " armed adapter " +
+                std::to_string(device.number));
+        }
         answer(client, request, MULVO_OK, 0, from);
         return true;
     }
@@ -537,7 +540,9 @@ bool Service::handle(Client &client, const Message &request, std::string &why)
             why = "disarms a handle it never armed";
             return false;
         }
-        --cd->armed;
+        if (--cd->armed == 0)
+            log("client " + std::to_string(client.id - kFirstClientTag) + " disarmed adapter " +
+                std::to_string(device.number));
         if (--device.armed == 0)
             setArmed(device, false);
         answer(client, request, MULVO_OK);

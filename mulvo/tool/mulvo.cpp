@@ -4,6 +4,7 @@
 #include "adaptersetting.h"
 #include "interruptwatch.h"
 #include "mulvoloader.h"
+#include "protocol.h"
 #include "simsegment.h"
 #include "toolsupport.h"
 
@@ -228,6 +229,8 @@ const char *kindName(mulvo::Library::Kind kind)
         return "virtual";
     case mulvo::Library::Kind::Gpio:
         return "gpio";
+    case mulvo::Library::Kind::Service:
+        return "service";
     default:
         return "other";
     }
@@ -474,6 +477,15 @@ int runInfo(const Options &options, const LoadedLibrary &loaded, Output &out)
         std::string error;
         if (mulvo::sim::SimSegment::instanceFromEnvironment(instance, error))
             out.putf("instance=%s\n", instance.c_str());
+    }
+    if (loaded.library->kind() == mulvo::Library::Kind::Service) {
+        // Which socket, and what the service behind it holds.
+        std::string socket;
+        std::string error;
+        if (mulvo::service::socketPath(mulvo::service::Side::Client, {}, socket, error))
+            out.putf("socket=%s\n", socket.c_str());
+        const mulvo::LibraryLabel label = mulvo::describeLibrary(loaded.library.get(), error);
+        out.putf("service=%s\nservice-detail=%s\n", label.text.c_str(), label.detail.c_str());
     }
     OpenAdapter adapter(loaded.library->api(), options.device);
     out.putf("device=%" PRIu32 "\npresent=%d\n", options.device, adapter.handle() != 0 ? 1 : 0);

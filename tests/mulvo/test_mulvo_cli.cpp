@@ -592,4 +592,81 @@ TEST_F(CommandLine, HostileSurroundingsLeaveTheAdapterAndPlantedFilesAlone)
     expectIntact("a full runtime folder");
 }
 
+// Through the adapter service, mulvo shares one adapter with every other client: what one
+// wrote stays after it ends, every armed watch counts every interrupt, and one killed while
+// armed is disarmed at once.
+TEST_F(CommandLine, ThroughTheServiceClientsShareOneAdapter)
+{
+    mulvotest::ServiceProcess service;
+    ASSERT_TRUE(service.start()) << service.log();
+    const std::vector<std::string> env{service.socketEnv(), "DOVRAX_MULVOLIB=service",
+                                       "XDG_CONFIG_HOME=" + scratchDir + "/config"};
+    const auto viaService = [&](const std::vector<std::string> &args) {
+        return mulvotest::runTool(MULVO_PATH, args, env);
+    };
+    const auto info = viaService({"info"});
+    EXPECT_EQ(info.exitCode, 0) << info.err;
+    EXPECT_NE(info.out.find("kind=service\nchosen-by=environment\n"), std::string::npos)
+        << info.out;
+    EXPECT_NE(info.out.find("socket=" + service.socket() + "\nservice=Service: Virtual adapter"),
+              std::string::npos)
+        << info.out;
+
+    ASSERT_EQ(viaService({"set", "0x5a"}).exitCode, 0);
+    EXPECT_EQ(segment->output(), 0x5a);
+    ASSERT_EQ(sim({"loopback", "on"}).exitCode, 0);
+    EXPECT_EQ(viaService({"get"}).out, "0x5a\n") << "the byte stays after the writer ended";
+
+    // Two watches armed through the service; the service arms the adapter once.
+    const std::string dir = mulvotest::makeTempDir();
+    const auto armedClients = [&] {
+        const std::string log = service.log();
+        size_t n = 0;
+        for (size_t at = 0; (at = log.find("armed adapter 0", at)) != std::string::npos; ++at)
+            n += log.compare(at - 3, 3, "dis") != 0;
+        return n;
+    };
+    std::vector<pid_t> watchers;
+    for (int i = 0; i < 3; ++i) {
+        watchers.push_back(mulvotest::startProgram({MULVO_PATH, "watch", "-n", "40"},
+                                                   dir + "/watch" + std::to_string(i), {}, env));
+        ASSERT_TRUE(mulvotest::waitFor([&] { return armedClients() == watchers.size(); }))
+            << service.log();
+    }
+    EXPECT_EQ(segment->status().armed, 1u);
+    ASSERT_EQ(sim({"irq", "15"}).exitCode, 0);
+    // One of them killed while armed: the others count on.
+    ASSERT_TRUE(mulvotest::waitFor(
+        [&] { return lines(mulvotest::readFile(dir + "/watch2")).size() == 15; }));
+    kill(watchers[2], SIGKILL);
+    mulvotest::waitProgram(watchers[2]);
+    ASSERT_EQ(sim({"irq", "25"}).exitCode, 0);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(mulvotest::waitProgram(watchers[size_t(i)]), 0);
+        const auto shown = lines(mulvotest::readFile(dir + "/watch" + std::to_string(i)));
+        ASSERT_EQ(shown.size(), 40u);
+        for (size_t n = 0; n < shown.size(); ++n)
+            EXPECT_NE(shown[n].find(" irq=" + std::to_string(n + 1) + " "), std::string::npos)
+                << shown[n];
+    }
+    EXPECT_TRUE(mulvotest::waitFor([&] { return segment->status().armed == 0; }));
+    // It was dropped as lost, armed: nobody disarmed it but the service.
+    const std::string log = service.log();
+    const size_t connected = log.find(" connected (pid " + std::to_string(watchers[2]) + ",");
+    ASSERT_NE(connected, std::string::npos) << log;
+    const std::string client =
+        log.substr(log.rfind("client ", connected), connected - log.rfind("client ", connected));
+    EXPECT_NE(log.find(client + " lost"), std::string::npos) << log;
+    EXPECT_EQ(log.find(client + " disarmed"), std::string::npos) << log;
+
+    // The service stopped: a client says why and fails; started again, it is reachable.
+    EXPECT_EQ(service.stop(SIGTERM), 0);
+    const auto gone = viaService({"get"});
+    EXPECT_EQ(gone.exitCode, 1);
+    EXPECT_NE(gone.err.find("mulvod is not running"), std::string::npos) << gone.err;
+    ASSERT_TRUE(service.start()) << service.log();
+    EXPECT_EQ(viaService({"get"}).out, "0x5a\n");
+    std::system(("rm -rf '" + dir + "'").c_str());
+}
+
 } // namespace
