@@ -5,15 +5,18 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <netinet/in.h>
 #include <optional>
 #include <regex>
 #include <sstream>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -666,6 +669,91 @@ TEST_F(CommandLine, ThroughTheServiceClientsShareOneAdapter)
     EXPECT_NE(gone.err.find("mulvod is not running"), std::string::npos) << gone.err;
     ASSERT_TRUE(service.start()) << service.log();
     EXPECT_EQ(viaService({"get"}).out, "0x5a\n");
+    std::system(("rm -rf '" + dir + "'").c_str());
+}
+
+// An operator's machine reaches the service through OpenSSH's forwarding of Unix sockets: here
+// an sshd of the test's own on 127.0.0.1 with throwaway keys.
+TEST_F(CommandLine, ThroughSshForwardingTheServiceIsReachedAsIfLocal)
+{
+    const char *sshd = "/usr/sbin/sshd";
+    if (access(sshd, X_OK) != 0 || access("/usr/bin/ssh", X_OK) != 0)
+        GTEST_SKIP() << "OpenSSH's server and client are not installed (scripts/deps)";
+    mulvotest::ServiceProcess service;
+    ASSERT_TRUE(service.start()) << service.log();
+    const std::string dir = mulvotest::makeTempDir();
+    for (const char *key : {"host_key", "user_key"}) {
+        ASSERT_EQ(mulvotest::runProgram({"/usr/bin/ssh-keygen", "-q", "-t", "ed25519", "-N", "",
+                                         "-f", dir + "/" + key})
+                      .exitCode,
+                  0);
+    }
+    ASSERT_EQ(std::system(("cp '" + dir + "/user_key.pub' '" + dir + "/authorized_keys'").c_str()),
+              0);
+    // A port nobody listens on.
+    int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    getsockname(probe, reinterpret_cast<sockaddr *>(&address), &length);
+    close(probe);
+    const std::string port = std::to_string(ntohs(address.sin_port));
+    {
+        std::ofstream config(dir + "/sshd_config");
+        config << "ListenAddress 127.0.0.1:" << port << "\nHostKey " << dir
+               << "/host_key\nAuthorizedKeysFile " << dir
+               << "/authorized_keys\nPidFile none\nStrictModes no\nUsePAM no\n"
+                  "PasswordAuthentication no\nKbdInteractiveAuthentication no\n"
+                  "PermitRootLogin prohibit-password\nAllowStreamLocalForwarding yes\n";
+    }
+    if (geteuid() == 0)
+        mkdir("/run/sshd", 0755); // the server's own empty folder, made by its package's service
+    const pid_t server = mulvotest::startProgram({sshd, "-D", "-e", "-f", dir + "/sshd_config"}, {},
+                                                 dir + "/sshd.log");
+    ASSERT_GT(server, 0);
+    EXPECT_TRUE(mulvotest::waitFor([&] {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        const bool listening =
+            connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+        close(fd);
+        return listening;
+    })) << mulvotest::readFile(dir + "/sshd.log");
+    const std::string local = dir + "/bench.sock";
+    const pid_t tunnel = mulvotest::startProgram(
+        {"/usr/bin/ssh", "-N", "-p", port, "-i", dir + "/user_key", "-o", "BatchMode=yes", "-o",
+         "StrictHostKeyChecking=no", "-o", "UserKnownHostsFile=/dev/null", "-o",
+         "ExitOnForwardFailure=yes", "-L", local + ":" + service.socket(), "127.0.0.1"},
+        {}, dir + "/ssh.log");
+    ASSERT_GT(tunnel, 0);
+    struct stat st;
+    const bool up = mulvotest::waitFor([&] { return lstat(local.c_str(), &st) == 0; });
+    if (up) {
+        const std::vector<std::string> env{"MULVO_SERVICE_SOCKET=" + local,
+                                           "XDG_CONFIG_HOME=" + scratchDir + "/config"};
+        const auto set =
+            mulvotest::runTool(MULVO_PATH, {"--adapter", "service", "set", "0xc3"}, env);
+        EXPECT_EQ(set.exitCode, 0) << set.err;
+        EXPECT_EQ(segment->output(), 0xc3);
+        const auto info = mulvotest::runTool(MULVO_PATH, {"--adapter", "service", "info"}, env);
+        EXPECT_NE(info.out.find("socket=" + local + "\nservice=Service: Virtual adapter"),
+                  std::string::npos)
+            << info.out << info.err;
+        const pid_t watcher = mulvotest::startProgram(
+            {MULVO_PATH, "--adapter", "service", "watch", "-n", "7"}, dir + "/watch", {}, env);
+        EXPECT_TRUE(mulvotest::waitFor([&] { return segment->status().armed == 1; }));
+        ASSERT_EQ(sim({"irq", "7"}).exitCode, 0);
+        EXPECT_EQ(mulvotest::waitProgram(watcher), 0);
+        EXPECT_EQ(lines(mulvotest::readFile(dir + "/watch")).size(), 7u);
+    }
+    kill(tunnel, SIGTERM);
+    mulvotest::waitProgram(tunnel);
+    kill(server, SIGTERM);
+    mulvotest::waitProgram(server);
+    EXPECT_TRUE(up) << mulvotest::readFile(dir + "/ssh.log")
+                    << mulvotest::readFile(dir + "/sshd.log");
+    EXPECT_NE(service.log().find("connected"), std::string::npos);
     std::system(("rm -rf '" + dir + "'").c_str());
 }
 

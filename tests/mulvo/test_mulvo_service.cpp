@@ -6,9 +6,12 @@
 #include "simsegment.h"
 
 #include "mulvolib.h"
+#include "mulvoloader.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -405,6 +408,48 @@ TEST(ServiceActivation, TakesTheSocketSystemdPassesAndLeavesItsFile)
     struct stat st;
     EXPECT_EQ(lstat(path.c_str(), &st), 0) << "systemd's socket file stays";
     std::system(("rm -rf '" + dir + "'").c_str());
+}
+
+// Through the client library: SIGTERM to the service makes the next call of every client fail
+// at once with the reason, and once the service is back the next open reaches it.
+TEST_F(ServiceTest, CallsFailFastWhenTheServiceStopsAndTheNextOpenReconnects)
+{
+    setenv(kSocketEnv, service.socket().c_str(), 1);
+    std::string error;
+    auto library = mulvo::Library::loadFile(MULVO_SERVICE_LIB_PATH, error);
+    ASSERT_TRUE(library) << error;
+    const mulvo::Api &api = library->api();
+    const uint32_t h = api.open(0);
+    ASSERT_NE(h, 0u);
+    static std::atomic<uint32_t> calls{0};
+    ASSERT_EQ(api.connect(h, [](uint32_t, uint32_t) { ++calls; }), MULVO_OK);
+    ASSERT_TRUE(segment->raise(3));
+    ASSERT_TRUE(mulvotest::waitFor([] { return calls.load() == 3; }));
+
+    EXPECT_EQ(service.stop(SIGTERM), 0);
+    testing::internal::CaptureStderr();
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(api.mbout(h, 0x11), MULVO_E_SYSTEM);
+    uint32_t value = 0;
+    EXPECT_EQ(api.mbin(h, &value), MULVO_E_SYSTEM);
+    EXPECT_EQ(api.intcout(h, MULVO_INT_DISARM), MULVO_OK) << "disarming always works";
+    EXPECT_EQ(api.open(0), 0u);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1));
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("mulvo-service: the adapter service at " + service.socket() + " went away"),
+              std::string::npos)
+        << said;
+    EXPECT_NE(said.find("mulvod is not running"), std::string::npos) << said;
+
+    ASSERT_TRUE(service.start()) << service.log();
+    const uint32_t again = api.open(0);
+    ASSERT_NE(again, 0u);
+    EXPECT_EQ(api.mbout(again, 0x22), MULVO_OK);
+    EXPECT_EQ(segment->output(), 0x22);
+    EXPECT_EQ(api.mbout(h, 0x33), MULVO_E_SYSTEM) << "a handle stays on its own connection";
+    EXPECT_EQ(api.close(h), MULVO_OK);
+    EXPECT_EQ(api.close(again), MULVO_OK);
+    unsetenv(kSocketEnv);
 }
 
 } // namespace
