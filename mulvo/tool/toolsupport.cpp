@@ -291,6 +291,10 @@ bool Output::wouldWait() const
 bool flushAfterStop(Output &out, const StopSignals &stop, unsigned signalsAtStop)
 {
     static bool announced = false;
+    // What standard output takes without waiting goes first: only a wait is announced, and a
+    // pipe with some room left would otherwise take a little and then wait unannounced.
+    while (stop.count() == signalsAtStop && !out.failed() && out.pending() > 0 && !out.wouldWait())
+        out.writeSome(PIPE_BUF);
     if (!announced && stop.count() == signalsAtStop && out.wouldWait()) {
         std::fprintf(stderr,
                      "%s: flushing the lines standard output has not taken yet; %s abandons "
