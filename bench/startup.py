@@ -66,13 +66,16 @@ def run_window(argv, env, cwd, timeout=30.0):
     """Starts a window program; once its window is visible and it has used no CPU for 300 ms,
     kills it. Returns (cpu seconds, wall seconds to the visible window)."""
     start = time.monotonic()
+    errors = tempfile.TemporaryFile()
     process = subprocess.Popen(argv, env=env, cwd=cwd, stdin=subprocess.DEVNULL,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                               stdout=subprocess.DEVNULL, stderr=errors)
     shown = None
     try:
         while shown is None:
             if process.poll() is not None:
-                fail(f"{' '.join(argv)} ended with {process.returncode} before its window")
+                errors.seek(0)
+                fail(f"{' '.join(argv)} ended with {process.returncode} before its window: "
+                     + errors.read()[-2000:].decode(errors="replace"))
             if time.monotonic() - start > timeout:
                 fail(f"{' '.join(argv)} showed no window in {timeout} s")
             if window_visible(process.pid, env):
@@ -126,7 +129,7 @@ def main():
     parser.add_argument("--window-runs", type=int, default=15,
                         help="starts of each window program (default 15)")
     args = parser.parse_args()
-    binaries = os.path.join(args.build, "bin")
+    binaries = os.path.join(os.path.abspath(args.build), "bin")
     mulvo = os.path.join(binaries, "mulvo")
     sim = os.path.join(binaries, "mulvo-sim")
     dovrax = os.path.join(binaries, "dovrax")

@@ -1,6 +1,7 @@
 #include "dovrax.h"
 
 #include "adapterlink.h"
+#include "appstyle.h"
 #include "dovraxdlg.h"
 #include "dovraxdoc.h"
 #include "fonts.h"
@@ -51,6 +52,7 @@ CDovraxApp::CDovraxApp(int &argc, char **argv) : QApplication(argc, argv)
     setApplicationName(QString::fromLatin1(res::kAppTitle));
     setApplicationVersion(QString::fromLatin1(res::kVersion));
     setDesktopFileName(QStringLiteral("dovrax"));
+    setStyle(platform::createAppStyle());
     setWindowIcon(res::appIcon());
 }
 

@@ -1,16 +1,12 @@
 #include "resources.h"
 
+#include "iconpixels.h"
 #include "ids.h"
 
 #include <QHash>
 #include <QIcon>
-
-// The resources are compiled into a static library; naming their initialiser here makes the
-// linker keep them in every program that uses this module.
-static void initResources()
-{
-    Q_INIT_RESOURCE(dovrax);
-}
+#include <QImage>
+#include <QPixmap>
 
 namespace res {
 
@@ -202,12 +198,20 @@ std::span<const Accelerator> accelerators()
 
 QIcon appIcon()
 {
-    static const bool initialised = (initResources(), true);
-    Q_UNUSED(initialised);
-    QIcon icon;
-    for (int size : {16, 22, 24, 32, 48, 64, 128, 256})
-        icon.addFile(QStringLiteral(":/dovrax/icons/%1.png").arg(size), QSize(size, size));
-    return icon;
+    // Built once, the first time a window needs it, and kept to the end (never destroyed after
+    // the application that its pixmaps belong to): the application, the frame and the About box
+    // share it.
+    static const QIcon *icon = [] {
+        auto *sizes = new QIcon;
+        for (size_t i = 0; i < kIconPixelsCount; ++i) {
+            const IconPixels &entry = kIconPixels[i];
+            const QImage image(reinterpret_cast<const uchar *>(entry.pixels), entry.width,
+                               entry.height, QImage::Format_ARGB32_Premultiplied);
+            sizes->addPixmap(QPixmap::fromImage(image));
+        }
+        return sizes;
+    }();
+    return *icon;
 }
 
 QString loadString(int id)

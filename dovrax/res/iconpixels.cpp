@@ -1,0 +1,51 @@
+// Build-time helper: decodes the program's icon files once, at build time, into a C++ source
+// that holds their pixels as the window system takes them, so that a start of the program
+// decodes no image and loads no image-format plugin.
+//     dovrax_iconpixels OUTPUT.cpp ICON.png...
+#include <QFile>
+#include <QImage>
+
+#include <cstdio>
+
+int main(int argc, char **argv)
+{
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: %s OUTPUT.cpp ICON.png...\n", argv[0]);
+        return 2;
+    }
+    QByteArray text = "// Generated from the icon files at build time; do not edit.\n"
+                      "#include \"iconpixels.h\"\n\n"
+                      "namespace res {\n\nconst IconPixels kIconPixels[] = {\n";
+    QByteArray tables;
+    for (int i = 2; i < argc; ++i) {
+        QImage image(QString::fromLocal8Bit(argv[i]));
+        if (image.isNull()) {
+            std::fprintf(stderr, "%s: cannot read %s\n", argv[0], argv[i]);
+            return 1;
+        }
+        // The form a pixmap keeps on the raster back end, so that using them converts nothing.
+        image = image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        const QByteArray name = "kPixels" + QByteArray::number(i - 2);
+        tables += "const uint32_t " + name + "[] = {";
+        for (int y = 0; y < image.height(); ++y) {
+            const auto *line = reinterpret_cast<const uint32_t *>(image.constScanLine(y));
+            for (int x = 0; x < image.width(); ++x)
+                tables += ((x + y * image.width()) % 8 ? " 0x" : "\n    0x") +
+                          QByteArray::number(line[x], 16) + ',';
+        }
+        tables += "\n};\n";
+        text += "    {" + QByteArray::number(image.width()) + ", " +
+                QByteArray::number(image.height()) + ", " + name + "},\n";
+    }
+    text += "};\n\nconst size_t kIconPixelsCount = " + QByteArray::number(argc - 2) + ";\n\n" +
+            "} // namespace res\n";
+    text.replace("namespace res {\n\nconst IconPixels",
+                 "namespace res {\n\nnamespace {\n" + tables + "} // namespace\n\nconst IconPixels");
+    QFile out(QString::fromLocal8Bit(argv[1]));
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(text) != text.size() ||
+        !out.flush()) {
+        std::fprintf(stderr, "%s: cannot write %s\n", argv[0], argv[1]);
+        return 1;
+    }
+    return 0;
+}
