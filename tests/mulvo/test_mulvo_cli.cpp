@@ -19,6 +19,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 using mulvo::sim::SimSegment;
@@ -351,6 +352,26 @@ TEST_F(CommandLine, SignalsStopPulseAndIrqCleanly)
         EXPECT_EQ(mulvotest::waitProgram(pulse), 1);
         EXPECT_EQ(segment->output(), 0x81);
     }
+
+    // A library stuck in closing the adapter: the third signal ends the tool, by that signal
+    // (here the watch's own timer is the first).
+    const pid_t stuck = mulvotest::startProgram(
+        {MULVO_PATH, "--adapter", STUCK_LIB_PATH, "watch", "--timeout", "0.1"});
+    const std::string wchan = "/proc/" + std::to_string(stuck) + "/wchan";
+    ASSERT_TRUE(mulvotest::waitFor(
+        [&] { return mulvotest::readFile(wchan).find("pause") != std::string::npos; }));
+    int status = 0;
+    auto ended = [&] { return waitpid(stuck, &status, WNOHANG) == stuck; };
+    kill(stuck, SIGINT);
+    EXPECT_FALSE(mulvotest::waitFor(ended, std::chrono::milliseconds(300)))
+        << "ended by two signals";
+    kill(stuck, SIGHUP);
+    if (!mulvotest::waitFor(ended)) {
+        kill(stuck, SIGKILL);
+        waitpid(stuck, &status, 0);
+        ADD_FAILURE() << "not ended by a third signal";
+    }
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGHUP) << status;
 
     // irq stops between two raises, says how many it raised, and the counters add up.
     const std::string dir = mulvotest::makeTempDir();
