@@ -485,14 +485,19 @@ TEST_F(CommandLine, HostileSurroundingsLeaveTheAdapterAndPlantedFilesAlone)
     EXPECT_EQ(freshSegment ? freshSegment->inputLines() : -1, 0x21);
     SimSegment::remove(fresh, error);
 
-    // The window programs: their standard descriptors are /dev/null by the time they have
-    // opened the adapter (the program) or shown the window (the demo host).
+    // The long-running programs: their standard descriptors are /dev/null by the time they
+    // have opened the adapter (the window program) or started (the demo host, the service).
     const std::vector<std::string> display{"QT_QPA_PLATFORM=offscreen", config};
     // A damaged single-copy lock (a FIFO, which would block whoever reads it) is no copy.
     ASSERT_EQ(mkfifo((run + "/dovrax.lock").c_str(), 0600), 0);
-    for (const std::string program : {DOVRAX_PATH, HOSTDEMO_PATH}) {
+    const std::vector<std::vector<std::string>> longRunning{
+        {DOVRAX_PATH},
+        {HOSTDEMO_PATH},
+        {MULVOD_PATH, "--adapter", "virtual", "--socket", run + "/mulvod.sock"}};
+    for (const auto &argv : longRunning) {
+        const std::string &program = argv.front();
         SCOPED_TRACE(program);
-        const pid_t pid = mulvotest::startWithoutStandardDescriptors({program}, display);
+        const pid_t pid = mulvotest::startWithoutStandardDescriptors(argv, display);
         ASSERT_GT(pid, 0);
         auto link = [pid](const std::string &fd) {
             std::error_code e;
