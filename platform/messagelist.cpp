@@ -64,8 +64,8 @@ protected:
                 return -1;
             }
             done += n;
+            written_ += n;
         }
-        written_ += done;
         return done;
     }
 

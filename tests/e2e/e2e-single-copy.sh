@@ -282,21 +282,25 @@ if command -v python3 >/dev/null; then
     rss() { awk '/^VmRSS:/ {print $2}' "/proc/$first/status"; }
     before=$(rss)
     said=$(python3 - "$XDG_RUNTIME_DIR/dovrax.socket" <<'PY'
-import socket, sys, time
+import socket, sys
 def client():
     s = socket.socket(socket.AF_UNIX)
     s.connect(sys.argv[1])
     return s
 s = client()
-start = time.monotonic()
-s.settimeout(20)
-print("idle dropped" if s.recv(1) == b"" and time.monotonic() - start < 10 else "idle kept")
+s.settimeout(10)
+try:
+    print("idle dropped" if s.recv(1) == b"" else "idle answered")
+except socket.timeout:
+    print("idle kept")
 s = client()
-s.settimeout(20)
+s.settimeout(10)
 try:
     s.sendall(b"x" * (64 << 20))
     print("flood taken")
-except OSError:
+except socket.timeout:
+    print("flood stalled")
+except (BrokenPipeError, ConnectionResetError):
     print("flood dropped")
 PY
 )
