@@ -180,14 +180,17 @@ for damage in empty random folder fifo huge link held; do
         e2e_pids+=("$holder")
         sleep 0.3 ;;
     esac
-    (cd "$E2E_WORK" && QT_QPA_PLATFORM=offscreen exec "$DOVRAX") >"$E2E_WORK/damaged.log" 2>&1 &
+    # Emptied here: the background start opens it only some time later.
+    : >"$E2E_WORK/damaged.log"
+    (cd "$E2E_WORK" && QT_QPA_PLATFORM=offscreen exec "$DOVRAX") >>"$E2E_WORK/damaged.log" 2>&1 &
     copy=$!
     e2e_pids+=("$copy")
     started() { grep -q 'dovrax: adapter library' "$E2E_WORK/damaged.log"; }
     e2e_wait_for 20 started || e2e_fail "a lock that is $damage: the program did not start:" \
         "$(cat "$E2E_WORK/damaged.log")"
     [ -f "$lock" ] && [ ! -L "$lock" ] && [ "$(head -c 64 "$lock" | head -n 1)" = "$copy" ] ||
-        e2e_fail "a lock that is $damage: the new copy does not hold the lock"
+        e2e_fail "a lock that is $damage: the new copy $copy does not hold the lock:" \
+            "$(ls -l "$XDG_RUNTIME_DIR"; head -c 64 "$lock"; cat "$E2E_WORK/damaged.log")"
     kill "$copy" && wait "$copy" 2>/dev/null
 done
 rm -f "$lock"
