@@ -96,20 +96,31 @@ def run_window(argv, env, cwd, timeout=30.0):
 
 
 def start_display(env):
-    read_end, write_end = os.pipe()
-    server = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0",
-                               "1280x1024x24", "-nolisten", "tcp"], pass_fds=[write_end],
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    os.close(write_end)
-    number = b""
-    while not number.endswith(b"\n"):
-        chunk = os.read(read_end, 16)
-        if not chunk:
-            fail("Xvfb did not start")
-        number += chunk
-    os.close(read_end)
-    env["DISPLAY"] = ":" + number.decode().strip()
-    return server
+    """A virtual X server of our own, on the first display number that is free and answers."""
+    for number in range(100 + os.getpid() % 100, 400):
+        if os.path.exists(f"/tmp/.X{number}-lock"):
+            continue
+        read_end, write_end = os.pipe()
+        server = subprocess.Popen(["Xvfb", f":{number}", "-displayfd", str(write_end),
+                                   "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
+                                  pass_fds=[write_end], stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        ready = b""
+        while not ready.endswith(b"\n"):
+            chunk = os.read(read_end, 16)
+            if not chunk:
+                break
+            ready += chunk
+        os.close(read_end)
+        env["DISPLAY"] = f":{number}"
+        answered = subprocess.run(["xdotool", "getdisplaygeometry"], env=env,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if ready and answered.returncode == 0:
+            return server
+        server.terminate()
+        server.wait()
+    fail("no virtual X server could be started")
 
 
 def summary(name, samples):

@@ -14,8 +14,7 @@ class DeferredIconEngine : public QIconEngine
 {
 public:
     DeferredIconEngine(QStyle *style, QStyle::StandardPixmap which) : style_(style), which_(which)
-    {
-    }
+    {}
 
     void paint(QPainter *painter, const QRect &rect, QIcon::Mode mode, QIcon::State state) override
     {

@@ -39,8 +39,9 @@ int main(int argc, char **argv)
     }
     text += "};\n\nconst size_t kIconPixelsCount = " + QByteArray::number(argc - 2) + ";\n\n" +
             "} // namespace res\n";
-    text.replace("namespace res {\n\nconst IconPixels",
-                 "namespace res {\n\nnamespace {\n" + tables + "} // namespace\n\nconst IconPixels");
+    text.replace("namespace res {\n\nconst IconPixels", "namespace res {\n\nnamespace {\n" +
+                                                            tables +
+                                                            "} // namespace\n\nconst IconPixels");
     QFile out(QString::fromLocal8Bit(argv[1]));
     if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(text) != text.size() ||
         !out.flush()) {

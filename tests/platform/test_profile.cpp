@@ -230,6 +230,7 @@ TEST(SettingsFile, AdapterSettingReadsAsTheSettingsStoreReadsIt)
         {user(adapter + "/opt/a,b/lib.so\n")},
         {user(adapter + "\"/opt/a,b/lib.so\"\n")},
         {user(adapter + "/opt/x;comment\n")},
+        {user(adapter + "\"/opt/a;b\" ;c\n")},
         {user("[Adapter]\n; Library=/x\n  ;Library=/y\nLibrary = /z = w\n")},
         {user(adapter + "@@/x\n")},
         {user(adapter + "@ByteArray(/opt/\xc3\xa9)\n")},
