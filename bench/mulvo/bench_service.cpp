@@ -156,8 +156,8 @@ Run interruptRun(SimSegment &segment, uint64_t count, int clients, bool withStal
         const bool got = read(child.ready, &result, sizeof result) == ssize_t(sizeof result);
         const bool exact = got && result.calls == count && result.disorder == 0;
         run.exact = run.exact && exact;
-        run.rates.push_back(got && result.lastNs > t0 ? double(count) * 1e9 / double(result.lastNs - t0)
-                                                      : 0);
+        run.rates.push_back(
+            got && result.lastNs > t0 ? double(count) * 1e9 / double(result.lastNs - t0) : 0);
     }
     for (const Child &child : children) {
         if (child.stalled) {
@@ -221,8 +221,8 @@ int main(int argc, char **argv)
 
     bool exact = true;
     // Clients first, forked before this process loads any library.
-    for (const auto &[clients, stalled] : {std::pair{1, false}, std::pair{4, false},
-                                           std::pair{3, false}, std::pair{3, true}}) {
+    for (const auto &[clients, stalled] :
+         {std::pair{1, false}, std::pair{4, false}, std::pair{3, false}, std::pair{3, true}}) {
         const Run run = interruptRun(*segment, count, clients, stalled);
         exact = exact && run.exact;
         char what[64];

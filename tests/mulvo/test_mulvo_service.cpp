@@ -21,6 +21,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace mulvo::service;
@@ -355,9 +356,25 @@ TEST_F(ServiceTest, TheSocketPathIsNeverTakenFromSomethingElse)
     EXPECT_TRUE(lstat(fifo.c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
     EXPECT_TRUE(lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode));
 
-    // A runtime folder of ours that others may enter is refused, not used.
+    // The socket is its owner's alone; in the runtime folder, so is the folder made for it.
+    ASSERT_EQ(lstat(service.socket().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
     const std::string runtime = dir + "/runtime";
     ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
+    {
+        const pid_t pid =
+            mulvotest::startProgram({MULVOD_PATH, "--adapter", "virtual"}, {}, {},
+                                    {"XDG_RUNTIME_DIR=" + runtime, "MULVO_SERVICE_SOCKET="});
+        const std::string socket = runtime + "/dovrax/mulvod.sock";
+        EXPECT_TRUE(mulvotest::waitFor([&] { return lstat(socket.c_str(), &st) == 0; }));
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        ASSERT_EQ(lstat((runtime + "/dovrax").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0700u);
+        kill(pid, SIGTERM);
+        EXPECT_EQ(mulvotest::waitProgram(pid), 0);
+        rmdir((runtime + "/dovrax").c_str());
+    }
+    // A runtime folder of ours that others may enter is refused, not used.
     ASSERT_EQ(mkdir((runtime + "/dovrax").c_str(), 0755), 0);
     const auto open = mulvotest::runTool(MULVOD_PATH, {"--adapter", "virtual"},
                                          {"XDG_RUNTIME_DIR=" + runtime, "MULVO_SERVICE_SOCKET="});
@@ -449,6 +466,37 @@ TEST_F(ServiceTest, CallsFailFastWhenTheServiceStopsAndTheNextOpenReconnects)
     EXPECT_EQ(api.mbout(h, 0x33), MULVO_E_SYSTEM) << "a handle stays on its own connection";
     EXPECT_EQ(api.close(h), MULVO_OK);
     EXPECT_EQ(api.close(again), MULVO_OK);
+    unsetenv(kSocketEnv);
+}
+
+// The callback's own call reads the next interrupt's message off the connection (it comes
+// before the call's answer): that interrupt still gets its callback.
+TEST_F(ServiceTest, AnInterruptReadByACallInsideTheCallbackIsDelivered)
+{
+    setenv(kSocketEnv, service.socket().c_str(), 1);
+    std::string error;
+    auto library = mulvo::Library::loadFile(MULVO_SERVICE_LIB_PATH, error);
+    ASSERT_TRUE(library) << error;
+    static const mulvo::Api *api = &library->api();
+    static mulvo::sim::SimSegment *raiser = segment.get();
+    static std::atomic<uint32_t> calls{0};
+    calls = 0;
+    const uint32_t h = api->open(0);
+    ASSERT_NE(h, 0u);
+    ASSERT_EQ(api->connect(h,
+                           [](uint32_t handle, uint32_t) {
+                               if (++calls == 1) {
+                                   raiser->raise(1);
+                                   // The service's message of it is on its way meanwhile.
+                                   std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                                   api->mbout(handle, 0x01);
+                               }
+                           }),
+              MULVO_OK);
+    ASSERT_TRUE(segment->raise(1));
+    EXPECT_TRUE(mulvotest::waitFor([] { return calls.load() == 2; }, std::chrono::seconds(3)))
+        << calls.load() << " callbacks";
+    api->close(h);
     unsetenv(kSocketEnv);
 }
 
