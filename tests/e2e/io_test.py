@@ -229,7 +229,7 @@ class Bench:
         # Output and input are checked apart, so that a fault in one does not hide the other.
         failed = False
         for step in (self.adapter_pane_step, self.output_step, self.input_step,
-                     self.message_list_step, self.monitoring_step):
+                     self.message_list_step, self.monitoring_step, self.service_step):
             if failed and step == self.message_list_step:
                 continue  # the list's contents would only repeat the fault
             try:
@@ -277,6 +277,68 @@ class Bench:
         self.wait_adapter("armed", "0", after="clicking Stop")
         poll("the final count in the status pane", lambda: self.status_message() == "INT 3")
         log("with --interrupts: Start armed, 3 interrupts logged and counted, Stop disarmed")
+
+    def service_step(self):
+        # The window and mulvo share the adapter through the service: what one wrote the other
+        # reads back, and the window's Start and two watches count the same interrupts.
+        here = os.path.dirname(os.path.realpath(self.dovrax))
+        mulvo = os.path.join(here, "mulvo")
+        socket = os.path.join(self.workdir, "mulvod.sock")
+        os.environ["MULVO_SERVICE_SOCKET"] = socket
+        service = subprocess.Popen([os.path.join(here, "mulvod"), "--adapter", "virtual"],
+                                   stderr=open(os.path.join(self.workdir, "mulvod.log"), "ab"))
+        watches = []
+        try:
+            poll("the service's socket", lambda: os.path.exists(socket))
+            self.stop()
+            self.open_program("--adapter", "service", "--interrupts")
+            last = self.status_panes()[-1]
+            # The pane may shorten its text; the tooltip has it whole.
+            if not last.name.startswith("Service: Virtual") or \
+                    f"socket {socket}, library " not in (last.description or ""):
+                raise Failure(f"the adapter pane reads {last.name!r}, {last.description!r}")
+            run(mulvo, "--adapter", "service", "set", "0x5a")
+            self.wait_adapter("output", "0x5a", after="mulvo set 0x5a")
+            run(self.mulvo_sim, "loopback", "on")
+            self.click(OUTPUT_BUTTON)
+            poll("mulvo get to read the window's output back",
+                 lambda: run(mulvo, "--adapter", "service", "get") == "0x55\n")
+            run(self.mulvo_sim, "loopback", "off")
+            for i in range(2):
+                out = open(os.path.join(self.workdir, f"watch{i}"), "wb")
+                watches.append(subprocess.Popen(
+                    [mulvo, "--adapter", "service", "watch", "-n", "4"], stdout=out,
+                    stderr=subprocess.DEVNULL))
+            self.click(START_BUTTON)
+            with open(os.path.join(self.workdir, "mulvod.log")) as log_file:
+                poll("the window and two watches to be armed",
+                     lambda: log_file.seek(0) == 0 and
+                     log_file.read().count(" armed adapter 0") == 3)
+            run(self.mulvo_sim, "irq", "4")
+            poll("the status pane to count 4 interrupts",
+                 lambda: (self.status_message() or "").startswith("INT 4, "))
+            counted = []
+            for i, watch in enumerate(watches):
+                if watch.wait(timeout=10) != 0:
+                    raise Failure(f"watch {i} ended with {watch.returncode}")
+                with open(os.path.join(self.workdir, f"watch{i}")) as f:
+                    counted.append([int(n) for n in re.findall(r" irq=(\d+) ", f.read())])
+            # The adapter numbers on from the interrupts raised before.
+            first = counted[0][0] if counted[0] else 0
+            if counted != [list(range(first, first + 4))] * 2:
+                raise Failure(f"the watches counted {counted}")
+            self.click(START_BUTTON)
+            self.wait_adapter("armed", "0", after="clicking Stop")
+            log("through the service: mulvo's byte seen, the window's read back, one burst "
+                "counted by the window and two watches")
+        finally:
+            for watch in watches:
+                if watch.poll() is None:
+                    watch.kill()
+            self.stop()
+            service.terminate()
+            service.wait(timeout=10)
+            del os.environ["MULVO_SERVICE_SOCKET"]
 
     def adapter_pane_step(self):
         # The status bar's last pane names the library in use; its tooltip gives the file.
