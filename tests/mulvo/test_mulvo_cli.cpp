@@ -785,4 +785,41 @@ TEST_F(CommandLine, ThroughSshForwardingTheServiceIsReachedAsIfLocal)
     std::system(("rm -rf '" + dir + "'").c_str());
 }
 
+// The bash completions, with a stand-in for bash-completion's word splitting: each row is the
+// words typed so far (the last one being completed) and the offers expected.
+TEST_F(CommandLine, CompletionOffersOnlyWhatTheToolsTake)
+{
+    const std::string name = mulvotest::instance();
+    const std::pair<std::string, std::string> rows[] = {
+        {"mulvo ''", "info get set pulse watch"},
+        {"mulvo -d 0 g", "get"},
+        {"mulvo get ''", ""},
+        {"mulvo set ''", ""},
+        {"mulvo get --format ''", "hex dec bin json"},
+        {"mulvo watch -f ''", "text json"},
+        {"mulvo --format j", "json"},
+        {"mulvo info --format ''", ""},
+        {"mulvo-sim ''", "status input irq plug unplug loopback watch reset"},
+        {"mulvo-sim status ''", ""},
+        {"mulvo-sim loopback ''", "on off"},
+        {"mulvo-sim loopback on ''", ""},
+        {"mulvo-sim -i " + name + " ''", "status input irq plug unplug loopback watch reset"},
+        {"mulvo-sim --instance '" + name.substr(0, name.size() - 1) + "'", name},
+    };
+    std::string script =
+        "_init_completion() { words=(\"${COMP_WORDS[@]}\"); cword=$COMP_CWORD;"
+        " cur=${words[cword]}; prev=${words[cword-1]}; }\n"
+        "source '" COMPLETION_DIR "/mulvo'; source '" COMPLETION_DIR "/mulvo-sim'\n"
+        "offer() { COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1)); COMPREPLY=();"
+        " [[ $1 == mulvo ]] && _mulvo || _mulvo_sim; echo \"${COMPREPLY[*]}\"; }\n";
+    for (const auto &[words, offers] : rows)
+        script += "offer " + words + "\n";
+    const mulvotest::ProgramResult result = mulvotest::runProgram({"/bin/bash", "-c", script}, {});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    const std::vector<std::string> got = lines(result.out);
+    ASSERT_EQ(got.size(), std::size(rows)) << result.out;
+    for (size_t i = 0; i < got.size(); ++i)
+        EXPECT_EQ(got[i], rows[i].second) << rows[i].first;
+}
+
 } // namespace
