@@ -102,7 +102,9 @@ int main(int argc, char *argv[])
         QStringLiteral("interrupts"),
         QStringLiteral("Enable the Start button whenever an adapter is open, to watch the "
                        "adapter's interrupt (also the setting Settings/Interrupt Monitoring set "
-                       "to true). Without it Start stays disabled."));
+                       "to true). Without it Start stays disabled. Each interrupt is answered "
+                       "by writing 0x00 to the output, acknowledging it and writing 0x01, so "
+                       "the output byte is 0x01 after any interrupt."));
     parser.addOption(help);
     parser.addOption(version);
     parser.addOption(adapter);
