@@ -21,10 +21,12 @@
 #include <QStyleOption>
 #include <QStyleOptionViewItem>
 #include <QTimerEvent>
+#include <QToolTip>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -169,7 +171,8 @@ int MessageList::lastFullyVisibleRow() const
 
 int MessageList::rowHeight() const
 {
-    if (rowHeight_ == 0) {
+    const qreal ratio = devicePixelRatioF();
+    if (rowHeight_ == 0 || ratio != rowHeightRatio_) {
         // What the default delegate would answer for any line: the rows differ only in text,
         // and one line of text in this font sets the height.
         QStyleOptionViewItem option;
@@ -178,9 +181,37 @@ int MessageList::rowHeight() const
         option.text = QStringLiteral("Xg");
         const QSize size =
             style()->sizeFromContents(QStyle::CT_ItemViewItem, &option, QSize(), this);
-        rowHeight_ = std::max(1, size.height());
+        // Styles measure the font at one device pixel a pixel; glyphs drawn at more are hinted
+        // to that size and stand taller. The row takes the font's full height as the screen
+        // draws it, so that no row cuts its own text or the descenders of the row above.
+        // Where rows do not start on whole device pixels, the text may land up to one device
+        // pixel lower or higher: it gets one more of room.
+        const TextBox box = textBox(option.font, ratio);
+        const bool whole = ratio == std::round(ratio);
+        const qreal room = box.height + (whole ? 0.0 : 1.0 / ratio);
+        rowHeight_ = std::max({1, size.height(), int(std::ceil(room - 0.001))});
+        rowHeightRatio_ = ratio;
+        // The full height centred in the row, its baseline on a device pixel.
+        const qreal baseline = (rowHeight_ - box.height) / 2 + box.ascent;
+        textTop_ = std::round(baseline * ratio) / ratio - QFontMetricsF(option.font, this).ascent();
     }
     return rowHeight_;
+}
+
+MessageList::TextBox MessageList::textBox(const QFont &font, qreal ratio) const
+{
+    // The font as the screen draws it: hinted to the device pixels' size, whose ascent and
+    // descent in pixels differ from those measured at one device pixel a pixel.
+    QFont drawn(font);
+    if (font.pixelSize() > 0)
+        drawn.setPixelSize(qRound(font.pixelSize() * ratio));
+    else
+        drawn.setPointSizeF(font.pointSizeF() * ratio);
+    const QFontMetricsF metrics(drawn, this);
+    // Whole device pixels, in pixels.
+    const qreal up = std::ceil(metrics.ascent() - 0.001);
+    const qreal down = std::ceil(metrics.descent() - 0.001);
+    return TextBox{up / ratio, (up + down) / ratio};
 }
 
 QRect MessageList::visualRect(const QModelIndex &index) const
@@ -278,8 +309,7 @@ void MessageList::paintEvent(QPaintEvent *event)
     const QModelIndex current = currentIndex();
     const bool focus = (hasFocus() || viewport()->hasFocus()) && current.isValid();
     const QItemSelectionModel *selection = selectionModel();
-    // The same text margin the styles give item view text.
-    const int margin = style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, this) + 1;
+    const int margin = textMargin();
 
     const int height = rowHeight();
     const int top = topRow();
@@ -301,10 +331,7 @@ void MessageList::paintEvent(QPaintEvent *event)
         const QRectF textArea = option.rect.adjusted(margin, 0, -margin, 0);
         painter.setPen(
             option.palette.color(group, selected ? QPalette::HighlightedText : QPalette::Text));
-        painter.drawStaticText(
-            QPointF(textArea.left(),
-                    textArea.top() + (textArea.height() - text.size().height()) / 2),
-            text);
+        painter.drawStaticText(QPointF(textArea.left(), textArea.top() + textTop_), text);
         if (focus && index == current) {
             QStyleOptionFocusRect frame;
             frame.QStyleOption::operator=(option);
@@ -373,6 +400,13 @@ void MessageList::mouseDoubleClickEvent(QMouseEvent *event)
 void MessageList::keyPressEvent(QKeyEvent *event)
 {
     syncView();
+    // The same as the context menu's Copy, not the item view's copy of the bare text.
+    if (event->matches(QKeySequence::Copy)) {
+        if (selectedRow() >= 0)
+            QGuiApplication::clipboard()->setText(selectedTimedLine());
+        event->accept();
+        return;
+    }
     const bool shiftF10 = event->key() == Qt::Key_F10 && event->modifiers() == Qt::ShiftModifier;
     if (shiftF10 || (event->key() == Qt::Key_Menu && event->modifiers() == Qt::NoModifier)) {
         const int row = selectedRow();
@@ -396,6 +430,30 @@ void MessageList::contextMenuEvent(QContextMenuEvent *event)
     syncView();
     showContextMenu(event->globalPos());
     event->accept();
+}
+
+bool MessageList::viewportEvent(QEvent *event)
+{
+    if (event->type() != QEvent::ToolTip)
+        return QListView::viewportEvent(event);
+    // A row's tooltip is its time; a line cut at the log's edge shows whole beneath it, wrapped
+    // to the screen.
+    const auto *help = static_cast<QHelpEvent *>(event);
+    const QModelIndex index = indexAt(help->pos());
+    if (!index.isValid()) {
+        QToolTip::hideText();
+        event->ignore();
+        return true;
+    }
+    const QString time = index.data(Qt::ToolTipRole).toString();
+    const QString text = model_->line(index.row());
+    const int room = viewport()->width() - 2 * textMargin();
+    QString tip = time;
+    if (fontMetrics().horizontalAdvance(text) > room)
+        tip = QStringLiteral("<p style=\"white-space:pre-wrap\">%1<br>%2</p>")
+                  .arg(time.toHtmlEscaped(), text.toHtmlEscaped());
+    QToolTip::showText(help->globalPos(), tip, viewport(), visualRect(index));
+    return true;
 }
 
 QMenu *MessageList::showContextMenu(const QPoint &globalPos)
@@ -687,6 +745,12 @@ const QStaticText &MessageList::laidOut(const QString &text)
     fresh->setPerformanceHint(QStaticText::AggressiveCaching);
     laidOut_.insert(text, fresh);
     return *fresh;
+}
+
+int MessageList::textMargin() const
+{
+    // The same text margin the styles give item view text.
+    return style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, this) + 1;
 }
 
 int MessageList::pageRows() const

@@ -66,7 +66,8 @@ public:
     int firstVisibleRow() const;
     // Last row whose whole height is inside the viewport, -1 when there is none.
     int lastFullyVisibleRow() const;
-    // Height of every row in pixels.
+    // Height of every row in pixels: at least the font's full height as drawn at the device
+    // pixel ratio.
     int rowHeight() const;
 
     // The store behind the view, for diagnostics.
@@ -96,6 +97,7 @@ protected:
     void mouseDoubleClickEvent(QMouseEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
     void contextMenuEvent(QContextMenuEvent *event) override;
+    bool viewportEvent(QEvent *event) override;
     int horizontalOffset() const override;
     int verticalOffset() const override;
     QModelIndex moveCursor(CursorAction cursorAction, Qt::KeyboardModifiers modifiers) override;
@@ -113,6 +115,15 @@ private:
     int topRow() const;
     int fullRowsPerPage() const;
     int pageRows() const;
+    int textMargin() const;
+    // The room one line of `font` takes when drawn with `ratio` device pixels to a pixel, in
+    // pixels: from its top to the baseline, and in all.
+    struct TextBox
+    {
+        qreal ascent = 0;
+        qreal height = 0;
+    };
+    TextBox textBox(const QFont &font, qreal ratio) const;
     const QStaticText &laidOut(const QString &text);
     void saveWithChooser();
 
@@ -121,7 +132,9 @@ private:
     // request, which must not open a second one.
     QPointer<QMenu> menu_;
     QBasicTimer syncTimer_;
-    mutable int rowHeight_ = 0; // 0 until measured for the current font and style
+    mutable int rowHeight_ = 0;          // 0 until measured for the current font and style
+    mutable qreal rowHeightRatio_ = 0.0; // the device pixel ratio it was measured for
+    mutable qreal textTop_ = 0.0;        // where a line's laid-out text starts in its row
     // Lines laid out for painting; the log repeats itself, so a small cache saves most shaping.
     QCache<QString, QStaticText> laidOut_{512};
     // The line appendAndSelect() chose and the line count at that moment; -1 when the view's

@@ -19,6 +19,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimeZone>
+#include <QToolTip>
 
 #include <gtest/gtest.h>
 
@@ -619,8 +620,42 @@ TEST_F(KeptLog, CopyAndClearFromTheKeyboard)
     const QString copied = QGuiApplication::clipboard()->text();
     EXPECT_TRUE(copied.endsWith(QStringLiteral("\tInput Data : [ 0x3c ]"))) << qPrintable(copied);
     EXPECT_EQ(copied, list->selectedTimedLine());
+    QGuiApplication::clipboard()->clear();
+    QTest::keyClick(list.get(), Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), copied) << "Ctrl+C copies as the menu does";
 
     QSignalSpy clear(list.get(), &MessageList::clearRequested);
     pick(Qt::Key_Menu, Qt::NoModifier, 2);
     EXPECT_EQ(clear.count(), 1);
+}
+
+// A line cut at the log's edge is read whole from its tooltip, beneath its time, and copied
+// whole; a line that fits has only its time.
+TEST_F(KeptLog, LongLinesAreWholeInTheTooltipAndTheCopy)
+{
+    const QString longLine = QStringLiteral("Adapter library: libmulvo.so.1 not on the system's "
+                                            "library path ") +
+                             QString(200, QLatin1Char('x')) + QStringLiteral(" <end>");
+    logMessage(*list, QStringLiteral("Trig INT"));
+    logMessage(*list, longLine);
+    QApplication::processEvents();
+    const auto tipOf = [&](int row) {
+        const QRect rect = list->visualRect(list->model()->index(row, 0));
+        QHelpEvent help(QEvent::ToolTip, rect.center(),
+                        list->viewport()->mapToGlobal(rect.center()));
+        QApplication::sendEvent(list->viewport(), &help);
+        return QToolTip::text();
+    };
+    const auto timeOf = [&](int row) {
+        return list->model()->index(row, 0).data(Qt::ToolTipRole).toString();
+    };
+    EXPECT_EQ(tipOf(0), timeOf(0));
+    const QString longTip = tipOf(2);
+    EXPECT_TRUE(longTip.contains(timeOf(2))) << qPrintable(longTip);
+    EXPECT_TRUE(longTip.contains(longLine.toHtmlEscaped())) << qPrintable(longTip);
+    QToolTip::hideText();
+
+    list->setCurrentIndex(list->model()->index(2, 0));
+    QTest::keyClick(list.get(), Qt::Key_C, Qt::ControlModifier);
+    EXPECT_TRUE(QGuiApplication::clipboard()->text().endsWith(QLatin1Char('\t') + longLine));
 }
