@@ -61,6 +61,19 @@ ButtonStyleParams defaultButtonStyleParams(COLORREF buttonFace)
     return p;
 }
 
+ButtonStyleParams scaledButtonStyle(const ButtonStyleParams &p, double scale)
+{
+    if (scale == 1.0)
+        return p;
+    ButtonStyleParams s = p;
+    s.EdgeSoftness *= scale;
+    s.Radius *= scale;
+    s.LightX *= scale;
+    s.LightY *= scale;
+    s.LightRadius *= scale;
+    return s;
+}
+
 double ringInnerRadius(const ButtonStyleParams &p)
 {
     return clampTo((1.0 - p.RingRatio) * p.Radius, 0.0, p.Radius);
@@ -139,6 +152,7 @@ bool CButtonStyle::SetButtonStyle(const ButtonStyleParams *params)
         return true;
     params_ = *params;
     rendered_ = false;
+    scaled_.clear();
     return true;
 }
 
@@ -152,16 +166,18 @@ const QImage *CButtonStyle::GetButtonBitmap()
     return mask_.isNull() ? nullptr : &mask_;
 }
 
-bool CButtonStyle::DrawMasks()
+namespace {
+
+// The five frames of `p` one below the other, each 2R + 1 square; a null image when it cannot
+// be allocated.
+QImage renderMasks(const ButtonStyleParams &p, int r)
 {
-    const ButtonStyleParams &p = params_;
     const double rin = ringInnerRadius(p);
-    const int r = maskEdgeRadius(p);
     const int s = 2 * r + 1;
 
     QImage mask(s, kButtonFrameCount * s, QImage::Format_RGB32);
     if (mask.isNull())
-        return false;
+        return mask;
 
     // Raw access: scanLine() on a non-const image checks for detaching on every call.
     auto *bits = reinterpret_cast<QRgb *>(mask.bits());
@@ -176,9 +192,37 @@ bool CButtonStyle::DrawMasks()
             }
         }
     }
+    return mask;
+}
 
+} // namespace
+
+bool CButtonStyle::DrawMasks()
+{
+    const int r = maskEdgeRadius(params_);
+    QImage mask = renderMasks(params_, r);
+    if (mask.isNull())
+        return false;
     mask_ = std::move(mask);
     edge_ = QSize(r, r);
     ++renderCount_;
     return true;
+}
+
+const QImage *CButtonStyle::GetButtonBitmap(double scale, int *edge)
+{
+    if (scale == 1.0 || !(scale > 0.0)) {
+        const QImage *mask = GetButtonBitmap();
+        *edge = edge_.width();
+        return mask;
+    }
+    auto found = scaled_.find(scale);
+    if (found == scaled_.end()) {
+        const ButtonStyleParams p = scaledButtonStyle(params_, scale);
+        const int r = maskEdgeRadius(p);
+        found = scaled_.emplace(scale, ScaledMask{renderMasks(p, r), r}).first;
+        ++renderCount_;
+    }
+    *edge = found->second.edge;
+    return found->second.mask.isNull() ? nullptr : &found->second.mask;
 }

@@ -7,6 +7,7 @@
 #include <QSize>
 
 #include <cstdint>
+#include <map>
 
 // A colour as the program stores it: 0x00BBGGRR, red in the low byte.
 using COLORREF = std::uint32_t;
@@ -73,6 +74,11 @@ ButtonStyleParams defaultButtonStyleParams(COLORREF buttonFace);
 // Largest edge radius a mask is rendered with; it bounds the mask at 2049 x 10245 pixels.
 constexpr int kMaxMaskEdge = 1024;
 
+// The parameters for drawing `scale` device pixels to a logical one: every length (edge
+// softness, radius, light position and radius) multiplied by `scale`; ratios, shading and
+// colours kept. Scale 1 gives the parameters back unchanged.
+ButtonStyleParams scaledButtonStyle(const ButtonStyleParams &p, double scale);
+
 // Inner radius of the ring: clamp((1 - RingRatio) * Radius, 0, Radius).
 double ringInnerRadius(const ButtonStyleParams &p);
 
@@ -127,6 +133,12 @@ public:
     // be allocated.
     bool DrawMasks();
 
+    // The mask image for a device of `scale` device pixels per logical pixel, rendered from
+    // scaledButtonStyle() so that a larger scale has more detail rather than larger pixels;
+    // `edge` gets its R. Scale 1 is GetButtonBitmap(). Each scale is rendered once per
+    // parameter change; null when the image cannot be allocated.
+    const QImage *GetButtonBitmap(double scale, int *edge);
+
     // Number of renderings done so far.
     int renderCount() const { return renderCount_; }
 
@@ -134,6 +146,13 @@ private:
     bool rendered_ = false;
     QSize edge_{0, 0};
     QImage mask_;
+    // Masks for scales other than 1, by scale.
+    struct ScaledMask
+    {
+        QImage mask;
+        int edge = 0;
+    };
+    std::map<double, ScaledMask> scaled_;
     ButtonStyleParams params_;
     int renderCount_ = 0;
 };

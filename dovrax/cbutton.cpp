@@ -1,11 +1,60 @@
 #include "cbutton.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QEnterEvent>
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
 
 #include <algorithm>
+#include <cmath>
+
+namespace {
+
+// What a bit indicator says to assistive technology: its place in the form and look stay a
+// button's, its meaning is a value that is on or off.
+class BitIndicatorAccessible : public QAccessibleWidget, public QAccessibleValueInterface
+{
+public:
+    explicit BitIndicatorAccessible(CCButton *button)
+        : QAccessibleWidget(button, QAccessible::CheckBox)
+    {}
+
+    QAccessible::State state() const override
+    {
+        QAccessible::State s = QAccessibleWidget::state();
+        // Disabled is how a lit bit looks, not something the operator cannot use.
+        s.disabled = false;
+        s.focusable = false;
+        s.readOnly = true;
+        s.checkable = true;
+        s.checked = lit();
+        return s;
+    }
+    void *interface_cast(QAccessible::InterfaceType type) override
+    {
+        if (type == QAccessible::ValueInterface)
+            return static_cast<QAccessibleValueInterface *>(this);
+        return QAccessibleWidget::interface_cast(type);
+    }
+    QVariant currentValue() const override { return lit() ? 1 : 0; }
+    void setCurrentValue(const QVariant &) override {}
+    QVariant maximumValue() const override { return 1; }
+    QVariant minimumValue() const override { return 0; }
+    QVariant minimumStepSize() const override { return 1; }
+
+private:
+    bool lit() const { return !widget()->isEnabled(); }
+};
+
+QAccessibleInterface *bitIndicatorFactory(const QString &, QObject *object)
+{
+    auto *button = qobject_cast<CCButton *>(object);
+    return button && button->showsBit() ? new BitIndicatorAccessible(button) : nullptr;
+}
+
+} // namespace
 
 std::array<SlicePiece, 9> nineSlice(QSize button, int edge, int maskSize, int frame)
 {
@@ -59,7 +108,13 @@ CCButton::CCButton(const QString &text, QWidget *parent)
     : QPushButton(text, parent),
       captionFont_(defaultCaptionFont()), captionColors_{0x404040, 0x000000, 0x000000, 0x000000,
                                                          0x000000}
-{}
+{
+    static const bool installed = [] {
+        QAccessible::installFactory(bitIndicatorFactory);
+        return true;
+    }();
+    Q_UNUSED(installed);
+}
 
 CCButton::~CCButton() = default;
 
@@ -134,23 +189,51 @@ void CCButton::setIndicatorChecked(bool checked)
     update();
 }
 
+void CCButton::setShowsBit(bool on)
+{
+    if (on == showsBit_)
+        return;
+    showsBit_ = on;
+    // An interface made before (a button's changes are announced from the start, which makes
+    // one) is of the other kind: dropped, so that the next question makes the right one.
+    if (QAccessibleInterface *made = QAccessible::queryAccessibleInterface(this))
+        QAccessible::deleteAccessibleInterface(QAccessible::uniqueId(made));
+}
+
+void CCButton::changeEvent(QEvent *event)
+{
+    QPushButton::changeEvent(event);
+    if (showsBit_ && event->type() == QEvent::EnabledChange && QAccessible::isActive()) {
+        QAccessible::State changed;
+        changed.checked = true;
+        QAccessibleStateChangeEvent stateEvent(this, changed);
+        QAccessible::updateAccessibility(&stateEvent);
+        QAccessibleValueChangeEvent valueEvent(this, isEnabled() ? 0 : 1);
+        QAccessible::updateAccessibility(&valueEvent);
+    }
+}
+
 void CCButton::paintEvent(QPaintEvent *)
 {
     updateFrames();
     if (frameBitmap_.isNull())
         return;
-    const int h = frameRect_.height();
+    const int h = frameDeviceSize_.height();
     const int frame = indicatorFrame(isEnabled(), isDown(), checked_, hotTracking_, mouseOver_);
     QPainter painter(this);
-    painter.drawImage(QPoint(0, 0), frameBitmap_, QRect(0, frame * h, frameRect_.width(), h));
+    painter.drawImage(QRectF(frameRect_), frameBitmap_,
+                      QRectF(0, frame * h, frameDeviceSize_.width(), h));
 }
 
 void CCButton::updateFrames()
 {
     const QRect item = rect();
-    bool redraw = item != frameRect_ || redrawNeeded_;
+    const qreal ratio = devicePixelRatioF();
+    bool redraw = item != frameRect_ || ratio != frameRatio_ || redrawNeeded_;
     if (redraw) {
-        QImage bitmap(item.width(), kButtonFrameCount * item.height(), QImage::Format_RGB32);
+        const QSize device(int(std::ceil(item.width() * ratio - 0.001)),
+                           int(std::ceil(item.height() * ratio - 0.001)));
+        QImage bitmap(device.width(), kButtonFrameCount * device.height(), QImage::Format_RGB32);
         if (bitmap.isNull()) {
             // Leaves the frame rectangle null so the next paint tries again.
             frameRect_ = QRect();
@@ -159,7 +242,10 @@ void CCButton::updateFrames()
         }
         // A fresh bitmap starts black, as the faces leave it when there is no style.
         bitmap.fill(Qt::black);
+        bitmap.setDevicePixelRatio(ratio);
         frameRect_ = item;
+        frameDeviceSize_ = device;
+        frameRatio_ = ratio;
         frameBitmap_ = std::move(bitmap);
         redrawNeeded_ = false;
         ++bitmapAllocCount_;
@@ -184,35 +270,43 @@ void CCButton::drawFaces()
 {
     if (!style_)
         return;
-    const QImage *mask = style_->GetButtonBitmap();
+    int edge = 0;
+    const QImage *mask = style_->GetButtonBitmap(frameRatio_, &edge);
     if (!mask)
         return;
-    // Read after GetButtonBitmap: the sizes belong to the rendering it may have just done.
-    const int edge = style_->GetEdgeSize().width();
-    const int maskSize = style_->GetMaskSize().width();
+    const int maskSize = 2 * edge + 1;
 
-    QPainter painter(&frameBitmap_);
-    // The mask is pixel art: smooth scaling would bleed the ring into the stretched edges.
-    painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
-    for (int k = 0; k < kButtonFrameCount; ++k) {
-        for (const SlicePiece &piece : nineSlice(frameRect_.size(), edge, maskSize, k)) {
-            if (piece.target.isEmpty() || piece.source.isEmpty())
-                continue;
-            painter.drawImage(piece.target, *mask, piece.source);
+    // The mask is stretched in device pixels: the bitmap is taken at ratio 1 meanwhile.
+    frameBitmap_.setDevicePixelRatio(1.0);
+    {
+        QPainter painter(&frameBitmap_);
+        // The mask is pixel art: smooth scaling would bleed the ring into the stretched edges.
+        painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
+        for (int k = 0; k < kButtonFrameCount; ++k) {
+            for (const SlicePiece &piece : nineSlice(frameDeviceSize_, edge, maskSize, k)) {
+                if (piece.target.isEmpty() || piece.source.isEmpty())
+                    continue;
+                painter.drawImage(piece.target, *mask, piece.source);
+            }
         }
     }
+    frameBitmap_.setDevicePixelRatio(frameRatio_);
 }
 
 void CCButton::drawCaptions()
 {
     const int w = frameRect_.width();
     const int h = frameRect_.height();
+    // Each frame starts a whole number of device pixels down, whatever the ratio.
+    const qreal frameStep = frameDeviceSize_.height() / frameRatio_;
     QPainter painter(&frameBitmap_);
     painter.setBackgroundMode(Qt::TransparentMode);
     painter.setFont(captionFont_);
     for (int k = 0; k < kButtonFrameCount; ++k) {
         painter.setPen(colorFromRef(captionColors_[k]));
-        painter.drawText(QRect(0, k * h, w, h),
+        painter.resetTransform();
+        painter.translate(0, k * frameStep);
+        painter.drawText(QRect(0, 0, w, h),
                          Qt::AlignCenter | Qt::TextSingleLine | Qt::TextShowMnemonic, caption_);
     }
 }

@@ -38,9 +38,10 @@ int indicatorFrame(bool enabled, bool down, bool checked, bool hotTracking, bool
 QFont defaultCaptionFont();
 
 // Push button drawn from five cached frames (disabled, normal, checked, pressed, hot), each the
-// style's mask stretched to the button with the caption on top. The frames are rebuilt only
-// when the size, the style, the caption font or colours, or the text change; an ordinary
-// repaint copies one frame.
+// style's mask stretched to the button with the caption on top. The frames are drawn at the
+// device pixel ratio, from masks rendered for it, so a larger scale shows more detail. They are
+// rebuilt only when the size, the device pixel ratio, the style, the caption font or colours,
+// or the text change; an ordinary repaint copies one frame.
 class CCButton : public QPushButton
 {
     Q_OBJECT
@@ -78,6 +79,12 @@ public:
     void setIndicatorChecked(bool checked);
     bool isMouseOver() const { return mouseOver_; }
 
+    // A button that shows one bit: lit when disabled, which is how it looks lit. Assistive
+    // technology reads it as a read-only check box, checked when lit, with the value 1 or 0,
+    // rather than as a button that is unavailable.
+    bool showsBit() const { return showsBit_; }
+    void setShowsBit(bool on);
+
     // Times the frames were redrawn (faces and captions), and times the bitmap was allocated.
     int rebuildCount() const { return rebuildCount_; }
     int bitmapAllocCount() const { return bitmapAllocCount_; }
@@ -87,6 +94,7 @@ protected:
     void mouseReleaseEvent(QMouseEvent *event) override;
     void enterEvent(QEnterEvent *event) override;
     void leaveEvent(QEvent *event) override;
+    void changeEvent(QEvent *event) override;
 
 private:
     void updateFrames();
@@ -95,6 +103,9 @@ private:
     void markRedraw();
 
     QRect frameRect_;
+    // The frames' size in device pixels, and the ratio they were drawn for.
+    QSize frameDeviceSize_;
+    qreal frameRatio_ = 1.0;
     QImage frameBitmap_;
     QFont captionFont_;
     std::array<COLORREF, kButtonFrameCount> captionColors_;
@@ -105,6 +116,7 @@ private:
     bool checked_ = false;
     bool mouseOver_ = false;
     bool redrawNeeded_ = false;
+    bool showsBit_ = false;
     CButtonStyle *style_ = nullptr;
     int rebuildCount_ = 0;
     int bitmapAllocCount_ = 0;

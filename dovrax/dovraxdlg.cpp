@@ -96,6 +96,8 @@ QWidget *CDovraxDlg::createControl(const dialogdata::ControlTemplate &control, Q
     if (control.id >= res::IDC_BIT0 && control.id <= res::IDC_BIT7) {
         auto *button = new CCButton(parent);
         button->setText(caption);
+        button->setShowsBit(true);
+        button->setAccessibleName(QStringLiteral("Bit %1").arg(control.id - res::IDC_BIT0));
         return button;
     }
     if (control.id >= res::IDC_IO_GROUP && control.id <= res::IDC_OUTPUT_GROUP) {
@@ -199,6 +201,12 @@ void CDovraxDlg::onInitialUpdate()
     inputButton_->setEnabled(found);
     deviceCombo_->setEnabled(found);
     startButton_->setEnabled(interruptMonitoring_ && found);
+    // Says why Start is greyed; with monitoring on it has nothing to say.
+    startButton_->setToolTip(
+        interruptMonitoring_
+            ? QString()
+            : QStringLiteral(
+                  "Start DOVRAX with --interrupts, or set Settings/Interrupt Monitoring"));
 
     // 6. The banner goes in directly: no selection change, no scrolling, no separator.
     messageList_->appendLine(QStringLiteral("Velmora Technologies CO. LTD."));

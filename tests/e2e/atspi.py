@@ -11,10 +11,12 @@ import dbus
 
 ACCESSIBLE = "org.a11y.atspi.Accessible"
 COMPONENT = "org.a11y.atspi.Component"
+VALUE = "org.a11y.atspi.Value"
 PROPERTIES = "org.freedesktop.DBus.Properties"
 REGISTRY_ROOT = ("org.a11y.atspi.Registry", "/org/a11y/atspi/accessible/root")
 
 # AtspiStateType values used by the tests.
+STATE_CHECKED = 4
 STATE_SENSITIVE = 24
 
 COORDS_SCREEN = dbus.UInt32(0)
@@ -47,6 +49,11 @@ class Node:
     @property
     def role(self):
         return str(self._call("GetRoleName"))
+
+    @property
+    def value(self):
+        """The current value of an object with a value, such as a bit indicator."""
+        return float(self._proxy.Get(VALUE, "CurrentValue", dbus_interface=PROPERTIES))
 
     def children(self):
         return [Node(self._bus, ref) for ref in self._call("GetChildren")]

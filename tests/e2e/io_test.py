@@ -256,6 +256,9 @@ class Bench:
         start = self.control_at(START_BUTTON, "push button")
         if start.has_state(atspi.STATE_SENSITIVE):
             raise Failure("Start is enabled without --interrupts")
+        why = "Start DOVRAX with --interrupts, or set Settings/Interrupt Monitoring"
+        if start.description != why:
+            raise Failure(f"disabled Start has the tooltip {start.description!r}, expected {why!r}")
         self.stop()
         self.open_program("--interrupts")
         start = self.control_at(START_BUTTON, "push button")
@@ -341,14 +344,16 @@ class Bench:
             del os.environ["MULVO_SERVICE_SOCKET"]
 
     def adapter_pane_step(self):
-        # The status bar's last pane names the library in use; its tooltip gives the file.
+        # The status bar's last pane names the library in use; its tooltip gives the name
+        # whole and the file.
         instance = os.environ["MULVO_SIM_INSTANCE"]
         library = os.path.join(os.path.dirname(os.path.dirname(os.path.realpath(self.dovrax))),
                                "lib", "dovrax", "libmulvo.so.1")
         last = self.status_panes()[-1]
-        if (last.name, last.description) != (f"Virtual adapter: {instance}", library):
+        name = f"Virtual adapter: {instance}"
+        if (last.name, last.description) != (name, f"{name}\n{library}"):
             raise Failure(f"the status bar's last pane reads {last.name!r} with the tooltip "
-                          f"{last.description!r}; expected 'Virtual adapter: {instance}' and "
+                          f"{last.description!r}; expected {name!r} and {name!r} above "
                           f"{library!r}")
         log(f"the status bar names the adapter: {last.name!r}, {last.description!r}")
 
@@ -359,7 +364,8 @@ class Bench:
             raise Failure(f"the output box shows {combo.name!r} at start, expected '0x55'")
         self.click(OUTPUT_BUTTON)
         self.wait_adapter("output", "0x55", after="clicking Output")
-        log("Output with the preset: output=0x55")
+        self.check_indicators(0x55, "Output of 0x55")
+        log("Output with the preset: output=0x55, the indicators read it")
 
         # A value typed into the output box's edit field.
         self.click(OUTPUT_COMBO, dx=12, dy=9)
@@ -384,15 +390,25 @@ class Bench:
                           f"with the lines at 0x3c; the message list reads {self.log_lines()}")
         log("Input with the lines at 0x3c: the display shows 0x3c")
 
-        # The indicators show the bits last transferred: a set bit greys its indicator out.
-        for bit, units in INDICATORS.items():
-            indicator = self.control_at(units, "push button")
-            if indicator.name != str(bit):
-                raise Failure(f"indicator {bit} reads {indicator.name!r}")
-            lit = indicator.has_state(atspi.STATE_SENSITIVE)
-            if lit != (not (0x3C >> bit) & 1):
-                raise Failure(f"indicator {bit} is {'enabled' if lit else 'disabled'} "
-                              "after input of 0x3c")
+        self.check_indicators(0x3C, "Input of 0x3c")
+
+    def check_indicators(self, byte, after):
+        """The indicators show the bits last transferred; a screen reader reads each one's bit
+        as a checked (lit) or unchecked check box with the value 1 or 0, never as unavailable."""
+        def wrong():
+            faults = []
+            for bit, units in INDICATORS.items():
+                indicator = self.control_at(units, "check box")
+                on = bool((byte >> bit) & 1)
+                seen = (indicator.name, indicator.has_state(atspi.STATE_CHECKED),
+                        indicator.value, indicator.has_state(atspi.STATE_SENSITIVE))
+                if seen != (f"Bit {bit}", on, 1.0 if on else 0.0, True):
+                    faults.append(f"bit {bit} reads (name, checked, value, sensitive) {seen}")
+            return faults
+        try:
+            poll(f"the indicators to read the bits after {after}", lambda: not wrong())
+        except Failure:
+            raise Failure(f"after {after}: " + "; ".join(wrong()))
 
     def message_list_step(self):
         # The transfers are logged in order, each followed by a separator line, for a screen

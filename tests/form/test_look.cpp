@@ -3,10 +3,13 @@
 
 #include "butstyle.h"
 #include "cgroup.h"
+#include "messagelist.h"
 #include "res/ids.h"
 
 #include <QComboBox>
 #include <QImage>
+
+#include <cmath>
 
 namespace {
 
@@ -83,6 +86,69 @@ TEST_F(Look, GroupFramesAreBlueWithAndWithoutAdapter)
             EXPECT_EQ(foreign, 0) << "group " << id << " adapter " << present;
         }
     }
+}
+
+// At the device pixel ratio the window is shown with: test_form_scale2 runs this under
+// QT_SCALE_FACTOR=2, test_form at 1. Indicators are drawn with the ratio's detail, not their
+// scale-1 pixels enlarged; group frames stay one crisp line; a log row holds its whole text.
+TEST_F(Look, IndicatorsFramesAndLogRowsAtTheDevicePixelRatio)
+{
+    makeForm();
+    control<QComboBox>(res::IDC_OUTPUT_COMBO)->setEditText(QStringLiteral("0x55"));
+    form->OnOutputButton();
+    const qreal ratio = form->devicePixelRatioF();
+    if (qEnvironmentVariable("QT_SCALE_FACTOR") == QLatin1String("2")) {
+        ASSERT_EQ(ratio, 2.0);
+    }
+
+    if (ratio == 2.0) {
+        for (int id : {res::IDC_BIT0, res::IDC_BIT0 + 1}) {
+            const QImage image = grabControl(id);
+            ASSERT_EQ(image.size(), control(id)->size() * 2);
+            // A scale-1 bitmap doubled makes every aligned 2 x 2 block one colour.
+            int mixed = 0;
+            int blocks = 0;
+            for (int y = 0; y + 1 < image.height(); y += 2) {
+                for (int x = 0; x + 1 < image.width(); x += 2) {
+                    const QRgb p = image.pixel(x, y);
+                    mixed += image.pixel(x + 1, y) != p || image.pixel(x, y + 1) != p ||
+                             image.pixel(x + 1, y + 1) != p;
+                    ++blocks;
+                }
+            }
+            EXPECT_GT(mixed, blocks / 8) << "indicator " << id;
+        }
+        const QImage group = grabControl(res::IDC_IO_GROUP);
+        for (int x : {2, 3})
+            EXPECT_EQ(group.pixel(x, group.height() / 2), qRgb(84, 146, 219)) << x;
+    }
+
+    // A line with ascenders and descenders, below an empty one, keeps its ink inside its
+    // row.
+    platform::MessageList *log = form->messageList();
+    log->clear();
+    log->appendLine(QString());
+    log->appendLine(QStringLiteral("DOV-RAX Xdgjpqy"));
+    log->syncView();
+    log->selectionModel()->clearCurrentIndex(); // no focus frame
+    const QImage shown = log->viewport()->grab().toImage();
+    const QRgb base = shown.pixel(shown.width() - 2, shown.height() - 2);
+    int top = shown.height();
+    int bottom = -1;
+    for (int y = 0; y < shown.height(); ++y) {
+        for (int x = 0; x < shown.width() / 2; ++x) {
+            // Ink is what covers at least a third of a pixel; the faint edge of an
+            // antialiased stroke may spill over.
+            if (qGray(base) - qGray(shown.pixel(x, y)) > 80) {
+                top = std::min(top, y);
+                bottom = std::max(bottom, y);
+            }
+        }
+    }
+    const int height = log->rowHeight();
+    ASSERT_GE(bottom, 0) << "the line left no ink";
+    EXPECT_GE(top, int(std::floor(height * ratio))) << "the text reaches above its row";
+    EXPECT_LT(bottom, int(std::ceil(2 * height * ratio))) << "the text reaches below its row";
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "outputvalue.h"
 #include "res/ids.h"
 
+#include <QAccessible>
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
@@ -81,6 +82,21 @@ TEST_F(Transfer, OutputWritesLogsAndShowsTheByte)
         EXPECT_EQ(indicators(), expected.second) << text;
     }
     EXPECT_EQ(control<QLabel>(res::IDC_INPUT_DISPLAY)->text(), "") << "output leaves it alone";
+
+    // What a screen reader is told: each bit by name, on or off, never unavailable.
+    output(QStringLiteral("0x55"));
+    for (int n = 0; n < 8; ++n) {
+        QAccessibleInterface *bit =
+            QAccessible::queryAccessibleInterface(control(res::IDC_BIT0 + n));
+        ASSERT_NE(bit, nullptr);
+        const bool on = (0x55 >> n) & 1;
+        EXPECT_EQ(bit->text(QAccessible::Name), QStringLiteral("Bit %1").arg(n));
+        EXPECT_EQ(bit->role(), QAccessible::CheckBox) << n;
+        EXPECT_EQ(bit->state().checked, on) << n;
+        EXPECT_FALSE(bit->state().disabled) << n;
+        ASSERT_NE(bit->valueInterface(), nullptr);
+        EXPECT_EQ(bit->valueInterface()->currentValue().toInt(), on ? 1 : 0) << n;
+    }
 }
 
 TEST_F(Transfer, FirstShowPresetWrites0x55)
@@ -151,7 +167,13 @@ TEST_F(Monitoring, StartPulsesTheOutputThenArmsAndStopDisarms)
 {
     auto *start = control<QPushButton>(res::IDC_START_BUTTON);
     EXPECT_FALSE(start->isEnabled()) << "Start stays disabled in the product";
-    start->setEnabled(true);
+    EXPECT_EQ(start->toolTip(),
+              "Start DOVRAX with --interrupts, or set Settings/Interrupt Monitoring");
+    form->setInterruptMonitoring(true);
+    form->onInitialUpdate();
+    EXPECT_TRUE(start->isEnabled());
+    EXPECT_TRUE(start->toolTip().isEmpty());
+    fake::clearCalls();
     form->OnStartButton();
     // The window's thread runs on during the pulse; nothing else reaches the adapter meanwhile.
     EXPECT_EQ(start->text(), "Stop");
