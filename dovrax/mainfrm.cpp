@@ -16,6 +16,8 @@
 #include <QTimer>
 #include <QToolBar>
 
+#include <algorithm>
+
 namespace {
 constexpr int kMessagePaneWidth = 295;
 constexpr int kToolBarHeight = 26;
@@ -23,6 +25,58 @@ constexpr int kAdapterPaneMaxWidth = 220;
 // The lock-key panes, in the order of the status bar.
 constexpr int kLockPaneIds[3] = {res::ID_INDICATOR_CAPS, res::ID_INDICATOR_NUM,
                                  res::ID_INDICATOR_SCRL};
+
+// A pane that shortens its text in the middle to whatever width the status bar gives it, so
+// that it is the pane that gives way when the frame's fixed width runs short.
+class ElidingPane : public QLabel
+{
+public:
+    using QLabel::QLabel;
+
+    void setFullText(const QString &text)
+    {
+        fullText_ = text;
+        elide();
+        updateGeometry();
+    }
+
+    QSize sizeHint() const override
+    {
+        const QMargins m = contentsMargins();
+        return QSize(fontMetrics().horizontalAdvance(fullText_) + m.left() + m.right() +
+                         2 * margin() + 6,
+                     QLabel::sizeHint().height());
+    }
+    QSize minimumSizeHint() const override
+    {
+        return QSize(contentsMargins().left() + contentsMargins().right() +
+                         fontMetrics().horizontalAdvance(QChar(0x2026)) + 6,
+                     QLabel::minimumSizeHint().height());
+    }
+
+protected:
+    void resizeEvent(QResizeEvent *event) override
+    {
+        QLabel::resizeEvent(event);
+        elide();
+    }
+
+private:
+    void elide()
+    {
+        setText(fontMetrics().elidedText(fullText_, Qt::ElideMiddle, contentsRect().width() - 6));
+    }
+
+    QString fullText_;
+};
+
+// Width a pane needs to show `text` whole.
+int paneWidthFor(const QLabel *pane, const QString &text)
+{
+    const QMargins m = pane->contentsMargins();
+    return pane->fontMetrics().horizontalAdvance(text) + m.left() + m.right() + 2 * pane->margin() +
+           4;
+}
 } // namespace
 
 CMainFrame::CMainFrame(const ViewFactory &makeView)
@@ -79,6 +133,11 @@ void CMainFrame::createStatusBar()
     bar->addWidget(ready, 1);
     connect(bar, &QStatusBar::messageChanged, ready, [ready](const QString &message) {
         ready->setText(message.isEmpty() ? res::loadString(res::AFX_IDS_IDLEMESSAGE) : message);
+        // The interrupt count keeps its room for as long as it is shown; the adapter pane gives
+        // way. It only grows while counting, so the panes do not jump with every tick.
+        const bool count = message.startsWith(QLatin1String("INT "));
+        const int needed = std::min(kMessagePaneWidth, paneWidthFor(ready, message));
+        ready->setMinimumWidth(count ? std::max(ready->minimumWidth(), needed) : 1);
     });
     for (int i = 0; i < 3; ++i) {
         auto *pane = new QLabel(bar);
@@ -90,7 +149,7 @@ void CMainFrame::createStatusBar()
         bar->addPermanentWidget(pane);
         lockPanes_[i] = pane;
     }
-    adapterPane_ = new QLabel(bar);
+    adapterPane_ = new ElidingPane(bar);
     adapterPane_->setObjectName(QStringLiteral("adapter"));
     adapterPane_->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     bar->addPermanentWidget(adapterPane_);
@@ -103,11 +162,14 @@ void CMainFrame::createStatusBar()
 
 void CMainFrame::setAdapterLabel(const QString &text, const QString &detail)
 {
-    // The frame has a fixed width: a long name is cut short, the tooltip has it whole.
-    const int room = kAdapterPaneMaxWidth - 2 * adapterPane_->frameWidth() - 6;
-    adapterPane_->setText(adapterPane_->fontMetrics().elidedText(text, Qt::ElideMiddle, room));
-    adapterPane_->setToolTip(detail);
+    // The frame has a fixed width: a long name is cut short to the room the pane gets, the
+    // tooltip has it whole.
     adapterPane_->setMaximumWidth(kAdapterPaneMaxWidth);
+    static_cast<ElidingPane *>(adapterPane_)->setFullText(text);
+    // A library's path names its file; an instance's name is said only by the pane.
+    adapterPane_->setToolTip(detail.contains(text) || text.isEmpty() ? detail
+                             : detail.isEmpty()                      ? text
+                                                : text + QLatin1Char('\n') + detail);
 }
 
 void CMainFrame::updateLockIndicators(const platform::LockKeys &keys)

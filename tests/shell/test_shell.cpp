@@ -174,6 +174,20 @@ TEST_F(Shell, StatusBarPanesAndEmptyToolBar)
                         pane->text().contains(QChar(0x2026)))
                 << qPrintable(pane->text());
     }
+    // A long instance name gives way to the interrupt count: the count whole, the name short
+    // and whole in its tooltip.
+    const QString instance = QStringLiteral("Virtual adapter: production-line-3-station-12");
+    frame->setAdapterLabel(instance, QStringLiteral("/usr/lib/dovrax/libmulvo.so.1"));
+    QStatusTipEvent count(QStringLiteral("INT 237727, 475454/s"));
+    QCoreApplication::sendEvent(form, &count);
+    frame->statusBar()->layout()->activate();
+    ASSERT_EQ(ready->text(), "INT 237727, 475454/s");
+    EXPECT_GE(ready->contentsRect().width(), ready->fontMetrics().horizontalAdvance(ready->text()));
+    auto *pane = frame->adapterPane();
+    EXPECT_TRUE(pane->text().contains(QChar(0x2026))) << qPrintable(pane->text());
+    EXPECT_GT(pane->x(), ready->geometry().right());
+    EXPECT_LE(pane->geometry().right(), frame->statusBar()->width());
+    EXPECT_TRUE(pane->toolTip().contains(instance)) << qPrintable(pane->toolTip());
     auto *toolBar = frame->findChild<QToolBar *>("59392");
     ASSERT_NE(toolBar, nullptr);
     EXPECT_TRUE(toolBar->actions().isEmpty());
