@@ -1,8 +1,11 @@
 #include "x11hostwindows.h"
 
+#include <QEventLoop>
 #include <QGuiApplication>
 #include <QLoggingCategory>
 #include <QStringDecoder>
+#include <QThread>
+#include <QTimer>
 
 // Xlib's macros (None, Bool, Status...) clash with Qt's headers; keep it below them.
 #include "xerrortrap.h"
@@ -39,6 +42,23 @@ constexpr auto moveWait = std::chrono::seconds(5);
 // Restoring an iconic window is animated by some managers (openbox: about 200 ms).
 constexpr auto settleWait = std::chrono::milliseconds(1000);
 constexpr auto pollInterval = std::chrono::milliseconds(5);
+
+// Waits between two looks at the window manager's work. On the program's own thread its event
+// loop goes on meanwhile, so its windows keep painting and its timers and sockets keep being
+// served; the operator's input to them waits until the action is done, so nothing starts a
+// second one half-way through. The deadlines are the callers', kept on the steady clock.
+void pause(std::chrono::milliseconds interval)
+{
+    const auto until = Clock::now() + interval;
+    QCoreApplication *app = QCoreApplication::instance();
+    if (app && QThread::currentThread() == app->thread()) {
+        QEventLoop loop;
+        QTimer::singleShot(interval, Qt::PreciseTimer, &loop, &QEventLoop::quit);
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    }
+    // Also when the application is quitting, which ends every event loop at once.
+    std::this_thread::sleep_until(until);
+}
 
 // EWMH source indication for requests made on the user's behalf by a tool such as a pager:
 // window managers carry these out without applying focus-stealing prevention.
@@ -605,7 +625,7 @@ void X11HostWindows::activate(HostWindow window)
     // The manager acts when it gets to it; key strokes sent before then would go elsewhere.
     const auto deadline = Clock::now() + focusWait;
     while (!focusIsWithin(window) && Clock::now() < deadline)
-        std::this_thread::sleep_for(pollInterval);
+        pause(pollInterval);
 }
 
 bool X11HostWindows::hasSettled(unsigned long window, unsigned long frame, bool shown)
@@ -648,7 +668,7 @@ bool X11HostWindows::waitUntilSettled(unsigned long window, unsigned long frame,
         if (Clock::now() >= deadline)
             return false;
         last = geometry;
-        std::this_thread::sleep_for(pollInterval);
+        pause(pollInterval);
     }
 }
 
@@ -671,7 +691,7 @@ std::optional<QPoint> X11HostWindows::waitForMove(unsigned long window, unsigned
             return geometry->topLeft();
         if (answered || Clock::now() >= deadline)
             return std::nullopt;
-        std::this_thread::sleep_for(pollInterval);
+        pause(pollInterval);
     }
 }
 

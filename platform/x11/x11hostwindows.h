@@ -2,9 +2,11 @@
 // restore, activate and move them; XTest for key strokes.
 //
 // Uses a connection of its own (to the server Qt uses), so nothing here depends on how Qt
-// talks to it; meant for the GUI thread only. Every request that names another program's window
-// is made under an error trap: a window that is gone makes lookups find nothing and actions do
-// nothing (with a warning in the log).
+// talks to it; meant for the GUI thread only. Where a call waits for the window manager, the
+// program's event loop runs meanwhile, without the user's input: its windows keep painting and
+// its timers running, so a caller's own slots may run before the call returns. Every request
+// that names another program's window is made under an error trap: a window that is gone makes
+// lookups find nothing and actions do nothing (with a warning in the log).
 #pragma once
 
 #include "hostwindows.h"

@@ -8,6 +8,7 @@
 
 #include <QGuiApplication>
 #include <QTest>
+#include <QTimer>
 #include <QWidget>
 #include <gtest/gtest.h>
 
@@ -101,6 +102,46 @@ TEST_F(X11HostWindowsTest, ThreeMovesPlaceTheFrameExactly)
         hosts->moveTo(window, moved.topLeft() + QPoint(-20, -30));
         EXPECT_TRUE(waitForFrame(window, moved.translated(-20, -30)));
     }
+}
+
+// A window manager slow to answer: the test's own connection takes the manager's place and
+// carries out the move request only from a timer of this thread. The move completes only if
+// the program's event loop keeps running while moveTo waits.
+TEST_F(X11HostWindowsTest, MoveKeepsTheEventLoopRunningWhileTheManagerIsSlow)
+{
+    if (managed)
+        GTEST_SKIP() << "the test plays the window manager itself";
+    const Window window = x.createTopLevel("Slow Move", "DovraxMove", {300, 500, 200, 150});
+    ASSERT_TRUE(x.waitUntilShown(window));
+    Display *wm = x.display();
+    const Window owner = XCreateSimpleWindow(wm, x.root(), 0, 0, 1, 1, 0, 0, 0);
+    XSetSelectionOwner(wm, XInternAtom(wm, "WM_S0", False), owner, CurrentTime);
+    XSelectInput(wm, x.root(), SubstructureRedirectMask);
+    XSync(wm, False);
+
+    int ticks = 0;
+    int ticksAtAnswer = -1;
+    QTimer manager;
+    QObject::connect(&manager, &QTimer::timeout, [&] {
+        ++ticks;
+        XEvent event;
+        if (ticks < 15 || !XCheckTypedEvent(wm, ConfigureRequest, &event))
+            return;
+        XMoveWindow(wm, event.xconfigurerequest.window, event.xconfigurerequest.x,
+                    event.xconfigurerequest.y);
+        XSync(wm, False);
+        ticksAtAnswer = ticks;
+    });
+    manager.start(20);
+    hosts->moveTo(window, {350, 500});
+    const int ticksInMove = ticks;
+    manager.stop();
+    EXPECT_GE(ticksAtAnswer, 15) << "the manager's timer did not run while moveTo waited";
+    EXPECT_LT(ticksInMove, 200) << "moveTo waited out its deadline";
+    EXPECT_EQ(hosts->frameGeometry(window), QRect(350, 500, 200, 150));
+    XSelectInput(wm, x.root(), NoEventMask);
+    XDestroyWindow(wm, owner);
+    XSync(wm, False);
 }
 
 TEST_F(X11HostWindowsTest, KeyStrokesGoToTheActivatedWindow)
