@@ -793,6 +793,7 @@ TEST_F(CommandLine, CompletionOffersOnlyWhatTheToolsTake)
     const std::pair<std::string, std::string> rows[] = {
         {"mulvo ''", "info get set pulse watch"},
         {"mulvo -d 0 g", "get"},
+        {"mulvo --adapter s", "service system"},
         {"mulvo get ''", ""},
         {"mulvo set ''", ""},
         {"mulvo get --format ''", "hex dec bin json"},
