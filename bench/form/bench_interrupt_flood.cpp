@@ -2,7 +2,10 @@
 // runs, and checks what the operator would see: the exact count, at most one "Trig INT" line
 // per monitor tick, and ticks that keep their 500 ms period.
 //
-//   bench_interrupt_flood [seconds=10] [rate=120000]
+//   bench_interrupt_flood [--service] [seconds=10] [rate=120000]
+//
+// With --service the form reaches the virtual adapter through mulvod, started here on a socket
+// of its own, and the client library.
 #include "adapterlink.h"
 #include "dovraxdlg.h"
 #include "fonts.h"
@@ -20,7 +23,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -72,20 +79,49 @@ int main(int argc, char **argv)
     qputenv("MULVO_SIM_INSTANCE", instance.c_str());
     QApplication app(argc, argv);
     platform::loadFonts();
+    const bool service = argc > 1 && std::strcmp(argv[1], "--service") == 0;
+    if (service) {
+        --argc;
+        ++argv;
+    }
     const int seconds = argc > 1 ? std::max(1, atoi(argv[1])) : 10;
     const int rate = argc > 2 ? std::max(1000, atoi(argv[2])) : 120000;
 
     std::string error;
-    auto library = mulvo::Library::loadFile(MULVO_LIBRARY_PATH, error);
     auto segment = mulvo::sim::SimSegment::open(instance, error);
-    if (!library || !segment) {
+    if (!segment) {
         std::fprintf(stderr, "bench_interrupt_flood: %s\n", error.c_str());
         return 1;
     }
     segment->reset();
-
     QTemporaryDir dir;
     QDir::setCurrent(dir.path());
+
+    // The service holds the virtual adapter; the form talks to it through the client library.
+    pid_t serviceProcess = -1;
+    if (service) {
+        const std::string socket = dir.path().toStdString() + "/mulvod.sock";
+        qputenv("MULVO_SERVICE_SOCKET", socket.c_str());
+        std::vector<std::string> args{MULVOD_PATH, "--adapter", MULVO_LIBRARY_PATH, "--socket",
+                                      socket};
+        std::vector<char *> argvService;
+        for (std::string &a : args)
+            argvService.push_back(a.data());
+        argvService.push_back(nullptr);
+        if (posix_spawn(&serviceProcess, MULVOD_PATH, nullptr, nullptr, argvService.data(),
+                        environ) != 0) {
+            std::fprintf(stderr, "bench_interrupt_flood: cannot start %s\n", MULVOD_PATH);
+            return 1;
+        }
+        for (int i = 0; i < 500 && access(socket.c_str(), F_OK) != 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    auto library =
+        mulvo::Library::loadFile(service ? MULVO_SERVICE_LIBRARY_PATH : MULVO_LIBRARY_PATH, error);
+    if (!library) {
+        std::fprintf(stderr, "bench_interrupt_flood: %s\n", error.c_str());
+        return 1;
+    }
     platform::setMessageBoxHook([](const platform::MessageBoxCall &) {});
     AdapterLink link(std::move(library), QString());
     CDovraxDlg form(link);
@@ -157,6 +193,10 @@ int main(int argc, char **argv)
                     (long long)periods[periods.size() / 2], (long long)periods.front(),
                     (long long)periods.back(), (long long)worst);
 
+    if (serviceProcess > 0) {
+        kill(serviceProcess, SIGTERM);
+        waitpid(serviceProcess, nullptr, 0);
+    }
     mulvo::sim::SimSegment::remove(instance, error);
     const bool ok = counted == raised.load() && maxPerTick <= 1 && worst <= 50;
     std::printf("%s\n", ok ? "PASS" : "FAIL");
