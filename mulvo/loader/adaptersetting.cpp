@@ -8,6 +8,7 @@
 #include "mulvoloader.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <fcntl.h>
 #include <map>
@@ -529,27 +530,7 @@ std::optional<Text> sectionValue(std::string_view data, const Text &group, const
 // no settings.
 bool readSettingsFile(const std::string &path, std::string &data)
 {
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    struct stat st;
-    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    data.clear();
-    if (ok)
-        data.reserve(size_t(st.st_size));
-    while (ok) {
-        char buffer[65536];
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            ok = n == 0;
-            break;
-        }
-        data.append(buffer, size_t(n));
-    }
-    close(fd);
-    return ok;
+    return readRegularFile(path, SIZE_MAX, data);
 }
 
 // The path without "." and ".." steps, doubled or trailing slashes.

@@ -59,30 +59,6 @@ bool resolve(void *handle, const std::string &file, const char *name, Function &
     return true;
 }
 
-// Reads up to `limit` bytes of a regular file without blocking on anything else.
-bool readRegularFile(const std::string &path, size_t limit, std::string &data)
-{
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    struct stat st;
-    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    data.clear();
-    while (ok && data.size() < limit) {
-        char buffer[65536];
-        const ssize_t n = read(fd, buffer, std::min(sizeof buffer, limit - data.size()));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            ok = n == 0;
-            break;
-        }
-        data.append(buffer, size_t(n));
-    }
-    close(fd);
-    return ok;
-}
-
 // The bytes of an ELF header that say which machine a file is for: class, data encoding and
 // e_machine, as stored (so in the file's own byte order).
 struct ElfMachine
@@ -248,6 +224,29 @@ uint32_t readU32(const std::string &data, size_t at)
 }
 
 } // namespace
+
+bool readRegularFile(const std::string &path, size_t limit, std::string &data)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    data.clear();
+    while (ok && data.size() < limit) {
+        char buffer[65536];
+        const ssize_t n = read(fd, buffer, std::min(sizeof buffer, limit - data.size()));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        data.append(buffer, size_t(n));
+    }
+    close(fd);
+    return ok;
+}
 
 bool parseAdapterChoice(std::string_view text, std::string_view origin, Choice &choice,
                         std::string &error)

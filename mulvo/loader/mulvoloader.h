@@ -173,6 +173,10 @@ struct LibraryLabel
 LibraryLabel describeLibrary(const Library *library, const std::string &error);
 LibraryLabel describeLibrary(Library::Kind kind, const std::string &file);
 
+// Reads up to `limit` bytes of a regular file without blocking on anything else (a FIFO or a
+// device named in its place is not read); false when it is missing, unreadable or no file.
+bool readRegularFile(const std::string &path, size_t limit, std::string &data);
+
 // Why adapter `device` of a library of `kind` cannot be opened, as far as a look from outside
 // the library tells ("GPIO adapter: " and its configuration's or its chip's trouble); empty
 // when nothing is known. The library itself says more on standard error.

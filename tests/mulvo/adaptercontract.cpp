@@ -324,7 +324,7 @@ TEST_P(AdapterContract, EveryInterruptCountsWhileTheCallbackIsSlow)
 {
     Recorder r;
     r.action = Action::Hold;
-    const uint32_t h = openArmed(r, recordingCallback);
+    openArmed(r, recordingCallback);
     // A GPIO chip's kernel buffer holds 1024 edges: the rest are dropped and must still count.
     constexpr uint32_t kCount = 3000;
     rig->raise(1);
