@@ -231,15 +231,20 @@ bool Connection::readText(size_t length, std::string &text)
             inLength_ -= take;
             continue;
         }
-        const int64_t left = deadline - monotonicMs();
-        if (left <= 0) {
-            breakWith("the adapter service at " + path_ + " did not answer in time");
-            return false;
-        }
-        if (!fill(int(left)))
+        if (!fillBefore(deadline))
             return false;
     }
     return true;
+}
+
+bool Connection::fillBefore(int64_t deadline)
+{
+    const int64_t left = deadline - monotonicMs();
+    if (left <= 0) {
+        breakWith("the adapter service at " + path_ + " did not answer in time");
+        return false;
+    }
+    return fill(int(left));
 }
 
 bool Connection::call(const Message &request, Message &answer)
@@ -263,12 +268,7 @@ bool Connection::callLocked(const Message &request, Message &answer)
             return false;
         if (answered)
             return true;
-        const int64_t left = deadline - monotonicMs();
-        if (left <= 0) {
-            breakWith("the adapter service at " + path_ + " did not answer in time");
-            return false;
-        }
-        if (!fill(int(left)))
+        if (!fillBefore(deadline))
             return false;
     }
 }

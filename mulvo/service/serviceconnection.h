@@ -66,6 +66,8 @@ private:
     bool takeInterrupt(const Message &message);
     bool sendAll(const uint8_t *bytes, size_t size);
     bool fill(int timeoutMs);
+    // fill() until `deadline` (monotonic ms); once it has passed, the connection is broken.
+    bool fillBefore(int64_t deadline);
     bool takeMessages(const Message *request, Message *answer, bool &answered);
     bool readText(size_t length, std::string &text);
     void breakWith(const std::string &reason);
