@@ -360,19 +360,20 @@ int32_t GpioAdapter::canArm(lib::Device &base)
     return static_cast<Device &>(base).gone.load() ? MULVO_E_ABSENT : MULVO_OK;
 }
 
-void GpioAdapter::arm(lib::Device &base, HandleSlot &slot)
+int32_t GpioAdapter::arm(lib::Device &base, HandleSlot &slot)
 {
     if (static_cast<Device &>(base).interrupt < 0)
-        return; // no interrupt line: armed, but nothing will ever come
+        return MULVO_OK; // no interrupt line: armed, but nothing will ever come
     uint64_t expected = kDisarmed;
     if (!slot.armedFrom.compare_exchange_strong(expected, kArming))
-        return; // armed by another thread meanwhile
+        return MULVO_OK; // armed by another thread meanwhile
     // The handle receives the edges from this moment on. The kernel stamps each edge with
     // this clock before the thread can read it, so an edge the thread has already passed over
     // is always older; kArming makes the thread wait for the stamp rather than skip.
     // A disarm meanwhile wins.
     expected = kArming;
     slot.armedFrom.compare_exchange_strong(expected, monotonicNs());
+    return MULVO_OK;
 }
 
 void GpioAdapter::armed(lib::Device &base)

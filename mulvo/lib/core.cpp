@@ -185,7 +185,8 @@ int32_t Core::connect(uint32_t handle, mulvo_callback callback)
         slot.callback.store(callback, std::memory_order_release);
         if (slot.armedFrom.load() != kDisarmed)
             return MULVO_OK; // armed already: the new callback takes over
-        arm(*device, slot);
+        if (const int32_t result = arm(*device, slot); result != MULVO_OK)
+            return result;
     }
     // Without the hold: a callback may close this very handle meanwhile, and close waits for
     // every hold to go.

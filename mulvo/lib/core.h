@@ -77,8 +77,9 @@ protected:
     // Whether the handle may be armed now (MULVO_OK or the failure), before its callback is set.
     virtual int32_t canArm(Device &device) = 0;
     // Arms `slot` unless another thread did meanwhile: moves armedFrom from kDisarmed to the
-    // point from which the handle receives interrupts.
-    virtual void arm(Device &device, HandleSlot &slot) = 0;
+    // point from which the handle receives interrupts. MULVO_OK, or the failure when the
+    // handle could not be armed (it stays disarmed).
+    virtual int32_t arm(Device &device, HandleSlot &slot) = 0;
     // After arming, outside the handle's hold and never on the delivery thread: the library may
     // wait for its thread here. The handle may be closed meanwhile; `device` stays valid.
     virtual void armed(Device &) {}

@@ -154,22 +154,25 @@ int32_t ServiceAdapter::canArm(lib::Device &device)
     return static_cast<Device &>(device).link->connection->broken() ? MULVO_E_SYSTEM : MULVO_OK;
 }
 
-void ServiceAdapter::arm(lib::Device &base, lib::HandleSlot &slot)
+int32_t ServiceAdapter::arm(lib::Device &base, lib::HandleSlot &slot)
 {
     // The service counts each arming of each handle, and says where it begins.
     auto &device = static_cast<Device &>(base);
     Message answer;
-    if (call(device, Kind::Arm, 0, answer) != MULVO_OK)
-        return; // left disarmed: nothing can come
+    // Refused (the adapter behind the service is absent) or the service is gone: left
+    // disarmed, and the caller hears why.
+    if (const int32_t result = call(device, Kind::Arm, 0, answer); result != MULVO_OK)
+        return result;
     ensureThread();
     uint64_t expected = lib::kDisarmed;
     if (!slot.armedFrom.compare_exchange_strong(expected, answer.sequence)) {
         // Another thread armed it first; that arming is the one the service counts.
         call(device, Kind::Disarm, 0, answer);
-        return;
+        return MULVO_OK;
     }
     // Interrupts told of before the thread could see the handle armed.
     wake();
+    return MULVO_OK;
 }
 
 void ServiceAdapter::settleArming(lib::Device &base, lib::HandleSlot &, uint64_t)

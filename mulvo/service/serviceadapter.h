@@ -42,7 +42,7 @@ private:
     int32_t read(lib::Device &device, uint8_t &value) override;
     int32_t acknowledge(lib::Device &device) override;
     int32_t canArm(lib::Device &device) override;
-    void arm(lib::Device &device, lib::HandleSlot &slot) override;
+    int32_t arm(lib::Device &device, lib::HandleSlot &slot) override;
     void settleArming(lib::Device &device, lib::HandleSlot &slot, uint64_t from) override;
     void forgetAfterFork() override;
 

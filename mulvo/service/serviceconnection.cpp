@@ -162,14 +162,20 @@ bool Connection::fill(int timeoutMs)
 }
 
 // Takes the whole messages in the buffer: interrupts update latest_, and the answer to
-// `request` (when one is awaited) ends the taking. Anything else breaks the connection.
+// `request` (when one is awaited) is kept in `answer`. Interrupts that came after the answer in
+// the same read are taken too, since nothing else may read them before the next call; only
+// Info's answer stops the taking, as its text follows. Anything else breaks the connection.
 bool Connection::takeMessages(const Message *request, Message *answer, bool &answered)
 {
     size_t at = 0;
     bool interrupted = false;
-    for (; !answered && inLength_ - at >= kMessageSize; at += kMessageSize) {
+    for (; inLength_ - at >= kMessageSize; at += kMessageSize) {
+        if (answered && request->kind == Kind::Info)
+            break; // the text's reader takes what follows
         Message message;
         const Decoded decoded = decodeFromService(in_ + at, message);
+        if (answered && (decoded != Decoded::Ok || message.kind != Kind::Interrupt))
+            break; // for the next call to refuse
         if (decoded == Decoded::BadVersion) {
             breakWith("the adapter service at " + path_ + " speaks protocol version " +
                       std::to_string(message.version) + ", this library " +
@@ -283,6 +289,9 @@ bool Connection::info(ServiceInfo &info)
         return false;
     std::string text;
     if (answer.result != MULVO_OK || !readText(answer.value, text))
+        return false;
+    bool none = false;
+    if (!takeMessages(nullptr, nullptr, none)) // interrupts that followed the text
         return false;
     if (!parseInfo(text, info)) {
         breakWith("the adapter service at " + path_ + " described itself in a malformed text");

@@ -127,7 +127,7 @@ int32_t SimAdapter::canArm(lib::Device &device)
     return MULVO_OK;
 }
 
-void SimAdapter::arm(lib::Device &device, lib::HandleSlot &slot)
+int32_t SimAdapter::arm(lib::Device &device, lib::HandleSlot &slot)
 {
     Attachment &attachment = attachmentOf(device);
     SimSegment &segment = *attachment.segment;
@@ -136,11 +136,12 @@ void SimAdapter::arm(lib::Device &device, lib::HandleSlot &slot)
     if (!slot.armedFrom.compare_exchange_strong(expected, from)) {
         // Another thread armed it first; that arming is the one due the interrupts.
         segment.disarm(attachment.processEntry, from, from, false);
-        return;
+        return MULVO_OK;
     }
     // Interrupts raised since `from` may have woken the delivery thread before it could see
     // this handle armed.
     segment.wakeDelivery();
+    return MULVO_OK;
 }
 
 void SimAdapter::settleArming(lib::Device &device, lib::HandleSlot &slot, uint64_t from)

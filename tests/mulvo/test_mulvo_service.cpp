@@ -194,6 +194,65 @@ bool closedByService(int fd, std::vector<uint8_t> *received = nullptr)
     });
 }
 
+// A service of the test's own writes each answer together with the interrupt that followed it,
+// as one read on the client may take them: the interrupt is known once the call returns, and
+// is never left for a reader that will not come.
+TEST(ServiceConnection, InterruptsReadWithAnAnswerAreTakenAtOnce)
+{
+    const std::string dir = mulvotest::makeTempDir();
+    const std::string path = dir + "/peer.sock";
+    const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    std::thread peer([listener] {
+        const int fd = accept(listener, nullptr, nullptr);
+        uint8_t in[kMessageSize];
+        for (uint64_t sequence = 1; recv(fd, in, sizeof in, MSG_WAITALL) == ssize_t(sizeof in);
+             ++sequence) {
+            Message asked;
+            decodeRequest(in, asked);
+            Message interrupt = request(Kind::Interrupt, 0, uint32_t(40 + sequence));
+            interrupt.sequence = sequence;
+            std::vector<uint8_t> out = bytesOf(answerTo(asked.kind, MULVO_OK, 0, 0));
+            if (asked.kind == Kind::Info) {
+                const std::string text = formatInfo({"/l.so", "virtual", "Virtual", "1"});
+                out = bytesOf(answerTo(Kind::Info, MULVO_OK, uint32_t(text.size())));
+                out.insert(out.end(), text.begin(), text.end());
+            }
+            const auto more = bytesOf(interrupt);
+            out.insert(out.end(), more.begin(), more.end());
+            send(fd, out.data(), out.size(), MSG_NOSIGNAL);
+        }
+        close(fd);
+    });
+    std::atomic<int> told{0};
+    std::string error;
+    auto client = Connection::open(
+        path, [&told] { ++told; }, error);
+    ASSERT_TRUE(client) << error;
+    Connection::Latest latest;
+    ASSERT_TRUE(client->latest(0, latest)) << "the interrupt after the greeting's answer";
+    EXPECT_EQ(latest.sequence, 1u);
+    Message answer;
+    ASSERT_TRUE(client->call(request(Kind::Read), answer)) << client->reason();
+    ASSERT_TRUE(client->latest(0, latest));
+    EXPECT_EQ(latest.sequence, 2u);
+    EXPECT_EQ(latest.number, 42u);
+    ServiceInfo info;
+    ASSERT_TRUE(client->info(info)) << client->reason();
+    ASSERT_TRUE(client->latest(0, latest));
+    EXPECT_EQ(latest.sequence, 3u) << "the interrupt after Info's text";
+    EXPECT_EQ(told.load(), 3);
+    client.reset();
+    peer.join();
+    close(listener);
+    unlink(path.c_str());
+    rmdir(dir.c_str());
+}
+
 class ServiceTest : public ::testing::Test
 {
 protected:
@@ -439,6 +498,10 @@ TEST_F(ServiceTest, CallsFailFastWhenTheServiceStopsAndTheNextOpenReconnects)
     const uint32_t h = api.open(0);
     ASSERT_NE(h, 0u);
     static std::atomic<uint32_t> calls{0};
+    // Arming that the service refuses is a failure the caller hears of, not a silent OK.
+    segment->setPresent(false);
+    EXPECT_EQ(api.connect(h, [](uint32_t, uint32_t) { ++calls; }), MULVO_E_ABSENT);
+    segment->setPresent(true);
     ASSERT_EQ(api.connect(h, [](uint32_t, uint32_t) { ++calls; }), MULVO_OK);
     ASSERT_TRUE(segment->raise(3));
     ASSERT_TRUE(mulvotest::waitFor([] { return calls.load() == 3; }));
