@@ -6,8 +6,23 @@
 #include <cstring>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <time.h>
+#include <unistd.h>
 
 namespace mulvo::service {
+
+bool spinningPays()
+{
+    static const bool pays = sysconf(_SC_NPROCESSORS_ONLN) > 1;
+    return pays;
+}
+
+int64_t monotonicNs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
 
 namespace {
 

@@ -95,6 +95,14 @@ inline constexpr const char *kSocketEnv = "MULVO_SERVICE_SOCKET";
 inline constexpr const char *kSystemSocket = "/run/dovrax/mulvod.sock";
 bool socketPath(Side side, std::string_view explicitPath, std::string &path, std::string &error);
 
+// How long each side keeps looking for the other's next message before it sleeps. On a machine
+// whose processors doze when idle (virtual machines above all), waking one costs tens of
+// microseconds, more than a whole round trip between two that are awake. Only where there is a
+// second processor for the other side: on one, looking would only keep it from answering.
+inline constexpr int64_t kSpinNs = 50'000;
+bool spinningPays();
+int64_t monotonicNs();
+
 // The service's description of itself in Info's answer.
 struct ServiceInfo
 {

@@ -301,8 +301,12 @@ bool Service::run(int stopFd)
         return false;
     }
     epoll_event events[64];
+    // Until when the loop keeps looking for the next request without sleeping: a client that
+    // just had its answer often asks again at once.
+    int64_t spinUntil = 0;
     for (;;) {
-        const int n = epoll_wait(epollFd_, events, 64, -1);
+        const bool spin = spinUntil != 0 && monotonicNs() < spinUntil;
+        const int n = epoll_wait(epollFd_, events, 64, spin ? 0 : -1);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -330,8 +334,11 @@ bool Service::run(int stopFd)
             Client &client = *it->second;
             if (events[i].events & EPOLLOUT && !flush(client))
                 continue;
-            if (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR))
+            if (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) {
                 readClient(client);
+                if (spinningPays())
+                    spinUntil = monotonicNs() + kSpinNs;
+            }
         }
     }
 }
