@@ -4,6 +4,8 @@
 #include "mulvolib.h"
 #include "protocol.h"
 
+#include <algorithm>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -59,6 +61,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         ServiceInfo again;
         if (!parseInfo(formatInfo(info), again) || again.library != info.library ||
             again.label != info.label)
+            std::abort();
+        // The output bytes that fit come back as they were, in order.
+        if (again.outputs.size() > info.outputs.size() ||
+            !std::equal(again.outputs.begin(), again.outputs.end(), info.outputs.begin()))
             std::abort();
     }
     return 0;

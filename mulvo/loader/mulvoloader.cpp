@@ -556,6 +556,21 @@ LibraryLabel describeLibrary(Library::Kind kind, const std::string &file)
     return {file.substr(file.rfind('/') + 1), file};
 }
 
+std::optional<uint8_t> serviceOutput(uint32_t device)
+{
+    std::string socket, error;
+    if (!service::socketPath(service::Side::Client, {}, socket, error))
+        return std::nullopt;
+    const auto connection = service::Connection::open(socket, {}, error);
+    service::ServiceInfo info;
+    if (!connection || !connection->info(info))
+        return std::nullopt;
+    for (const auto &[number, value] : info.outputs)
+        if (number == device)
+            return value;
+    return std::nullopt;
+}
+
 std::string openProblem(Library::Kind kind, uint32_t device)
 {
     if (kind != Library::Kind::Gpio)

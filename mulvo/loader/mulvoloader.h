@@ -173,6 +173,10 @@ struct LibraryLabel
 LibraryLabel describeLibrary(const Library *library, const std::string &error);
 LibraryLabel describeLibrary(Library::Kind kind, const std::string &file);
 
+// The last byte written to adapter `device` through the adapter service the client library
+// reaches, as the service tells; none when it is not reachable or has had no write.
+std::optional<uint8_t> serviceOutput(uint32_t device);
+
 // Reads up to `limit` bytes of a regular file without blocking on anything else (a FIFO or a
 // device named in its place is not read); false when it is missing, unreadable or no file.
 bool readRegularFile(const std::string &path, size_t limit, std::string &data);

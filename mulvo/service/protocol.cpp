@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <time.h>
@@ -229,8 +230,36 @@ std::string formatInfo(const ServiceInfo &info)
                        "\nversion=" + info.version + "\n";
     if (text.size() > kMaxInfoText)
         text.resize(kMaxInfoText);
+    // Whole lines only: the outputs that do not fit are not told.
+    for (const auto &[device, value] : info.outputs) {
+        const std::string line =
+            "output." + std::to_string(device) + "=" + std::to_string(value) + "\n";
+        if (text.size() + line.size() > kMaxInfoText)
+            break;
+        text += line;
+    }
     return text;
 }
+
+namespace {
+
+// Digits only, no sign or leading zero, at most `limit`.
+std::optional<uint64_t> decimal(std::string_view text, uint64_t limit)
+{
+    if (text.empty() || text.size() > 10 || (text.size() > 1 && text[0] == '0'))
+        return std::nullopt;
+    uint64_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        value = value * 10 + uint64_t(c - '0');
+    }
+    if (value > limit)
+        return std::nullopt;
+    return value;
+}
+
+} // namespace
 
 bool parseInfo(std::string_view text, ServiceInfo &info)
 {
@@ -258,6 +287,13 @@ bool parseInfo(std::string_view text, ServiceInfo &info)
             parsed.label = value, seen |= 4;
         else if (key == "version")
             parsed.version = value, seen |= 8;
+        else if (key.rfind("output.", 0) == 0) {
+            const auto device = decimal(key.substr(7), 0xffffffffu);
+            const auto byte = decimal(value, 0xff);
+            if (!device || !byte)
+                return false;
+            parsed.outputs.emplace_back(uint32_t(*device), uint8_t(*byte));
+        }
         // Keys of a later version are passed over.
     }
     if (seen != 15)

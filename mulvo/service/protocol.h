@@ -24,6 +24,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace mulvo::service {
 
@@ -110,6 +112,10 @@ struct ServiceInfo
     std::string kind;    // "virtual", "gpio" or "other"
     std::string label;   // how the operator is shown that library, "GPIO: gpiochip0"
     std::string version; // the service's program version
+    // The last byte written through the service to each adapter that has had one ("output.N"
+    // lines): the library's functions cannot read an output back, so a client that must put
+    // the byte before back (a pulse) asks here.
+    std::vector<std::pair<uint32_t, uint8_t>> outputs;
 };
 std::string formatInfo(const ServiceInfo &info);
 // False when `text` is not what formatInfo makes (a line without '=', a byte below 0x20 other

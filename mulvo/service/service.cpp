@@ -178,6 +178,7 @@ struct Service::Device
     uint64_t armed = 0;  // armed client handles
     bool lost = false;   // a call found it gone; logged once
     bool connected = false;
+    int output = -1; // the last byte written through the service, -1 before the first
     // Written by the library's callback only: (interrupts seen, low 32 bits) << 32 | the
     // library's number of the latest. One word, so that the loop never reads half an update.
     std::atomic<uint64_t> packed{0};
@@ -472,7 +473,11 @@ bool Service::handle(Client &client, const Message &request, std::string &why)
         why = "greeted twice";
         return false;
     case Kind::Info: {
-        const std::string text = formatInfo(info_);
+        ServiceInfo info = info_;
+        for (const auto &device : devices_)
+            if (device->output >= 0)
+                info.outputs.emplace_back(device->number, uint8_t(device->output));
+        const std::string text = formatInfo(info);
         answer(client, request, MULVO_OK, uint32_t(text.size()));
         client.out += text;
         return true;
@@ -501,11 +506,15 @@ bool Service::handle(Client &client, const Message &request, std::string &why)
     }
     Device &device = *cd->device;
     switch (request.kind) {
-    case Kind::Write:
+    case Kind::Write: {
         // The decoder let through nothing above 0xff.
-        answer(client, request,
-               onDevice(device, [&](uint32_t h) { return api_.mbout(h, request.value); }));
+        const int32_t result =
+            onDevice(device, [&](uint32_t h) { return api_.mbout(h, request.value); });
+        if (result == MULVO_OK)
+            device.output = int(request.value);
+        answer(client, request, result);
         return true;
+    }
     case Kind::Read: {
         uint32_t value = 0;
         const int32_t result = onDevice(device, [&](uint32_t h) { return api_.mbin(h, &value); });

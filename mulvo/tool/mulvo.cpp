@@ -205,6 +205,7 @@ struct LoadedLibrary
     mulvo::Choice choice;
 
     bool isVirtual() const { return library->kind() == mulvo::Library::Kind::Virtual; }
+    bool isService() const { return library->kind() == mulvo::Library::Kind::Service; }
 };
 
 int loadLibrary(const Options &options, LoadedLibrary &loaded)
@@ -537,6 +538,8 @@ int runPulse(const Options &options, const LoadedLibrary &loaded, uint32_t handl
     std::optional<uint8_t> before;
     if (loaded.isVirtual())
         before = virtualAdapterOutput();
+    else if (loaded.isService())
+        before = mulvo::serviceOutput(options.device);
     if (!before && memory)
         before = memory->recall();
     if (int rc = writeOutput(api, handle, options.value, memory))
@@ -583,9 +586,10 @@ int main(int argc, char **argv)
     OpenAdapter adapter(api, options.device);
     if (adapter.handle() == 0)
         return failure(absentMessage(options.device));
-    // A library with state of its own needs no memory of ours.
+    // A library with state of its own, or a service that keeps it for every client, needs no
+    // memory of ours.
     std::optional<OutputMemory> memory;
-    if (!loaded.isVirtual())
+    if (!loaded.isVirtual() && !loaded.isService())
         memory.emplace(loaded.library->file(), options.device);
     int rc = 0;
     if (options.command == "get") {

@@ -648,6 +648,16 @@ TEST_F(CommandLine, ThroughTheServiceClientsShareOneAdapter)
     EXPECT_EQ(segment->output(), 0x5a);
     ASSERT_EQ(sim({"loopback", "on"}).exitCode, 0);
     EXPECT_EQ(viaService({"get"}).out, "0x5a\n") << "the byte stays after the writer ended";
+    // A pulse puts back what the service last wrote, whoever wrote it: here a client of
+    // another session, whose byte this session's mulvo never saw.
+    const std::string session = mulvotest::makeTempDir();
+    auto other = env;
+    other.push_back("XDG_RUNTIME_DIR=" + session);
+    ASSERT_EQ(mulvotest::runTool(MULVO_PATH, {"set", "0x33"}, other).exitCode, 0);
+    ASSERT_EQ(viaService({"pulse", "0x81", "--ms", "1"}).exitCode, 0);
+    EXPECT_EQ(segment->output(), 0x33);
+    ASSERT_EQ(viaService({"set", "0x5a"}).exitCode, 0);
+    rmdir(session.c_str());
 
     // Two watches armed through the service; the service arms the adapter once.
     const std::string dir = mulvotest::makeTempDir();

@@ -2,13 +2,17 @@
 // simulator (gpio-sim), made through configfs, whose line levels the test drives through the
 // simulator's sysfs "pull" files. Where the kernel has no configfs gpio-sim the test says so and
 // reports itself skipped (exit status 77); scripts/gpio-vm runs it in a small VM that has.
+// The same contract runs through the adapter service holding the GPIO adapter, and two
+// programs share it there.
 #include "adaptercontract.h"
 #include "gpiosimchip.h"
 #include "mulvotestsupport.h"
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -19,14 +23,15 @@ namespace {
 GpioSimChip g_chip;
 std::string g_configPath;
 
-class GpioSimRig final : public AdapterRig
+class GpioSimRig : public AdapterRig
 {
 public:
-    GpioSimRig()
+    explicit GpioSimRig(bool direct = true)
     {
         for (unsigned i = 0; i < GpioSimChip::kLines; ++i)
             EXPECT_TRUE(g_chip.pull(i, false));
-        library_ = loadAdapterLibrary(MULVO_GPIO_LIB_PATH);
+        if (direct)
+            library_ = loadAdapterLibrary(MULVO_GPIO_LIB_PATH);
     }
     const mulvo::Api &api() override { return library_->api(); }
     uint8_t output() override
@@ -54,11 +59,34 @@ public:
         EXPECT_TRUE(waitFor([] { return g_chip.usedLines() == 0; })) << g_chip.usedLines();
     }
 
-private:
+protected:
     std::unique_ptr<mulvo::Library> library_;
 };
 
-MULVO_CONTRACT_RIGS(RigMaker{"GpioOnGpioSim", [] { return std::make_unique<GpioSimRig>(); }});
+// The GPIO adapter held by a mulvod of the test's own, reached through the client library.
+class ServiceOnGpioSimRig final : public GpioSimRig
+{
+public:
+    ServiceOnGpioSimRig() : GpioSimRig(false)
+    {
+        EXPECT_TRUE(service_.start({"--adapter", MULVO_GPIO_LIB_PATH})) << service_.log();
+        setenv("MULVO_SERVICE_SOCKET", service_.socket().c_str(), 1);
+        library_ = loadAdapterLibrary(MULVO_SERVICE_LIB_PATH);
+    }
+    ~ServiceOnGpioSimRig() override { unsetenv("MULVO_SERVICE_SOCKET"); }
+    void expectReleased() override
+    {
+        // The service keeps the adapter's 18 lines while it runs, whatever its clients did.
+        EXPECT_EQ(g_chip.usedLines(), 18u);
+    }
+
+private:
+    ServiceProcess service_;
+};
+
+MULVO_CONTRACT_RIGS(RigMaker{"GpioOnGpioSim", [] { return std::make_unique<GpioSimRig>(); }},
+                    RigMaker{"ServiceOnGpioSim",
+                             [] { return std::make_unique<ServiceOnGpioSimRig>(); }});
 
 void ignoreInterrupt(uint32_t, uint32_t) {}
 
@@ -92,6 +120,46 @@ TEST(GpioOnGpioSim, OpeningKeepsTheOutputsAndARemovedChipIsAbsentWithoutSpinning
     EXPECT_EQ(api.close(h), MULVO_OK);
     std::string error;
     ASSERT_TRUE(g_chip.create(error)) << error;
+}
+
+// Two programs on one GPIO adapter through the service: one armed and counting while another
+// writes a byte and exits; the lines keep that byte after the writer is gone.
+TEST(ServiceOnGpioSim, TwoProgramsShareTheAdapterAndTheWrittenByteOutlivesItsWriter)
+{
+    for (unsigned i = 0; i < GpioSimChip::kLines; ++i)
+        ASSERT_TRUE(g_chip.pull(i, false));
+    ServiceProcess service;
+    ASSERT_TRUE(service.start({"--adapter", MULVO_GPIO_LIB_PATH})) << service.log();
+    setenv("MULVO_SERVICE_SOCKET", service.socket().c_str(), 1);
+    auto library = loadAdapterLibrary(MULVO_SERVICE_LIB_PATH);
+    const mulvo::Api &api = library->api();
+    const uint32_t h = api.open(0);
+    ASSERT_NE(h, 0u);
+    static std::atomic<uint32_t> calls{0};
+    ASSERT_EQ(api.connect(h, [](uint32_t, uint32_t) { ++calls; }), MULVO_OK);
+
+    const pid_t writer = fork();
+    if (writer == 0) {
+        // A program of its own: the parent's connection is not this one's.
+        const uint32_t mine = api.open(0);
+        _exit(mine != 0 && api.mbout(mine, 0x5a) == MULVO_OK ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(writer, &status, 0), writer);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << service.log();
+    uint8_t lines = 0;
+    for (unsigned i = 0; i < 8; ++i)
+        lines |= uint8_t(g_chip.level(i) << i);
+    EXPECT_EQ(lines, 0x5a) << "the byte stays on the lines after its writer exited";
+
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(g_chip.pull(16, true));
+        ASSERT_TRUE(g_chip.pull(16, false));
+    }
+    EXPECT_TRUE(waitFor([] { return calls.load() == 3; })) << calls.load() << " callbacks";
+    EXPECT_EQ(api.close(h), MULVO_OK);
+    EXPECT_EQ(service.stop(), 0);
+    unsetenv("MULVO_SERVICE_SOCKET");
 }
 
 } // namespace
