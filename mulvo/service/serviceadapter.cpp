@@ -66,6 +66,10 @@ std::shared_ptr<ServiceAdapter::Link> ServiceAdapter::currentLink(std::string &p
         path, [this] { wake(); }, problem);
     if (!connection)
         return nullptr;
+    // The connections this replaces are broken: their descriptors go now, not at unload, so
+    // that a program outliving many restarts of the service keeps none of them.
+    for (const auto &old : links_)
+        old->connection->release();
     auto link = std::make_shared<Link>();
     link->connection = std::move(connection);
     link_ = link;

@@ -102,6 +102,13 @@ bool Connection::latest(uint32_t device, Latest &out) const
     return false;
 }
 
+void Connection::release()
+{
+    std::lock_guard<std::mutex> lock(callMutex_);
+    if (broken() && fd_ >= 0)
+        close(fd_.exchange(-1));
+}
+
 void Connection::forgetAfterFork()
 {
     new (&callMutex_) std::mutex;

@@ -40,7 +40,7 @@ public:
     // Reads what has arrived without waiting; for the thread that watches fd(). False once the
     // connection is broken.
     bool poll();
-    int fd() const { return fd_; }
+    int fd() const { return fd_.load(std::memory_order_acquire); }
     bool broken() const { return broken_.load(std::memory_order_acquire); }
     std::string reason() const;
     const std::string &path() const { return path_; }
@@ -53,6 +53,10 @@ public:
         uint32_t number = 0;
     };
     bool latest(uint32_t device, Latest &out) const;
+
+    // A broken connection gives its descriptor back (nothing reads or writes it any more);
+    // handles opened on it keep failing as before.
+    void release();
 
     // In a child made by fork(): the socket is the parent's; the child's calls fail, and the
     // descriptor is closed without a word to the service.
@@ -72,7 +76,8 @@ private:
     bool readText(size_t length, std::string &text);
     void breakWith(const std::string &reason);
 
-    int fd_;
+    // -1 once released; read without the call's hold only by the thread that watches it.
+    std::atomic<int> fd_;
     std::string path_;
     std::function<void()> onInterrupt_;
     std::atomic<bool> broken_{false};

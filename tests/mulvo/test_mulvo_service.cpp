@@ -14,6 +14,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
@@ -527,8 +528,29 @@ TEST_F(ServiceTest, CallsFailFastWhenTheServiceStopsAndTheNextOpenReconnects)
     EXPECT_EQ(api.mbout(again, 0x22), MULVO_OK);
     EXPECT_EQ(segment->output(), 0x22);
     EXPECT_EQ(api.mbout(h, 0x33), MULVO_E_SYSTEM) << "a handle stays on its own connection";
+    // Restarts of the service cost a long-running client no descriptor.
+    const auto descriptors = [] {
+        size_t n = 0;
+        DIR *dir = opendir("/proc/self/fd");
+        while (dir && readdir(dir))
+            ++n;
+        if (dir)
+            closedir(dir);
+        return n;
+    };
+    std::vector<uint32_t> handles{again};
+    const size_t held = descriptors();
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(service.stop(SIGTERM), 0);
+        ASSERT_TRUE(service.start()) << service.log();
+        EXPECT_EQ(api.mbout(handles.back(), 0x44), MULVO_E_SYSTEM);
+        handles.push_back(api.open(0));
+        ASSERT_NE(handles.back(), 0u);
+    }
+    EXPECT_EQ(descriptors(), held);
     EXPECT_EQ(api.close(h), MULVO_OK);
-    EXPECT_EQ(api.close(again), MULVO_OK);
+    for (const uint32_t handle : handles)
+        EXPECT_EQ(api.close(handle), MULVO_OK);
     unsetenv(kSocketEnv);
 }
 
