@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -308,6 +309,8 @@ bool Service::run(int stopFd)
     for (;;) {
         const bool spin = spinUntil != 0 && monotonicNs() < spinUntil;
         const int n = epoll_wait(epollFd_, events, 64, spin ? 0 : -1);
+        if (n == 0 && spin)
+            sched_yield(); // a thread that has work goes first
         if (n < 0) {
             if (errno == EINTR)
                 continue;

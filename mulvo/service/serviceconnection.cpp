@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <time.h>
@@ -280,9 +281,12 @@ bool Connection::callLocked(const Message &request, Message &answer)
     // sleeping, which on a dozing processor costs more than the answer.
     if (spinningPays()) {
         const int64_t until = monotonicNs() + kSpinNs;
-        while (!answered && monotonicNs() < until)
+        while (!answered && monotonicNs() < until) {
             if (!fill(0) || !takeMessages(&request, &answer, answered))
                 return false;
+            if (!answered)
+                sched_yield(); // a thread that has work goes first
+        }
     }
     for (;;) {
         if (!takeMessages(&request, &answer, answered))
