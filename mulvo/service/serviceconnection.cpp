@@ -56,8 +56,9 @@ std::unique_ptr<Connection> Connection::open(const std::string &path,
     hello.kind = Kind::Hello;
     Message answer;
     if (!connection->call(hello, answer) || answer.result != MULVO_OK) {
-        error = "adapter service at " + path + ": " +
-                (connection->broken() ? connection->reason() : "refused the greeting");
+        // The reason names the socket already.
+        error = connection->broken() ? connection->reason()
+                                     : "the adapter service at " + path + " refused the greeting";
         return nullptr;
     }
     return connection;
