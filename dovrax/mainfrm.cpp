@@ -36,6 +36,8 @@ public:
     void setFullText(const QString &text)
     {
         fullText_ = text;
+        // A screen reader reads the whole name, whatever width the pane has now.
+        setAccessibleName(text);
         elide();
         updateGeometry();
     }

@@ -296,8 +296,9 @@ class Bench:
             self.stop()
             self.open_program("--adapter", "service", "--interrupts")
             last = self.status_panes()[-1]
-            # The pane may shorten its text; the tooltip has it whole.
-            if not last.name.startswith("Service: Virtual") or \
+            # The pane may shorten its text on screen; its name and tooltip have it whole.
+            instance = os.environ["MULVO_SIM_INSTANCE"]
+            if last.name != f"Service: Virtual adapter: {instance}" or \
                     f"socket {socket}, library " not in (last.description or ""):
                 raise Failure(f"the adapter pane reads {last.name!r}, {last.description!r}")
             run(mulvo, "--adapter", "service", "set", "0x5a")
