@@ -101,8 +101,11 @@ def start_display(env):
         if os.path.exists(f"/tmp/.X{number}-lock"):
             continue
         read_end, write_end = os.pipe()
+        # -noreset: a server resets when its last client goes, and refuses connections while
+        # it does, which is just when the next start connects.
         server = subprocess.Popen(["Xvfb", f":{number}", "-displayfd", str(write_end),
-                                   "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
+                                   "-screen", "0", "1280x1024x24", "-nolisten", "tcp",
+                                   "-noreset"],
                                   pass_fds=[write_end], stdout=subprocess.DEVNULL,
                                   stderr=subprocess.DEVNULL)
         os.close(write_end)
