@@ -1,20 +1,26 @@
 #include "singlecopy.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
-#include <QLocalServer>
-#include <QLocalSocket>
+#include <QFileInfo>
 #include <QLoggingCategory>
 #include <QRandomGenerator>
+#include <QSocketNotifier>
 #include <QStandardPaths>
 #include <QTimer>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace platform {
@@ -24,8 +30,98 @@ Q_LOGGING_CATEGORY(lcSingleCopy, "dovrax.singlecopy")
 namespace {
 
 constexpr char kFrontRequest[] = "front\n";
-// Nothing in the runtime folder is read beyond this, whatever it holds.
+constexpr char kAnswer[] = "ok\n";
+// Nothing in the runtime folder, and nothing of a request, is read beyond this.
 constexpr qint64 kReadMax = 256;
+// Connections not yet taken up that the socket keeps waiting.
+constexpr int kBacklog = 50;
+
+QString errnoText()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+// The address of a socket at `path`; false when the path does not fit.
+bool socketAddress(const QByteArray &path, sockaddr_un &address)
+{
+    std::memset(&address, 0, sizeof address);
+    address.sun_family = AF_UNIX;
+    if (path.isEmpty() || size_t(path.size()) >= sizeof address.sun_path)
+        return false;
+    std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+    return true;
+}
+
+// Waits up to `timeoutMs` for `events` on `fd`, through interruptions.
+bool waitFor(int fd, short events, int timeoutMs)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    for (;;) {
+        pollfd entry{fd, events, 0};
+        const int ready = ::poll(&entry, 1, int(deadline.remainingTime()));
+        if (ready > 0)
+            return true;
+        if (ready == 0 || errno != EINTR)
+            return false;
+    }
+}
+
+// One later copy's connection: it sends one short line at once and is answered, or is dropped
+// (closed without an answer) when it sends more, or nothing, or takes longer.
+class Request : public QObject
+{
+public:
+    Request(int fd, std::function<void()> onFront, QObject *parent)
+        : QObject(parent), fd_(fd), onFront_(std::move(onFront))
+    {
+        notifier_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
+        connect(notifier_, &QSocketNotifier::activated, this, &Request::readSome);
+        QTimer::singleShot(SingleCopy::kClientTimeoutMs, this, &Request::finish);
+    }
+    ~Request() override { closeFd(); }
+
+private:
+    void readSome()
+    {
+        char data[kReadMax];
+        ssize_t n;
+        do
+            n = ::read(fd_, data, size_t(kReadMax - received_.size()));
+        while (n < 0 && errno == EINTR);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return;
+        if (n > 0)
+            received_.append(data, n);
+        const qsizetype end = received_.indexOf('\n');
+        if (end >= 0) {
+            if (received_.first(end + 1) == kFrontRequest)
+                onFront_();
+            // A peer that has gone already misses the answer; it is not a signal to us.
+            ::send(fd_, kAnswer, sizeof kAnswer - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+            finish();
+        } else if (n <= 0 || received_.size() >= kReadMax) {
+            finish(); // gone, or too much without a line
+        }
+    }
+    void finish()
+    {
+        closeFd();
+        deleteLater();
+    }
+    void closeFd()
+    {
+        if (fd_ < 0)
+            return;
+        notifier_->setEnabled(false);
+        ::close(fd_);
+        fd_ = -1;
+    }
+
+    int fd_;
+    std::function<void()> onFront_;
+    QSocketNotifier *notifier_ = nullptr;
+    QByteArray received_;
+};
 
 // The name the kernel keeps for a process (cut to 15 bytes), read without blocking; empty when
 // the process is gone.
@@ -61,7 +157,7 @@ SingleCopy::~SingleCopy()
 {
     if (lockFd_ < 0)
         return;
-    delete server_;
+    stopListening();
     // Removed only while the name is still this copy's lock.
     struct stat mine, named;
     const QByteArray path = QFile::encodeName(lockPath_);
@@ -91,43 +187,82 @@ bool SingleCopy::acquire()
                                 << "from this one:" << lockError_;
         return true;
     }
-    // A socket left by a copy that ended without cleaning up is ours to replace: we hold the lock.
-    QLocalServer::removeServer(socketPath_);
-    server_ = new QLocalServer(this);
-    server_->setSocketOptions(QLocalServer::UserAccessOption);
-    if (!server_->listen(socketPath_)) {
-        qCWarning(lcSingleCopy) << "a later copy cannot reach this one:" << server_->errorString();
-        return true;
-    }
-    connect(server_, &QLocalServer::newConnection, this, [this] {
-        while (QLocalSocket *socket = server_->nextPendingConnection())
-            serve(socket);
-    });
+    QString error;
+    if (!listen(error))
+        qCWarning(lcSingleCopy).noquote() << "a later copy cannot reach this one:" << error;
     return true;
 }
 
-void SingleCopy::serve(QLocalSocket *socket)
+bool SingleCopy::listen(QString &error)
 {
-    // A request is one short line, sent at once: a client that sends more, or takes longer,
-    // is dropped rather than buffered or waited for.
-    socket->setReadBufferSize(kReadMax);
-    const auto drop = [socket] {
-        socket->abort();
-        socket->deleteLater();
-    };
-    connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-    QTimer::singleShot(kClientTimeoutMs, socket, drop);
-    connect(socket, &QLocalSocket::readyRead, this, [this, socket, drop] {
-        if (!socket->canReadLine()) {
-            if (socket->bytesAvailable() >= kReadMax)
-                drop();
-            return;
+    const QByteArray path = QFile::encodeName(socketPath_);
+    // Bound in a private folder of its own, given its mode and only then put in place, so that
+    // it never appears under its name with other permissions.
+    QByteArray folder = QFile::encodeName(QFileInfo(socketPath_).absolutePath()) + "/XXXXXX";
+    sockaddr_un address, boundAddress;
+    if (!socketAddress(path, address) || !socketAddress(folder + "/s", boundAddress)) {
+        error = QStringLiteral("the path %1 is too long for a socket").arg(socketPath_);
+        return false;
+    }
+    // A socket left by a copy that ended without cleaning up is ours to replace: we hold the lock.
+    ::unlink(path.constData());
+    if (!::mkdtemp(folder.data())) {
+        error = errnoText();
+        return false;
+    }
+    const QByteArray bound = folder + "/s";
+    socketAddress(bound, boundAddress);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const bool listening =
+        fd >= 0 &&
+        ::bind(fd, reinterpret_cast<const sockaddr *>(&boundAddress), sizeof boundAddress) == 0 &&
+        ::listen(fd, kBacklog) == 0 && ::chmod(bound.constData(), S_IRWXU) == 0 &&
+        ::rename(bound.constData(), path.constData()) == 0;
+    if (!listening) {
+        error = errnoText();
+        if (fd >= 0)
+            ::close(fd);
+        ::unlink(bound.constData());
+    }
+    ::rmdir(folder.constData());
+    if (!listening)
+        return false;
+    listenFd_ = fd;
+    listenNotifier_ = new QSocketNotifier(listenFd_, QSocketNotifier::Read, this);
+    connect(listenNotifier_, &QSocketNotifier::activated, this, &SingleCopy::acceptClients);
+    return true;
+}
+
+void SingleCopy::acceptClients()
+{
+    for (;;) {
+        const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd >= 0) {
+            new Request(
+                fd, [this] { Q_EMIT frontRequested(); }, this);
+            continue;
         }
-        if (socket->readLine(kReadMax) == kFrontRequest)
-            Q_EMIT frontRequested();
-        socket->write("ok\n");
-        socket->disconnectFromServer();
-    });
+        if (errno == EINTR || errno == ECONNABORTED)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return;
+        // Out of descriptors or worse: the socket would wake us at once, again and again.
+        qCWarning(lcSingleCopy).noquote()
+            << "a later copy cannot reach this one any more:" << errnoText();
+        stopListening();
+        return;
+    }
+}
+
+void SingleCopy::stopListening()
+{
+    if (listenFd_ < 0)
+        return;
+    delete listenNotifier_;
+    listenNotifier_ = nullptr;
+    ::close(listenFd_);
+    listenFd_ = -1;
+    ::unlink(QFile::encodeName(socketPath_).constData());
 }
 
 SingleCopy::LockState SingleCopy::tryLock()
@@ -228,15 +363,29 @@ void SingleCopy::discardPrepared()
 
 bool SingleCopy::askRunningCopyToFront(int timeoutMs)
 {
-    if (socketPath_.isEmpty())
+    sockaddr_un address;
+    if (!socketAddress(QFile::encodeName(socketPath_), address))
         return false;
-    QLocalSocket socket;
-    socket.connectToServer(socketPath_);
-    if (!socket.waitForConnected(timeoutMs))
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
         return false;
-    socket.write(kFrontRequest);
-    // The answer comes once the request has been taken up.
-    return socket.waitForBytesWritten(timeoutMs) && socket.waitForReadyRead(timeoutMs);
+    // A running copy whose queue of connections is full is tried again until the time is up.
+    const QDeadlineTimer connectDeadline(timeoutMs);
+    int connected;
+    while ((connected =
+                ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address)) != 0 &&
+           (errno == EINTR || (errno == EAGAIN && !connectDeadline.hasExpired())))
+        ::poll(nullptr, 0, 10);
+    bool answered = false;
+    if (connected == 0 && waitFor(fd, POLLOUT, timeoutMs) &&
+        ::send(fd, kFrontRequest, sizeof kFrontRequest - 1, MSG_NOSIGNAL) ==
+            ssize_t(sizeof kFrontRequest - 1)) {
+        // The answer comes once the request has been taken up.
+        char answer[sizeof kAnswer];
+        answered = waitFor(fd, POLLIN, timeoutMs) && ::read(fd, answer, sizeof answer) > 0;
+    }
+    ::close(fd);
+    return answered;
 }
 
 } // namespace platform

@@ -6,8 +6,7 @@
 #include <QObject>
 #include <QString>
 
-class QLocalServer;
-class QLocalSocket;
+class QSocketNotifier;
 
 namespace platform {
 
@@ -50,7 +49,11 @@ private:
     // Creates this copy's lock under a fresh name, locked and with its owner written.
     bool prepareLock(const QByteArray &path);
     void discardPrepared();
-    void serve(QLocalSocket *socket);
+    // Binds and listens on the socket, readable and writable by the user alone; false (with the
+    // reason in `error`) when it cannot.
+    bool listen(QString &error);
+    void acceptClients();
+    void stopListening();
 
     QString lockPath_;
     QString socketPath_;
@@ -58,7 +61,9 @@ private:
     int lockFd_ = -1;
     QByteArray preparedPath_;
     QString lockError_;
-    QLocalServer *server_ = nullptr;
+    // The socket later copies connect to, while this copy holds the lock.
+    int listenFd_ = -1;
+    QSocketNotifier *listenNotifier_ = nullptr;
 };
 
 } // namespace platform
