@@ -127,7 +127,7 @@ bool CDovraxApp::InitInstance(const QString &documentPath, const mulvo::Choice &
         [] { return std::make_unique<CDovraxDoc>(); },
         [this]() -> std::unique_ptr<platform::FrameWindow> {
             auto frame = std::make_unique<CMainFrame>([this](QWidget *parent) {
-                auto *form = new CDovraxDlg(*link_, parent);
+                auto *form = new CDovraxDlg(*link_, parent, hostWindows_);
                 form->setInterruptMonitoring(interruptMonitoring_);
                 return form;
             });
@@ -201,6 +201,9 @@ void CDovraxApp::storeWindowClass()
     hostWindows_->markAsMainWindow(frame->winId());
     windowClass.truncate(kClassNameMax);
     QSettings settings;
+    // Most starts find the class stored already: the file is then left as it is.
+    if (settings.value(QLatin1String(kClassNameKey)) == windowClass)
+        return;
     settings.setValue(QLatin1String(kClassNameKey), windowClass);
     settings.sync();
     if (settings.status() == QSettings::AccessError)

@@ -62,7 +62,8 @@ private:
     void comeToFront();
     void storeWindowClass();
 
-    std::unique_ptr<platform::HostWindows> hostWindows_;
+    // One connection for the running copy's lookup and the form's automation.
+    std::shared_ptr<platform::HostWindows> hostWindows_;
     platform::SingleCopy singleCopy_{QStringLiteral("dovrax")};
     bool interruptMonitoring_ = false;
     QStringList startOptions_;

@@ -41,8 +41,10 @@ const QString &CDovraxDlg::separatorLine()
     return line;
 }
 
-CDovraxDlg::CDovraxDlg(AdapterLink &link, QWidget *parent)
-    : QWidget(parent), link_(link), hostWindows_(platform::createHostWindows())
+CDovraxDlg::CDovraxDlg(AdapterLink &link, QWidget *parent,
+                       std::shared_ptr<platform::HostWindows> hostWindows)
+    : QWidget(parent), link_(link),
+      hostWindows_(hostWindows ? std::move(hostWindows) : platform::createHostWindows())
 {
     // The form draws its own background; no border, as a child form without a frame.
     setAutoFillBackground(true);

@@ -43,7 +43,10 @@ class CDovraxDlg : public QWidget, public platform::View
     Q_OBJECT
 public:
     // `link` reaches the adapter; it must outlive the form.
-    explicit CDovraxDlg(AdapterLink &link, QWidget *parent = nullptr);
+    // Other programs' windows are found and driven through `hostWindows`, which the form may
+    // share with its owner; without one the form opens its own.
+    explicit CDovraxDlg(AdapterLink &link, QWidget *parent = nullptr,
+                        std::shared_ptr<platform::HostWindows> hostWindows = nullptr);
     ~CDovraxDlg() override;
 
     // Replaces how other programs' windows are found and driven (tests use a recorder).
@@ -119,7 +122,7 @@ private:
     platform::HostWindow findHostWindow();
 
     AdapterLink &link_;
-    std::unique_ptr<platform::HostWindows> hostWindows_;
+    std::shared_ptr<platform::HostWindows> hostWindows_;
     bool bound_ = false;
 
     // Shared by the eight indicators, which only refer to it: declared before them, and the
