@@ -23,8 +23,11 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "%s: cannot read %s\n", argv[0], argv[i]);
             return 1;
         }
-        // The form a pixmap keeps on the raster back end, so that using them converts nothing.
-        image = image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        // The pixels a window's icon is sent to the window system as: each time a window is made
+        // its icon is converted to this form, unless it is in this form already. Premultiplied
+        // first, so that they are exactly the pixels that conversion would give.
+        image = image.convertToFormat(QImage::Format_ARGB32_Premultiplied)
+                    .convertToFormat(QImage::Format_ARGB32);
         const QByteArray name = "kPixels" + QByteArray::number(i - 2);
         tables += "const uint32_t " + name + "[] = {";
         for (int y = 0; y < image.height(); ++y) {

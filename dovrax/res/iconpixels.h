@@ -10,7 +10,8 @@ struct IconPixels
 {
     int width;
     int height;
-    const uint32_t *pixels; // premultiplied ARGB, rows top to bottom
+    // ARGB, not premultiplied, as the window system takes a window's icon; rows top to bottom.
+    const uint32_t *pixels;
 };
 
 extern const IconPixels kIconPixels[];

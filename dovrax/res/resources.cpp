@@ -206,8 +206,10 @@ QIcon appIcon()
         for (size_t i = 0; i < kIconPixelsCount; ++i) {
             const IconPixels &entry = kIconPixels[i];
             const QImage image(reinterpret_cast<const uchar *>(entry.pixels), entry.width,
-                               entry.height, QImage::Format_ARGB32_Premultiplied);
-            sizes->addPixmap(QPixmap::fromImage(image));
+                               entry.height, QImage::Format_ARGB32);
+            // Kept in the window system's form: a frame's icon is then sent without
+            // converting (twice for each frame made).
+            sizes->addPixmap(QPixmap::fromImage(image, Qt::NoFormatConversion));
         }
         return sizes;
     }();
