@@ -279,6 +279,13 @@ e2e_log "without X11: stopped by the lock, the first copy came to the front"
 
 # ---- clients of the socket that send too much or nothing ---------------------------------
 
+# The socket is the user's alone, and nothing of its making is left beside it.
+sock=$XDG_RUNTIME_DIR/dovrax.socket
+[ -S "$sock" ] && [ "$(stat -c %a "$sock")" = 700 ] ||
+    e2e_fail "the socket is not a socket of mode 700: $(ls -la "$XDG_RUNTIME_DIR")"
+[ -z "$(find "$XDG_RUNTIME_DIR" -mindepth 1 -type d)" ] ||
+    e2e_fail "folders left in the runtime folder: $(ls -la "$XDG_RUNTIME_DIR")"
+
 # The running copy reads a few hundred bytes of a request at most and drops a client that
 # sends nothing; it keeps answering others.
 if command -v python3 >/dev/null; then
