@@ -71,7 +71,8 @@ bool CDovraxApp::InitInstance(const QString &documentPath, const mulvo::Choice &
 {
     exitCode = 1;
     platform::loadFonts();
-    hostWindows_ = platform::createHostWindows();
+    if (!hostWindows_)
+        hostWindows_ = platform::createHostWindows();
 
     {
         QSettings settings;

@@ -51,6 +51,12 @@ public:
     // The options and file this start was given, as typed; a copy already running does not
     // take them, and the message says so. Before InitInstance.
     void setStartOptions(const QStringList &given) { startOptions_ = given; }
+    // Other programs' windows are found through `windows` (a connection made before the
+    // application); without it InitInstance opens one for the platform the program runs on.
+    void setHostWindows(std::unique_ptr<platform::HostWindows> windows)
+    {
+        hostWindows_ = std::move(windows);
+    }
 
     void OnAppAbout();
 

@@ -13,6 +13,7 @@
 #include <QStringList>
 
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -37,8 +38,10 @@ void addQtOptions(QCommandLineParser &parser)
 }
 
 // Settles the windowing platform before Qt starts; false (with a message) when there is no
-// display to run on, where Qt would abort without a word an operator understands.
-bool chooseDisplay(const QCommandLineParser &parser, bool quiet = false)
+// display to run on, where Qt would abort without a word an operator understands. On X11 the
+// connection that found the server reachable goes to `hostWindows`, where one is given.
+bool chooseDisplay(const QCommandLineParser &parser, bool quiet = false,
+                   std::unique_ptr<platform::HostWindows> *hostWindows = nullptr)
 {
     const QString option = parser.value(QStringLiteral("platform"));
     QByteArray platform = option.isEmpty() ? qgetenv("QT_QPA_PLATFORM") : option.toLocal8Bit();
@@ -61,8 +64,11 @@ bool chooseDisplay(const QCommandLineParser &parser, bool quiet = false)
     const QByteArray display = parser.isSet(QStringLiteral("display"))
                                    ? parser.value(QStringLiteral("display")).toLocal8Bit()
                                    : qgetenv("DISPLAY");
-    if (platform::x11DisplayReachable(display))
+    if (auto windows = platform::openX11HostWindows(display)) {
+        if (hostWindows)
+            *hostWindows = std::move(windows);
         return true;
+    }
     if (quiet)
         return false;
     std::fprintf(stderr,
@@ -162,7 +168,8 @@ int main(int argc, char *argv[])
         return 2;
     }
 
-    if (!chooseDisplay(parser))
+    std::unique_ptr<platform::HostWindows> hostWindows;
+    if (!chooseDisplay(parser, false, &hostWindows))
         return 1;
 
     // What a copy already running would not take from this start.
@@ -176,6 +183,8 @@ int main(int argc, char *argv[])
     CDovraxApp app(argc, argv);
     app.setInterruptMonitoring(interruptMonitoring);
     app.setStartOptions(startOptions);
+    if (hostWindows)
+        app.setHostWindows(std::move(hostWindows));
     int exitCode = 0;
     if (!app.InitInstance(files.value(0), choice, exitCode)) {
         app.ExitInstance();

@@ -6,8 +6,6 @@
 
 #ifdef DOVRAX_HAVE_X11
 #include "x11/x11hostwindows.h"
-
-#include <X11/Xlib.h>
 #endif
 
 namespace platform {
@@ -49,17 +47,14 @@ std::unique_ptr<HostWindows> createHostWindows()
     return std::make_unique<NullHostWindows>();
 }
 
-bool x11DisplayReachable(const QByteArray &display)
+std::unique_ptr<HostWindows> openX11HostWindows(const QByteArray &display)
 {
 #ifdef DOVRAX_HAVE_X11
-    Display *connection = XOpenDisplay(display.isEmpty() ? nullptr : display.constData());
-    if (!connection)
-        return false;
-    XCloseDisplay(connection);
+    return X11HostWindows::open(display.isEmpty() ? nullptr : display.constData());
 #else
     Q_UNUSED(display);
+    return std::make_unique<NullHostWindows>();
 #endif
-    return true;
 }
 
 } // namespace platform

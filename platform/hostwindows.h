@@ -69,8 +69,11 @@ public:
 // that finds nothing and does nothing.
 std::unique_ptr<HostWindows> createHostWindows();
 
-// Whether the X server `display` names (empty: the one $DISPLAY names) accepts a connection.
-// Always true in a build without X11, where the windowing platform gives its own answer.
-bool x11DisplayReachable(const QByteArray &display);
+// Connects to the X server `display` names (empty: the one $DISPLAY names) before the
+// application exists, where the program is about to run on it: the one connection both tells
+// whether the server accepts one and drives windows there afterwards. Null when the server does
+// not accept a connection. In a build without X11, where the windowing platform gives its own
+// answer, one that finds nothing.
+std::unique_ptr<HostWindows> openX11HostWindows(const QByteArray &display);
 
 } // namespace platform

@@ -215,13 +215,19 @@ std::unique_ptr<X11HostWindows> X11HostWindows::open()
             name = DisplayString(qtDisplay);
     }
 #endif
-    Display *display = XOpenDisplay(name);
-    if (!display) {
+    auto windows = open(name);
+    if (!windows)
         qCWarning(lcHostWindows) << "cannot connect to the X display"
                                  << (name ? QString::fromLocal8Bit(name)
                                           : qEnvironmentVariable("DISPLAY"));
+    return windows;
+}
+
+std::unique_ptr<X11HostWindows> X11HostWindows::open(const char *name)
+{
+    Display *display = XOpenDisplay(name);
+    if (!display)
         return nullptr;
-    }
     return std::unique_ptr<X11HostWindows>(new X11HostWindows(display));
 }
 

@@ -26,6 +26,9 @@ public:
     // Connects to the X server of the running QGuiApplication (else the one $DISPLAY names);
     // nullptr when that fails.
     static std::unique_ptr<X11HostWindows> open();
+    // Connects to the X server `name` names (null: the one $DISPLAY names); nullptr when that
+    // fails.
+    static std::unique_ptr<X11HostWindows> open(const char *name);
     ~X11HostWindows() override;
 
     X11HostWindows(const X11HostWindows &) = delete;
