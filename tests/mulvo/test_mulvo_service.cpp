@@ -219,7 +219,7 @@ TEST(ServiceConnection, InterruptsReadWithAnAnswerAreTakenAtOnce)
             interrupt.sequence = sequence;
             std::vector<uint8_t> out = bytesOf(answerTo(asked.kind, MULVO_OK, 0, 0));
             if (asked.kind == Kind::Info) {
-                const std::string text = formatInfo({"/l.so", "virtual", "Virtual", "1"});
+                const std::string text = formatInfo({"/l.so", "virtual", "Virtual", "1", {}});
                 out = bytesOf(answerTo(Kind::Info, MULVO_OK, uint32_t(text.size())));
                 out.insert(out.end(), text.begin(), text.end());
             }
