@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -25,6 +26,8 @@ using lib::kHandleSlots;
 constexpr uint64_t kArming = kDisarmed - 1;
 // The largest event buffer the kernel grants a request; it drops the oldest events beyond it.
 constexpr uint32_t kEventBuffer = 1024;
+// The longest an arming waits for the delivery thread's next emptying read.
+constexpr std::chrono::milliseconds kDrainWait{500};
 constexpr const char *kConsumer = "mulvo-gpio";
 
 uint64_t monotonicNs()
@@ -380,6 +383,9 @@ void GpioAdapter::armed(lib::Device &base)
 {
     // Edges the kernel drops for lack of room are only known to be this handle's when they
     // came after a read that emptied the buffer; one such read after arming makes them so.
+    // The thread gets to it once its callbacks are through; under a flood that a slow
+    // callback cannot follow they never are, and arming waits no longer than kDrainWait:
+    // edges dropped just then are withheld from this handle (never given twice).
     (void)base;
     std::unique_lock<std::mutex> lock(mutex_);
     if (!thread_ || std::this_thread::get_id() == threadId_)
@@ -388,7 +394,7 @@ void GpioAdapter::armed(lib::Device &base)
     lock.unlock();
     wake();
     lock.lock();
-    threadMoved_.wait(lock, [&] { return drainDone_ >= request || !thread_; });
+    threadMoved_.wait_for(lock, kDrainWait, [&] { return drainDone_ >= request || !thread_; });
 }
 
 void GpioAdapter::ensureThreadLocked()

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <future>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -33,7 +34,8 @@ enum class Action
     CloseOnceTheCallerWaits,
     // Disarms, then closes while the thread named in `caller` arms the handle again.
     DisarmThenCloseWhileTheCallerArms,
-    Hold // until the action changes
+    Slow, // 1 ms per call
+    Hold  // until the action changes
 };
 
 // Per-handle test state, found by the callback through the handle's extension, as a real
@@ -109,6 +111,9 @@ void recordingCallback(uint32_t handle, uint32_t value)
     }
     switch (r->action.load()) {
     case Action::Record:
+        break;
+    case Action::Slow:
+        std::this_thread::sleep_for(1ms);
         break;
     case Action::Hold:
         while (r->action.load() == Action::Hold)
@@ -334,6 +339,35 @@ TEST_P(AdapterContract, EveryInterruptCountsWhileTheCallbackIsSlow)
     ASSERT_TRUE(waitCalls(r, kCount));
     std::this_thread::sleep_for(20ms);
     EXPECT_EQ(r.valuesCopy(), oneTo(kCount));
+}
+
+// A flood that a slow callback cannot keep up with keeps the adapter's event buffer full:
+// arming another handle meanwhile still returns.
+TEST_P(AdapterContract, ArmingReturnsWhileAFloodOutrunsASlowCallback)
+{
+    Recorder slow;
+    slow.action = Action::Slow;
+    const uint32_t first = openArmed(slow, recordingCallback);
+    std::atomic<bool> stop{false};
+    std::thread flood([&] {
+        while (!stop.load())
+            rig->raise(1);
+    });
+    ASSERT_TRUE(waitCalls(slow, 20));
+    Recorder other;
+    const uint32_t h = openAdapter();
+    api->set_extension(h, &other);
+    auto arming =
+        std::async(std::launch::async, [&] { return api->connect(h, recordingCallback); });
+    const bool returned = arming.wait_for(30s) == std::future_status::ready;
+    stop = true;
+    flood.join();
+    EXPECT_TRUE(returned) << "mulvo_connect waited for the flood to end";
+    EXPECT_EQ(arming.get(), MULVO_OK);
+    // Before the recorders go: callbacks of the flood may still be due.
+    EXPECT_EQ(api->close(h), MULVO_OK);
+    EXPECT_EQ(api->close(first), MULVO_OK);
+    opened.clear();
 }
 
 TEST_P(AdapterContract, NoCallbackAfterDisarmOrCloseReturnsEvenUnderAFlood)
