@@ -369,20 +369,22 @@ bool SingleCopy::askRunningCopyToFront(int timeoutMs)
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return false;
-    // A running copy whose queue of connections is full is tried again until the time is up.
-    const QDeadlineTimer connectDeadline(timeoutMs);
+    // One time limit for the whole exchange. A running copy whose queue of connections is full
+    // is tried again until it is up.
+    const QDeadlineTimer deadline(timeoutMs);
+    const auto left = [&deadline] { return int(deadline.remainingTime()); };
     int connected;
     while ((connected =
                 ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address)) != 0 &&
-           (errno == EINTR || (errno == EAGAIN && !connectDeadline.hasExpired())))
+           (errno == EINTR || (errno == EAGAIN && !deadline.hasExpired())))
         ::poll(nullptr, 0, 10);
     bool answered = false;
-    if (connected == 0 && waitFor(fd, POLLOUT, timeoutMs) &&
+    if (connected == 0 && waitFor(fd, POLLOUT, left()) &&
         ::send(fd, kFrontRequest, sizeof kFrontRequest - 1, MSG_NOSIGNAL) ==
             ssize_t(sizeof kFrontRequest - 1)) {
         // The answer comes once the request has been taken up.
         char answer[sizeof kAnswer];
-        answered = waitFor(fd, POLLIN, timeoutMs) && ::read(fd, answer, sizeof answer) > 0;
+        answered = waitFor(fd, POLLIN, left()) && ::read(fd, answer, sizeof answer) > 0;
     }
     ::close(fd);
     return answered;

@@ -515,6 +515,25 @@ LibraryLabel describeLibrary(const Library *library, const std::string &error)
     return describeLibrary(library->kind(), library->file());
 }
 
+namespace {
+
+// The description the adapter service the client library reaches gives of itself; false with
+// `error` when no service answers there. `socket` is where it was looked for.
+bool askService(service::ServiceInfo &info, std::string &socket, std::string &error)
+{
+    if (!service::socketPath(service::Side::Client, {}, socket, error))
+        return false;
+    const auto connection = service::Connection::open(socket, {}, error);
+    if (!connection)
+        return false;
+    if (connection->info(info))
+        return true;
+    error = connection->reason();
+    return false;
+}
+
+} // namespace
+
 LibraryLabel describeLibrary(Library::Kind kind, const std::string &file)
 {
     switch (kind) {
@@ -540,13 +559,8 @@ LibraryLabel describeLibrary(Library::Kind kind, const std::string &file)
         // The service says which library it holds; the client library itself is only the way
         // there.
         std::string socket, error;
-        std::unique_ptr<service::Connection> connection;
-        if (service::socketPath(service::Side::Client, {}, socket, error))
-            connection = service::Connection::open(socket, {}, error);
         service::ServiceInfo info;
-        if (connection && !connection->info(info))
-            error = connection->reason();
-        else if (connection)
+        if (askService(info, socket, error))
             return {"Service: " + info.label, "socket " + socket + ", library " + info.library};
         return {"Service: not reachable", error};
     }
@@ -559,11 +573,8 @@ LibraryLabel describeLibrary(Library::Kind kind, const std::string &file)
 std::optional<uint8_t> serviceOutput(uint32_t device)
 {
     std::string socket, error;
-    if (!service::socketPath(service::Side::Client, {}, socket, error))
-        return std::nullopt;
-    const auto connection = service::Connection::open(socket, {}, error);
     service::ServiceInfo info;
-    if (!connection || !connection->info(info))
+    if (!askService(info, socket, error))
         return std::nullopt;
     for (const auto &[number, value] : info.outputs)
         if (number == device)

@@ -17,9 +17,7 @@ namespace {
 
 int64_t monotonicMs()
 {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    return monotonicNs() / 1'000'000;
 }
 
 } // namespace
