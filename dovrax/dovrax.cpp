@@ -10,6 +10,7 @@
 #include "profile.h"
 #include "res/ids.h"
 #include "res/resources.h"
+#include "windowicon.h"
 
 #include <QLabel>
 #include <QLoggingCategory>
@@ -53,7 +54,9 @@ CDovraxApp::CDovraxApp(int &argc, char **argv) : QApplication(argc, argv)
     setApplicationVersion(QString::fromLatin1(res::kVersion));
     setDesktopFileName(QStringLiteral("dovrax"));
     setStyle(platform::createAppStyle());
-    setWindowIcon(res::appIcon());
+    // Made when a window first shows it: the main window's icon goes its own way (see the
+    // frame), so a start without boxes never makes it.
+    platform::setApplicationIcon(&res::appIcon, res::appIconProperty());
 }
 
 CDovraxApp::~CDovraxApp()

@@ -4,6 +4,7 @@
 #include "lockkeys.h"
 #include "res/ids.h"
 #include "res/resources.h"
+#include "windowicon.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -87,7 +88,6 @@ CMainFrame::CMainFrame(const ViewFactory &makeView)
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     setWindowTitle(QString::fromLatin1(res::kWindowTitle));
-    setWindowIcon(res::appIcon());
 
     form_ = makeView ? makeView(this) : nullptr;
     if (!form_)
@@ -261,6 +261,10 @@ void CMainFrame::activateFrame()
     layout()->invalidate();
     adjustSize();
     setFixedSize(sizeHint());
+    // The frame shows the application's icon. On X11 it goes to the window system as it was
+    // laid out when the program was built: Qt would convert and send the whole icon, every size
+    // of it, twice at each start.
+    platform::createWithApplicationIcon(this);
     // Shown first, so that the window manager's frame is part of the size being centred. The
     // manager may report its frame only a moment after the window is mapped: centre again then.
     show();

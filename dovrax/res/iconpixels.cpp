@@ -13,10 +13,9 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: %s OUTPUT.cpp ICON.png...\n", argv[0]);
         return 2;
     }
-    QByteArray text = "// Generated from the icon files at build time; do not edit.\n"
-                      "#include \"iconpixels.h\"\n\n"
-                      "namespace res {\n\nconst IconPixels kIconPixels[] = {\n";
-    QByteArray tables;
+    QByteArray entries;
+    QByteArray property;
+    qsizetype offset = 0;
     for (int i = 2; i < argc; ++i) {
         QImage image(QString::fromLocal8Bit(argv[i]));
         if (image.isNull()) {
@@ -28,23 +27,28 @@ int main(int argc, char **argv)
         // first, so that they are exactly the pixels that conversion would give.
         image = image.convertToFormat(QImage::Format_ARGB32_Premultiplied)
                     .convertToFormat(QImage::Format_ARGB32);
-        const QByteArray name = "kPixels" + QByteArray::number(i - 2);
-        tables += "const uint32_t " + name + "[] = {";
+        // Each size as the icon property lays it out: width, height, then the pixels.
+        property += "\n    " + QByteArray::number(image.width()) + ", " +
+                    QByteArray::number(image.height()) + ",";
         for (int y = 0; y < image.height(); ++y) {
             const auto *line = reinterpret_cast<const uint32_t *>(image.constScanLine(y));
             for (int x = 0; x < image.width(); ++x)
-                tables += ((x + y * image.width()) % 8 ? " 0x" : "\n    0x") +
-                          QByteArray::number(line[x], 16) + ',';
+                property += ((x + y * image.width()) % 8 ? " 0x" : "\n    0x") +
+                            QByteArray::number(line[x], 16) + ',';
         }
-        tables += "\n};\n";
-        text += "    {" + QByteArray::number(image.width()) + ", " +
-                QByteArray::number(image.height()) + ", " + name + "},\n";
+        entries += "    {" + QByteArray::number(image.width()) + ", " +
+                   QByteArray::number(image.height()) + ", kIconProperty + " +
+                   QByteArray::number(offset + 2) + "},\n";
+        offset += 2 + qsizetype(image.width()) * image.height();
     }
-    text += "};\n\nconst size_t kIconPixelsCount = " + QByteArray::number(argc - 2) + ";\n\n" +
-            "} // namespace res\n";
-    text.replace("namespace res {\n\nconst IconPixels", "namespace res {\n\nnamespace {\n" +
-                                                            tables +
-                                                            "} // namespace\n\nconst IconPixels");
+    const QByteArray text =
+        "// Generated from the icon files at build time; do not edit.\n"
+        "#include \"iconpixels.h\"\n\n"
+        "namespace res {\n\nconst uint32_t kIconProperty[] = {" +
+        property + "\n};\n\nconst size_t kIconPropertyLength = " + QByteArray::number(offset) +
+        ";\n\nconst IconPixels kIconPixels[] = {\n" + entries +
+        "};\n\nconst size_t kIconPixelsCount = " + QByteArray::number(argc - 2) +
+        ";\n\n} // namespace res\n";
     QFile out(QString::fromLocal8Bit(argv[1]));
     if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(text) != text.size() ||
         !out.flush()) {

@@ -17,4 +17,9 @@ struct IconPixels
 extern const IconPixels kIconPixels[];
 extern const size_t kIconPixelsCount;
 
+// The same sizes in the same order, laid out as a window's icon property holds them: for each
+// size its width, its height and its pixels. The entries above point into it.
+extern const uint32_t kIconProperty[];
+extern const size_t kIconPropertyLength;
+
 } // namespace res

@@ -207,13 +207,17 @@ QIcon appIcon()
             const IconPixels &entry = kIconPixels[i];
             const QImage image(reinterpret_cast<const uchar *>(entry.pixels), entry.width,
                                entry.height, QImage::Format_ARGB32);
-            // Kept in the window system's form: a frame's icon is then sent without
-            // converting (twice for each frame made).
+            // Kept in the window system's form: a box's icon is then sent without converting.
             sizes->addPixmap(QPixmap::fromImage(image, Qt::NoFormatConversion));
         }
         return sizes;
     }();
     return *icon;
+}
+
+std::span<const uint32_t> appIconProperty()
+{
+    return {kIconProperty, kIconPropertyLength};
 }
 
 QString loadString(int id)

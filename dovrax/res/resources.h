@@ -7,6 +7,7 @@
 #include <QKeySequence>
 #include <QString>
 
+#include <cstdint>
 #include <span>
 
 namespace res {
@@ -43,6 +44,9 @@ std::span<const Accelerator> accelerators(); // accelerator table 128
 
 // Icon 128, the program's icon, at every size it is drawn in.
 QIcon appIcon();
+// The same icon laid out as a window's icon property holds it (width, height and pixels of
+// each size, as appIcon() lists them), for sending it without converting.
+std::span<const uint32_t> appIconProperty();
 
 // String table lookup; empty for an unknown id.
 QString loadString(int id);

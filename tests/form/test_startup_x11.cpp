@@ -5,12 +5,20 @@
 #include "formfixture.h"
 #include "hostwindows.h"
 #include "mainfrm.h"
+#include "res/resources.h"
+#include "windowicon.h"
 
 #include <QApplication>
 #include <QGuiApplication>
+#include <QImage>
 #include <QMessageBox>
 #include <QScreen>
 #include <QTimer>
+
+#include <algorithm>
+
+// Xlib's macros clash with Qt's headers; keep it below them.
+#include "../x11/testdisplay.h"
 
 namespace {
 
@@ -69,6 +77,53 @@ TEST_F(StartupBoxesX11, BoxesBeforeTheFrameIsPlacedAreCentredOnTheScreen)
     EXPECT_EQ(seen.join(QStringLiteral("; ")).toStdString(),
               "Confirm DOV-RAX Exist off centre by (0, 0); "
               "Confirm Setup.ini Setting off centre by (0, 0)");
+}
+
+// The frame's icon reaches the window system without Qt converting it; what arrives must be
+// what Qt would have sent for the application's icon: each size, in order, as width, height
+// and pixels (ARGB, not premultiplied).
+TEST_F(StartupBoxesX11, TheFrameCarriesTheApplicationIconAsQtWouldSendIt)
+{
+    if (QGuiApplication::platformName() != QLatin1String("xcb"))
+        GTEST_SKIP() << "needs an X server";
+    const QIcon icon = res::appIcon();
+    platform::setApplicationIcon(&res::appIcon, res::appIconProperty());
+    std::vector<unsigned long> expected;
+    for (const QSize &size : icon.availableSizes()) {
+        const QImage image = icon.pixmap(size).toImage().convertToFormat(QImage::Format_ARGB32);
+        expected.push_back(ulong(image.width()));
+        expected.push_back(ulong(image.height()));
+        for (int y = 0; y < image.height(); ++y) {
+            const auto *line = reinterpret_cast<const quint32 *>(image.constScanLine(y));
+            expected.insert(expected.end(), line, line + image.width());
+        }
+    }
+    ASSERT_EQ(expected.size(), res::appIconProperty().size());
+
+    link = std::make_unique<AdapterLink>(fake::api(), QStringLiteral("fake"));
+    platform::SingleDocTemplate docTemplate(
+        [] { return std::make_unique<CDovraxDoc>(); },
+        [this]() -> std::unique_ptr<platform::FrameWindow> {
+            auto frame = std::make_unique<CMainFrame>(
+                [this](QWidget *parent) { return new CDovraxDlg(*link, parent); });
+            return frame->isCreated() ? std::move(frame) : nullptr;
+        });
+    ASSERT_TRUE(docTemplate.newDocument());
+    QWidget *frame = docTemplate.frame();
+    EXPECT_FALSE(frame->windowIcon().isNull()) << "the frame lost the application's icon";
+    TestDisplay display;
+    std::vector<unsigned long> sent;
+    ASSERT_TRUE(waitUntil([&] {
+        sent = display.netWmIcon(frame->winId());
+        return !sent.empty();
+    })) << "the frame has no icon property";
+    ASSERT_EQ(sent.size(), expected.size());
+    // Xlib hands 32-bit items over as longs, sign-extended.
+    for (unsigned long &word : sent)
+        word &= 0xffffffffUL;
+    const auto differs = std::mismatch(sent.begin(), sent.end(), expected.begin());
+    EXPECT_TRUE(differs.first == sent.end())
+        << "first difference at word " << (differs.first - sent.begin());
 }
 
 } // namespace

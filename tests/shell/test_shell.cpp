@@ -9,6 +9,8 @@
 #include "messagebox.h"
 #include "messagelist.h"
 #include "res/ids.h"
+#include "res/resources.h"
+#include "windowicon.h"
 
 #include <QAction>
 #include <QFile>
@@ -36,6 +38,8 @@ protected:
     void SetUp() override
     {
         fake::reset(true);
+        // As the program's application object does: the frame shows the application's icon.
+        platform::setApplicationIcon(&res::appIcon, res::appIconProperty());
         previousDir_ = QDir::currentPath();
         QDir::setCurrent(dir.path());
         QFile ini(dir.filePath("setup.ini"));

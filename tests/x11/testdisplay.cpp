@@ -131,7 +131,8 @@ bool TestDisplay::waitUntilShown(Window window)
         [&] { return isViewable(window) && (!managed || wmState(window) == NormalState); });
 }
 
-std::vector<unsigned long> TestDisplay::readLongs(Window window, Atom property, Atom type)
+std::vector<unsigned long> TestDisplay::readLongs(Window window, Atom property, Atom type,
+                                                  long maxLongs)
 {
     Atom actualType = None;
     int format = 0;
@@ -139,8 +140,8 @@ std::vector<unsigned long> TestDisplay::readLongs(Window window, Atom property, 
     unsigned long after = 0;
     unsigned char *data = nullptr;
     std::vector<unsigned long> items;
-    if (XGetWindowProperty(display_, window, property, 0, 64, False, type, &actualType, &format,
-                           &count, &after, &data) == Success &&
+    if (XGetWindowProperty(display_, window, property, 0, maxLongs, False, type, &actualType,
+                           &format, &count, &after, &data) == Success &&
         actualType == type && format == 32) {
         const auto *longs = reinterpret_cast<unsigned long *>(data);
         items.assign(longs, longs + count);
@@ -148,6 +149,11 @@ std::vector<unsigned long> TestDisplay::readLongs(Window window, Atom property, 
     if (data)
         XFree(data);
     return items;
+}
+
+std::vector<unsigned long> TestDisplay::netWmIcon(Window window)
+{
+    return readLongs(window, atom("_NET_WM_ICON"), XA_CARDINAL, 1L << 24);
 }
 
 long TestDisplay::wmState(Window window)

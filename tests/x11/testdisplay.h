@@ -54,12 +54,16 @@ public:
     // Client window size, which a frame around it does not change.
     QSize clientSize(Window window);
 
+    // The whole of the window's _NET_WM_ICON, empty without it.
+    std::vector<unsigned long> netWmIcon(Window window);
+
     // Key events of the given type queued for `window`.
     std::vector<XKeyEvent> takeKeyEvents(Window window, int type);
 
 private:
     Atom atom(const char *name);
-    std::vector<unsigned long> readLongs(Window window, Atom property, Atom type);
+    std::vector<unsigned long> readLongs(Window window, Atom property, Atom type,
+                                         long maxLongs = 64);
 
     Display *display_;
     std::vector<Window> windows_;
