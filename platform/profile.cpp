@@ -89,8 +89,11 @@ std::optional<QByteArray> readRegularFile(const QString &file, QString *error)
         return fail(QStringLiteral("%1 is not a regular file").arg(file));
     if (st.st_size > kMaxProfileBytes)
         return fail(QStringLiteral("%1 is larger than %2 bytes").arg(file).arg(kMaxProfileBytes));
-    // Read at most the limit even if the file grew since it was measured.
-    QByteArray data = f.read(kMaxProfileBytes + 1);
+    // What the file held when measured, and one byte more to see it grew meanwhile; then up to
+    // the limit, never more.
+    QByteArray data = f.read(st.st_size + 1);
+    if (data.size() > st.st_size)
+        data += f.read(kMaxProfileBytes + 1 - data.size());
     if (data.size() > kMaxProfileBytes)
         return fail(QStringLiteral("%1 is larger than %2 bytes").arg(file).arg(kMaxProfileBytes));
     if (error)

@@ -22,8 +22,8 @@ xcb_atom_t netWmIcon(xcb_connection_t *connection)
         return atom;
     static const char name[] = "_NET_WM_ICON";
     const std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> reply(
-        xcb_intern_atom_reply(connection,
-                              xcb_intern_atom(connection, 0, sizeof name - 1, name), nullptr),
+        xcb_intern_atom_reply(connection, xcb_intern_atom(connection, 0, sizeof name - 1, name),
+                              nullptr),
         &std::free);
     if (reply)
         atom = reply->atom;
