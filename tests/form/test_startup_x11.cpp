@@ -79,15 +79,21 @@ TEST_F(StartupBoxesX11, BoxesBeforeTheFrameIsPlacedAreCentredOnTheScreen)
               "Confirm Setup.ini Setting off centre by (0, 0)");
 }
 
-// The frame's icon reaches the window system without Qt converting it; what arrives must be
-// what Qt would have sent for the application's icon: each size, in order, as width, height
-// and pixels (ARGB, not premultiplied).
+// The frame's icon reaches the window system without Qt converting it (the application's icon
+// is not even made); what arrives must be what Qt would have sent for it: each size, in order,
+// as width, height and pixels (ARGB, not premultiplied).
 TEST_F(StartupBoxesX11, TheFrameCarriesTheApplicationIconAsQtWouldSendIt)
 {
     if (QGuiApplication::platformName() != QLatin1String("xcb"))
         GTEST_SKIP() << "needs an X server";
     const QIcon icon = res::appIcon();
-    platform::setApplicationIcon(&res::appIcon, res::appIconProperty());
+    int made = 0;
+    platform::setApplicationIcon(
+        [&made] {
+            ++made;
+            return res::appIcon();
+        },
+        res::appIconProperty());
     std::vector<unsigned long> expected;
     for (const QSize &size : icon.availableSizes()) {
         const QImage image = icon.pixmap(size).toImage().convertToFormat(QImage::Format_ARGB32);
@@ -110,6 +116,7 @@ TEST_F(StartupBoxesX11, TheFrameCarriesTheApplicationIconAsQtWouldSendIt)
         });
     ASSERT_TRUE(docTemplate.newDocument());
     QWidget *frame = docTemplate.frame();
+    EXPECT_EQ(made, 0) << "the application's icon was made (and so converted) for the frame";
     EXPECT_FALSE(frame->windowIcon().isNull()) << "the frame lost the application's icon";
     TestDisplay display;
     std::vector<unsigned long> sent;
