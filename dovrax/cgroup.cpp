@@ -8,6 +8,8 @@
 #include <QPalette>
 #include <QPen>
 
+#include <cmath>
+
 GroupFrameGeometry groupFrameGeometry(QSize widget, QSize text, int alignment)
 {
     // Worked in left/top/right/bottom with exclusive right and bottom, which keeps the
@@ -115,6 +117,20 @@ void CCPGroup::changeEvent(QEvent *event)
     QGroupBox::changeEvent(event);
 }
 
+namespace {
+
+// Aliased and on pixel centres so the line is exactly the frame colour and spans the frame
+// rectangle less its right and bottom edge.
+void drawFrameLine(QPainter &painter, const QRect &frame, COLORREF color)
+{
+    painter.setRenderHint(QPainter::Antialiasing, false);
+    painter.setPen(QPen(colorFromRef(color), 1));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRoundedRect(QRectF(frame).adjusted(0.5, 0.5, -0.5, -0.5), 5, 5);
+}
+
+} // namespace
+
 void CCPGroup::paintEvent(QPaintEvent *)
 {
     // An empty caption keeps looking at the title until one appears.
@@ -126,53 +142,68 @@ void CCPGroup::paintEvent(QPaintEvent *)
         }
     }
     const qreal dpr = devicePixelRatioF();
-    if (!cacheValid_ || cache_.size() != size() * dpr || cache_.devicePixelRatio() != dpr)
+    if (!cacheValid_ || renderedSize_ != size() || renderedRatio_ != dpr)
         renderFrame();
-    if (cache_.isNull())
+    if (frame_.isEmpty())
         return;
     QPainter painter(this);
-    painter.drawImage(QPoint(0, 0), cache_);
+    if (!lineInCache_)
+        drawFrameLine(painter, frame_, frameColor_);
+    if (!cache_.isNull())
+        painter.drawImage(cacheAt_, cache_);
 }
 
 void CCPGroup::renderFrame()
 {
     const qreal dpr = devicePixelRatioF();
-    // Transparent outside the drawn lines: the group's children and the parent's background
-    // show through.
-    QImage image(size() * dpr, QImage::Format_ARGB32_Premultiplied);
-    if (image.isNull()) {
-        cache_ = QImage();
-        return;
-    }
-    image.setDevicePixelRatio(dpr);
-    image.fill(Qt::transparent);
-
-    QPainter painter(&image);
-    painter.setFont(captionFont_);
-    const QFontMetrics metrics(captionFont_, &image);
+    renderedSize_ = size();
+    renderedRatio_ = dpr;
+    cacheValid_ = true;
+    ++renderCount_;
+    cache_ = QImage();
+    // Measured on an image, as the caption is drawn on one.
+    const QImage measure(1, 1, QImage::Format_ARGB32_Premultiplied);
+    const QFontMetrics metrics(captionFont_, &measure);
     const QSize textSize = caption_.isEmpty()
                                ? QSize(0, 0)
                                : QSize(metrics.horizontalAdvance(caption_), metrics.height());
     const GroupFrameGeometry geometry = groupFrameGeometry(size(), textSize, alignment_);
+    frame_ = size().isEmpty() ? QRect() : geometry.frame;
 
-    // Aliased and on pixel centres so the line is exactly the frame colour and spans the
-    // frame rectangle less its right and bottom edge.
-    painter.setRenderHint(QPainter::Antialiasing, false);
-    painter.setPen(QPen(colorFromRef(frameColor_), 1));
-    painter.setBrush(Qt::NoBrush);
-    painter.drawRoundedRect(QRectF(geometry.frame).adjusted(0.5, 0.5, -0.5, -0.5), 5, 5);
-
-    // The band behind the caption hides the frame's top line.
-    painter.fillRect(geometry.text, colorFromRef(titleBackColor_));
-    painter.setPen(colorFromRef(captionColor_));
-    painter.setBackgroundMode(Qt::TransparentMode);
-    painter.drawText(geometry.text,
-                     Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine | Qt::TextDontClip |
-                         Qt::TextShowMnemonic,
-                     caption_);
+    // The image holds the caption on its band, and a margin round it for glyphs that reach
+    // past it; the frame line is drawn straight onto the group at each paint. At a fractional
+    // pixel ratio the image is the whole group, line included, so that the line lands on the
+    // same device pixels as the caption's band next to it.
+    lineInCache_ = dpr != std::floor(dpr);
+    const QRect area = lineInCache_ ? rect()
+                                    : geometry.text.adjusted(-kCaptionMargin, -kCaptionMargin,
+                                                             kCaptionMargin, kCaptionMargin) &
+                                          rect();
+    if (frame_.isEmpty() || area.isEmpty() || (caption_.isEmpty() && !lineInCache_))
+        return;
+    QImage image(area.size() * dpr, QImage::Format_ARGB32_Premultiplied);
+    if (image.isNull())
+        return;
+    // Transparent outside what is drawn: the group's children and the parent's background
+    // show through.
+    image.setDevicePixelRatio(dpr);
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
+    painter.translate(-area.topLeft());
+    if (lineInCache_)
+        drawFrameLine(painter, frame_, frameColor_);
+    if (!caption_.isEmpty()) {
+        // The band behind the caption hides the frame's top line.
+        painter.setFont(captionFont_);
+        painter.fillRect(geometry.text, colorFromRef(titleBackColor_));
+        painter.setPen(colorFromRef(captionColor_));
+        painter.setBackgroundMode(Qt::TransparentMode);
+        painter.drawText(geometry.text,
+                         Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine | Qt::TextDontClip |
+                             Qt::TextShowMnemonic,
+                         caption_);
+    }
     painter.end();
-
     cache_ = std::move(image);
-    cacheValid_ = true;
-    ++renderCount_;
+    cacheAt_ = area.topLeft();
 }

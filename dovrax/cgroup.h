@@ -63,7 +63,7 @@ public:
     COLORREF titleBackgroundColor() const { return titleBackColor_; }
     COLORREF captionColor() const { return captionColor_; }
     int captionAlignment() const { return alignment_; }
-    // Times the cached frame image was drawn.
+    // Times the frame was laid out and its caption drawn into the cache.
     int renderCount() const { return renderCount_; }
 
 protected:
@@ -80,7 +80,15 @@ private:
     COLORREF captionColor_;
     int alignment_ = GroupCaptionLeft;
     QFont captionFont_;
+    // The caption on its band (and the frame line, when lineInCache_), drawn at cacheAt_;
+    // otherwise the frame line is drawn along frame_ at each paint.
+    static constexpr int kCaptionMargin = 4;
     QImage cache_;
+    QPoint cacheAt_;
+    QRect frame_;
+    bool lineInCache_ = false;
+    QSize renderedSize_;
+    qreal renderedRatio_ = 0;
     bool cacheValid_ = false;
     int renderCount_ = 0;
 };
