@@ -2,8 +2,10 @@
 
 #include "deferredicon.h"
 
+#include <QPainter>
 #include <QPointer>
 #include <QProxyStyle>
+#include <QStyleOption>
 
 namespace platform {
 
@@ -22,6 +24,30 @@ public:
             });
         return QProxyStyle::standardIcon(which, option, widget);
     }
+
+    // The tool bar's band is drawn in slices. Its translucent edge lines go to the raster
+    // engine one pixel at a time, and a line longer than about a hundred pixels is handed to
+    // Qt's worker threads, which the first paint would start just for it. Clipped, the pixels
+    // are the same.
+    void drawControl(ControlElement element, const QStyleOption *option, QPainter *painter,
+                     const QWidget *widget) const override
+    {
+        if (element != CE_ToolBar) {
+            QProxyStyle::drawControl(element, option, painter, widget);
+            return;
+        }
+        const QRect band = option->rect;
+        for (int x = band.left(); x <= band.right(); x += kToolBarSlice) {
+            painter->save();
+            painter->setClipRect(QRect(x, band.top(), kToolBarSlice, band.height()),
+                                 Qt::IntersectClip);
+            QProxyStyle::drawControl(element, option, painter, widget);
+            painter->restore();
+        }
+    }
+
+private:
+    static constexpr int kToolBarSlice = 64;
 };
 
 } // namespace

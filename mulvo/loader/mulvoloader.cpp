@@ -234,7 +234,7 @@ bool readRegularFile(const std::string &path, size_t limit, std::string &data)
     bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     data.clear();
     while (ok && data.size() < limit) {
-        char buffer[65536];
+        char buffer[4096];
         const ssize_t n = read(fd, buffer, std::min(sizeof buffer, limit - data.size()));
         if (n < 0 && errno == EINTR)
             continue;
