@@ -233,16 +233,22 @@ bool readRegularFile(const std::string &path, size_t limit, std::string &data)
     struct stat st;
     bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     data.clear();
+    // Read straight into the result: first room for what the file holds and a byte more, then
+    // (for a file that grew meanwhile) a page at a time, never past the limit.
+    size_t room = ok ? std::min(limit, size_t(st.st_size) + 1) : 0;
     while (ok && data.size() < limit) {
-        char buffer[4096];
-        const ssize_t n = read(fd, buffer, std::min(sizeof buffer, limit - data.size()));
+        const size_t have = data.size();
+        const size_t want = std::min(limit - have, std::max(room, size_t(4096)));
+        room = 0;
+        data.resize(have + want);
+        const ssize_t n = read(fd, data.data() + have, want);
+        data.resize(have + (n > 0 ? size_t(n) : 0));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
             ok = n == 0;
             break;
         }
-        data.append(buffer, size_t(n));
     }
     close(fd);
     return ok;
