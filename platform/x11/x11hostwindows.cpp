@@ -249,16 +249,24 @@ X11HostWindows::X11HostWindows(Display *display) : display_(display)
                                                  "_NET_WM_STATE_MAXIMIZED_HORZ",
                                                  "_NET_WM_STATE_HIDDEN",
                                                  "_DOVRAX_MAIN_WINDOW"};
-    XInternAtoms(display_, const_cast<char **>(names), AtomCount, False, atoms_.data());
+    // One round trip for all of them, the window manager's selection of this screen last.
     char selection[32];
     std::snprintf(selection, sizeof selection, "WM_S%d", DefaultScreen(display_));
-    managerSelection_ = XInternAtom(display_, selection, False);
+    std::array<char *, AtomCount + 1> all{};
+    std::array<Atom, AtomCount + 1> interned{};
+    // XInternAtoms only reads the names.
+    std::transform(std::begin(names), std::end(names), all.begin(),
+                   [](const char *name) { return const_cast<char *>(name); });
+    all[AtomCount] = selection;
+    XInternAtoms(display_, all.data(), AtomCount + 1, False, interned.data());
+    std::copy_n(interned.begin(), AtomCount, atoms_.begin());
+    managerSelection_ = interned[AtomCount];
 
+    // Asked of the server alone: the XTest library's own question adds a second round trip.
+    int opcode = 0;
     int event = 0;
     int error = 0;
-    int major = 0;
-    int minor = 0;
-    hasXTest_ = XTestQueryExtension(display_, &event, &error, &major, &minor);
+    hasXTest_ = XQueryExtension(display_, "XTEST", &opcode, &event, &error);
 }
 
 X11HostWindows::~X11HostWindows()
