@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <thread>
 
+#include <dlfcn.h>
 #include <unistd.h>
 
 namespace platform {
@@ -200,6 +201,21 @@ KeySym keysymForCharacter(char16_t character)
     if (character < 0x100)
         return character;
     return 0x01000000 | character;
+}
+
+// XTest's library, loaded the first time a key is sent: a start that sends none (most of them)
+// maps neither it nor the X extension library it needs.
+constexpr char kXTestLibrary[] = "libXtst.so.6";
+using FakeKeyEvent = decltype(&XTestFakeKeyEvent);
+
+FakeKeyEvent xtestFakeKeyEvent()
+{
+    static const FakeKeyEvent function = [] {
+        void *library = dlopen(kXTestLibrary, RTLD_NOW | RTLD_LOCAL);
+        return library ? reinterpret_cast<FakeKeyEvent>(dlsym(library, "XTestFakeKeyEvent"))
+                       : nullptr;
+    }();
+    return function;
 }
 
 } // namespace
@@ -788,6 +804,14 @@ void X11HostWindows::fakeKey(VirtualKey key, bool press)
         warnedNoXTest_ = true;
         return;
     }
+    const FakeKeyEvent sendKey = xtestFakeKeyEvent();
+    if (!sendKey) {
+        if (!warnedNoXTest_)
+            qCWarning(lcHostWindows, "the XTest library %s cannot be loaded; keys are not sent",
+                      kXTestLibrary);
+        warnedNoXTest_ = true;
+        return;
+    }
     KeySym keysym = NoSymbol;
     switch (key) {
     case VirtualKey::Control:
@@ -807,7 +831,7 @@ void X11HostWindows::fakeKey(VirtualKey key, bool press)
         return;
     }
     XErrorTrap trap(display_);
-    XTestFakeKeyEvent(display_, keycode, press ? True : False, CurrentTime);
+    sendKey(display_, keycode, press ? True : False, CurrentTime);
 }
 
 void X11HostWindows::keyDown(VirtualKey key)
