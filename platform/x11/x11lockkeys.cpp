@@ -29,9 +29,13 @@ X11LockKeyWatcher::X11LockKeyWatcher(Display *display, int xkbEventBase, QObject
     // Only the indicator events are added to what Qt itself asked of Xkb.
     XkbSelectEvents(display_, XkbUseCoreKbd, XkbIndicatorStateNotifyMask,
                     XkbIndicatorStateNotifyMask);
-    const char *names[3] = {"Caps Lock", "Num Lock", "Scroll Lock"};
+    // In one round trip; XInternAtoms only reads the names.
+    char *names[3] = {const_cast<char *>("Caps Lock"), const_cast<char *>("Num Lock"),
+                      const_cast<char *>("Scroll Lock")};
+    Atom atoms[3] = {};
+    XInternAtoms(display_, names, 3, False, atoms);
     for (int i = 0; i < 3; ++i)
-        names_[i] = XInternAtom(display_, names[i], False);
+        names_[i] = atoms[i];
     read();
     QCoreApplication::instance()->installNativeEventFilter(this);
 }
