@@ -1,5 +1,6 @@
 // The message log: its line store, the deferred selection and scrolling, and the list box
 // behaviour the form relies on (double-click, keyboard, mouse, accessibility).
+#include "appstyle.h"
 #include "filedialog.h"
 #include "fonts.h"
 #include "messagebox.h"
@@ -13,12 +14,17 @@
 #include <QDir>
 #include <QFile>
 #include <QImage>
+#include <QMainWindow>
+#include <QPainter>
+#include <QProxyStyle>
 #include <QRegularExpression>
 #include <QScrollBar>
 #include <QSignalSpy>
+#include <QStyleOptionToolBar>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimeZone>
+#include <QToolBar>
 #include <QToolTip>
 
 #include <gtest/gtest.h>
@@ -658,4 +664,32 @@ TEST_F(KeptLog, LongLinesAreWholeInTheTooltipAndTheCopy)
     list->setCurrentIndex(list->model()->index(2, 0));
     QTest::keyClick(list.get(), Qt::Key_C, Qt::ControlModifier);
     EXPECT_TRUE(QGuiApplication::clipboard()->text().endsWith(QLatin1Char('\t') + longLine));
+}
+
+// The application's style draws the tool bar's band in slices; every pixel must still be the one
+// its base style draws.
+TEST(AppStyle, DrawsTheToolBarBandAsItsBaseStyleDoes)
+{
+    const std::unique_ptr<QStyle> style(platform::createAppStyle());
+    QMainWindow window;
+    auto *bar = new QToolBar(&window);
+    window.addToolBar(Qt::TopToolBarArea, bar);
+    QStyleOptionToolBar option;
+    option.initFrom(bar);
+    option.rect = QRect(0, 0, 700, 30);
+    option.toolBarArea = Qt::TopToolBarArea;
+    option.positionOfLine = QStyleOptionToolBar::OnlyOne;
+    option.state |= QStyle::State_Horizontal;
+    const auto draw = [&](const QStyle *by) {
+        QImage image(option.rect.size(), QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::white);
+        QPainter painter(&image);
+        by->drawControl(QStyle::CE_ToolBar, &option, &painter, bar);
+        return image;
+    };
+    const QImage base = draw(static_cast<QProxyStyle *>(style.get())->baseStyle());
+    QImage blank(base.size(), base.format());
+    blank.fill(Qt::white);
+    ASSERT_NE(base, blank) << "the base style drew no band to compare with";
+    EXPECT_EQ(draw(style.get()), base);
 }

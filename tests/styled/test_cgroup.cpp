@@ -217,4 +217,11 @@ TEST_F(CCPGroupTest, SettersRedrawImmediatelyAndOnlyOnChange)
     group->setFont(bigger);
     group->repaint();
     EXPECT_EQ(group->renderCount(), renders + 3);
+
+    // Resized, the frame is laid out again and runs along the new edges.
+    group->resize(150, 80);
+    const QImage img = grabGroup();
+    EXPECT_EQ(group->renderCount(), renders + 4);
+    EXPECT_EQ(img.pixel(148, 40), colorFromRef(0x010203).rgb());
+    EXPECT_EQ(img.pixel(75, 78), colorFromRef(0x010203).rgb());
 }
