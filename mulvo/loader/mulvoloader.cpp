@@ -15,6 +15,7 @@
 #include <dlfcn.h>
 #include <elf.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -216,7 +217,7 @@ std::string bundledLibrary(const char *name, std::string &error, LoadFailure *fa
     return directory + "/" + name;
 }
 
-uint32_t readU32(const std::string &data, size_t at)
+uint32_t readU32(std::string_view data, size_t at)
 {
     uint32_t value;
     std::memcpy(&value, data.data() + at, sizeof value);
@@ -326,7 +327,7 @@ std::string adapterDirectory()
     return installed;
 }
 
-std::string findInCache(std::string_view soname, const std::string &cacheFile)
+static std::string findInCacheData(std::string_view soname, std::string_view data)
 {
     // The cache the dynamic linker reads (ldconfig's output): a header, then entries of
     // (flags, key, value, osversion, hwcap) whose key and value are offsets of NUL-terminated
@@ -334,9 +335,6 @@ std::string findInCache(std::string_view soname, const std::string &cacheFile)
     static constexpr char kOldMagic[] = "ld.so-1.7.0";
     static constexpr char kNewMagic[] = "glibc-ld.so.cache1.1";
     constexpr size_t kOldHeader = 16, kOldEntry = 12, kNewHeader = 48, kNewEntry = 24;
-    std::string data;
-    if (!readRegularFile(cacheFile, 256u << 20, data))
-        return {};
     size_t start = 0;
     if (data.size() >= kOldHeader && data.compare(0, sizeof kOldMagic - 1, kOldMagic) == 0) {
         const uint64_t oldEnd = kOldHeader + uint64_t(readU32(data, 12)) * kOldEntry;
@@ -367,6 +365,27 @@ std::string findInCache(std::string_view soname, const std::string &cacheFile)
             return path;
     }
     return {};
+}
+
+std::string findInCache(std::string_view soname, const std::string &cacheFile)
+{
+    // Mapped, as the dynamic linker maps it, rather than copied: its pages are in memory already.
+    // ldconfig replaces the file by renaming a new one over it, never shortens it in place.
+    const int fd = open(cacheFile.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    struct stat st;
+    void *mapped = MAP_FAILED;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
+        uint64_t(st.st_size) <= (256u << 20))
+        mapped = mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+    close(fd);
+    if (mapped == MAP_FAILED)
+        return {};
+    const std::string found = findInCacheData(
+        soname, std::string_view(static_cast<const char *>(mapped), size_t(st.st_size)));
+    munmap(mapped, size_t(st.st_size));
+    return found;
 }
 
 std::string findOnSystemPath(std::string_view soname)
