@@ -24,6 +24,19 @@ namespace {
 
 class StartupBoxesX11 : public FormFixture
 {
+protected:
+    // The program's template on the fake adapter: its frame holds the control form.
+    std::unique_ptr<platform::SingleDocTemplate> makeTemplate()
+    {
+        link = std::make_unique<AdapterLink>(fake::api(), QStringLiteral("fake"));
+        return std::make_unique<platform::SingleDocTemplate>(
+            [] { return std::make_unique<CDovraxDoc>(); },
+            [this]() -> std::unique_ptr<platform::FrameWindow> {
+                auto frame = std::make_unique<CMainFrame>(
+                    [this](QWidget *parent) { return new CDovraxDlg(*link, parent); });
+                return frame->isCreated() ? std::move(frame) : nullptr;
+            });
+    }
 };
 
 TEST_F(StartupBoxesX11, BoxesBeforeTheFrameIsPlacedAreCentredOnTheScreen)
@@ -61,14 +74,8 @@ TEST_F(StartupBoxesX11, BoxesBeforeTheFrameIsPlacedAreCentredOnTheScreen)
     });
     watch.start(20);
 
-    link = std::make_unique<AdapterLink>(fake::api(), QStringLiteral("fake"));
-    platform::SingleDocTemplate docTemplate(
-        [] { return std::make_unique<CDovraxDoc>(); },
-        [this]() -> std::unique_ptr<platform::FrameWindow> {
-            auto frame = std::make_unique<CMainFrame>(
-                [this](QWidget *parent) { return new CDovraxDlg(*link, parent); });
-            return frame->isCreated() ? std::move(frame) : nullptr;
-        });
+    const std::unique_ptr<platform::SingleDocTemplate> made = makeTemplate();
+    platform::SingleDocTemplate &docTemplate = *made;
     ASSERT_TRUE(docTemplate.newDocument());
     // Within a pixel: the centre of an odd size lies between two pixels.
     for (QString &line : seen)
@@ -87,10 +94,10 @@ TEST_F(StartupBoxesX11, TheFrameCarriesTheApplicationIconAsQtWouldSendIt)
     if (QGuiApplication::platformName() != QLatin1String("xcb"))
         GTEST_SKIP() << "needs an X server";
     const QIcon icon = res::appIcon();
-    int made = 0;
+    int iconsMade = 0;
     platform::setApplicationIcon(
-        [&made] {
-            ++made;
+        [&iconsMade] {
+            ++iconsMade;
             return res::appIcon();
         },
         res::appIconProperty());
@@ -106,17 +113,11 @@ TEST_F(StartupBoxesX11, TheFrameCarriesTheApplicationIconAsQtWouldSendIt)
     }
     ASSERT_EQ(expected.size(), res::appIconProperty().size());
 
-    link = std::make_unique<AdapterLink>(fake::api(), QStringLiteral("fake"));
-    platform::SingleDocTemplate docTemplate(
-        [] { return std::make_unique<CDovraxDoc>(); },
-        [this]() -> std::unique_ptr<platform::FrameWindow> {
-            auto frame = std::make_unique<CMainFrame>(
-                [this](QWidget *parent) { return new CDovraxDlg(*link, parent); });
-            return frame->isCreated() ? std::move(frame) : nullptr;
-        });
+    const std::unique_ptr<platform::SingleDocTemplate> made = makeTemplate();
+    platform::SingleDocTemplate &docTemplate = *made;
     ASSERT_TRUE(docTemplate.newDocument());
     QWidget *frame = docTemplate.frame();
-    EXPECT_EQ(made, 0) << "the application's icon was made (and so converted) for the frame";
+    EXPECT_EQ(iconsMade, 0) << "the application's icon was made (and so converted) for the frame";
     EXPECT_FALSE(frame->windowIcon().isNull()) << "the frame lost the application's icon";
     TestDisplay display;
     std::vector<unsigned long> sent;
